@@ -1,0 +1,142 @@
+#include "protocol/Transfer.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "protocol/ControlIds.h"
+
+namespace vandrelux::protocol {
+
+namespace {
+
+constexpr unsigned kHandshakeTimer = 1;
+constexpr std::uint32_t kRestartPauseMs = 10;
+
+bool IsShownControl(std::uint8_t ch) { return ch >= 7 && ch <= 13; }
+
+}  // namespace
+
+CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
+                     std::string tempPath)
+    : m_Progress(toolkit),
+      m_toolkit(toolkit),
+      m_port(port),
+      m_log(log),
+      m_strTempPath(std::move(tempPath)) {
+    ResetTransfer();
+}
+
+long CTransfer::OnPortRxChar(unsigned long wParam, long /*lParam*/) {
+    const auto ch = static_cast<std::uint8_t>(wParam & 0xFF);
+    if (m_bReceiveMode) {
+        if (m_nState >= 1 && m_nState <= 7) {
+            HandleReceiveByte(ch);
+        }
+    } else {
+        HandleDownloadByte(ch);
+    }
+    return 0;
+}
+
+void CTransfer::OnTimer(unsigned timerId) {
+    if (timerId != kHandshakeTimer || !m_bHandshake) {
+        return;
+    }
+    if (m_toolkit.IsChecked(ids::kIncludeBootstrap) || m_toolkit.IsChecked(ids::kIncludeUcode) ||
+        m_toolkit.IsChecked(ids::kIncludeLogo) || m_toolkit.IsChecked(ids::kIncludeSoftware)) {
+        SendByte(kSyn);
+        m_toolkit.ConsoleOut("\r\n WriteCommBlock ");
+    }
+    if (m_bReceiveMode && m_nState == 1) {
+        switch (m_nSubState) {
+            case 1: SendByte(kBeacon1); break;
+            case 2: SendByte(kBeacon2); break;
+            case 3: SendByte(kBeacon3); break;
+            default: break;
+        }
+    }
+}
+
+void CTransfer::OnToReceive() {
+    ResetTransfer();
+    m_bReceiveMode = true;
+    m_bHandshake = false;
+    m_nState = 1;
+    m_nFree = static_cast<std::int32_t>(kRxBufSize);
+    m_nReceived = 0;
+}
+
+void CTransfer::OnRestart() {
+    m_toolkit.Sleep(kRestartPauseMs);
+    m_log.AppendText("Restart! please power on platform to download files again\r\n");
+    m_Progress.Clear();
+    ResetTransfer();
+    if (m_nMode == Mode::Receive) {
+        ArmReceiveChoice();
+    } else if (m_nMode == Mode::Download) {
+        ArmDownload();
+    }
+}
+
+void CTransfer::ArmReceiveChoice() {
+    m_bReceiveMode = true;
+    m_bHandshake = false;
+}
+
+void CTransfer::ArmDownload() {
+    m_bDownloadMode = true;
+    m_bHandshake = true;
+    m_nDownState = 1;
+}
+
+void CTransfer::ResetTransfer() {
+    m_bDownloadMode = false;
+    m_bReceiveMode = false;
+    m_bLastFrame = false;
+    m_nSubState = 0;
+    m_nPos = 0;
+    m_nState = 0;
+    m_nDownState = 0;
+    m_nCount = 0;
+    m_nDownCount = 0;
+    m_pWrite = 0;
+    m_nFileIndex = UpdateKind::Bootstrap;
+    m_strFilePath = " ";
+    m_bFileFound = false;
+    // A receive abandoned half way must not leave its files open.
+    m_pTempFile.reset();
+    m_pTargetFile.reset();
+}
+
+int CTransfer::SendToPort(const std::uint8_t* data, std::uint32_t length) {
+    m_port.EnsureSendBuffer(kMaxFrameSize);
+    while (length > kMaxFrameSize) {
+        m_port.RequestWrite(data, kMaxFrameSize);
+        data += kMaxFrameSize;
+        length -= kMaxFrameSize;
+    }
+    m_port.RequestWrite(data, length);
+    return 0;
+}
+
+void CTransfer::EchoToTerminal(std::uint8_t ch) {
+    if ((ch >= 0x20 && ch <= 0x7E) || IsShownControl(ch)) {
+        m_log.AppendChar(static_cast<char>(ch));
+    }
+}
+
+void CTransfer::SendByte(std::uint8_t b) { SendToPort(&b, 1); }
+
+void CTransfer::SetButtons(bool enable) {
+    m_toolkit.Enable(ids::kRestart, enable);
+    m_toolkit.Enable(ids::kExit, enable);
+}
+
+void CTransfer::Log(const char* format, const std::string& path) {
+    const int size = std::snprintf(nullptr, 0, format, path.c_str());
+    std::string line(static_cast<std::size_t>(size), '\0');
+    std::snprintf(line.data(), line.size() + 1, format, path.c_str());
+    m_log.AppendText(line);
+}
+
+}  // namespace vandrelux::protocol
