@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include "TransferFixture.h"
+
+namespace vandrelux::protocol {
+namespace {
+
+using test::Bytes;
+
+class DispatchTest : public test::TransferTest {
+protected:
+    void ArmDownload() {
+        transfer.m_nMode = Mode::Download;
+        transfer.ResetTransfer();
+        transfer.ArmDownload();
+    }
+};
+
+TEST_F(DispatchTest, NothingArmed_EchoesPrintablesAndLineControlsOnly) {
+    Feed({0x20, 0x41, 0x0D, 0x00, 0x1F, 0x7F, 0x07, 0xFF});
+    EXPECT_EQ(log.terminal, std::string("\x20\x41\x0D\x07"));
+    EXPECT_TRUE(port.requests.empty());
+}
+
+TEST_F(DispatchTest, ReceiveChosenButNotStarted_DropsBytesAndTimerIsSilent) {
+    toolkit.SetChecked(ids::kReceiveAll, true);
+    transfer.ArmReceiveChoice();
+    Feed({0x16, 0x41, 0x06});
+    for (int i = 0; i < 5; ++i) {
+        transfer.OnTimer(1);
+    }
+    EXPECT_TRUE(log.terminal.empty());
+    EXPECT_TRUE(port.requests.empty());
+    EXPECT_EQ(transfer.m_nState, 0U);
+}
+
+TEST_F(DispatchTest, DownloadBeacon_OnlyForTheFourKindsThatAskForIt) {
+    toolkit.SetChecked(ids::kIncludeTvProgram, true);
+    toolkit.SetChecked(ids::kDownloadToRam, true);
+    ArmDownload();
+    transfer.OnTimer(1);
+    EXPECT_TRUE(port.requests.empty());
+
+    toolkit.SetChecked(ids::kIncludeLogo, true);
+    transfer.OnTimer(1);
+    transfer.OnTimer(2);
+    EXPECT_EQ(port.Take(), Bytes{0x16});
+    EXPECT_EQ(toolkit.console, "\r\n WriteCommBlock ");
+}
+
+TEST_F(DispatchTest, ReceiveHandshakeBeacon_FollowsTheSubState) {
+    transfer.OnToReceive();
+    transfer.m_bHandshake = true;
+    const std::uint8_t expected[] = {0x80, 0x81, 0x82};
+    for (std::uint32_t sub = 1; sub <= 3; ++sub) {
+        transfer.m_nSubState = sub;
+        transfer.OnTimer(1);
+        EXPECT_EQ(port.Take(), Bytes{expected[sub - 1]}) << "sub-state " << sub;
+    }
+    transfer.m_nSubState = 0;
+    transfer.OnTimer(1);
+    EXPECT_TRUE(port.requests.empty());
+}
+
+TEST_F(DispatchTest, ToReceive_StartsAFreshRunFromAnyState) {
+    ArmDownload();
+    transfer.m_nCount = 17;
+    transfer.m_nFree = 12;
+    transfer.m_nReceived = 99;
+    transfer.OnToReceive();
+    EXPECT_TRUE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(transfer.m_bDownloadMode);
+    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_EQ(transfer.m_nState, 1U);
+    EXPECT_EQ(transfer.m_nSubState, 0U);
+    EXPECT_EQ(transfer.m_nCount, 0);
+    EXPECT_EQ(transfer.m_nFree, 5000);
+    EXPECT_EQ(transfer.m_nReceived, 0U);
+}
+
+TEST_F(DispatchTest, ReceiveModeWins_EvenWithDownloadArmed) {
+    ArmDownload();
+    transfer.m_bReceiveMode = true;  // state 0: dropped, the download machine never sees it
+    Feed({0x19, 0x41});
+    EXPECT_EQ(transfer.m_nDownState, 1U);
+    EXPECT_TRUE(log.terminal.empty());
+}
+
+TEST_F(DispatchTest, Restart_ClearsDisplayAndRearmsTheChosenDirection) {
+    toolkit.SetText(ids::kSizeText, "3K / 9K");
+    toolkit.SetProgressPos(ids::kProgress, 4);
+    transfer.m_nMode = Mode::Download;
+    transfer.m_nDownState = 6;
+    transfer.OnRestart();
+    EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{10});
+    EXPECT_EQ(log.messages, "Restart! please power on platform to download files again\r\n");
+    EXPECT_EQ(toolkit.GetText(ids::kSizeText), "");
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 0);
+    EXPECT_TRUE(transfer.m_bDownloadMode);
+    EXPECT_TRUE(transfer.m_bHandshake);
+    EXPECT_EQ(transfer.m_nDownState, 1U);
+
+    transfer.m_nMode = Mode::Receive;
+    transfer.OnRestart();
+    EXPECT_TRUE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(transfer.m_bDownloadMode);
+    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_EQ(transfer.m_nState, 0U);
+
+    transfer.m_nMode = Mode::None;
+    transfer.OnRestart();
+    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(transfer.m_bDownloadMode);
+}
+
+}  // namespace
+}  // namespace vandrelux::protocol

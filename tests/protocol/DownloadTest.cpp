@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+
+#include "TransferFixture.h"
+
+namespace vandrelux::protocol {
+namespace {
+
+using test::Bytes;
+
+constexpr std::uint8_t ACK = 0x06;
+constexpr std::uint8_t NAK = 0x15;
+
+class DownloadTest : public test::TransferTest {
+protected:
+    void Tick(platform::ControlId box, platform::ControlId field, const std::string& path) {
+        toolkit.SetChecked(box, true);
+        toolkit.SetText(field, path);
+    }
+
+    void Arm() {
+        transfer.m_nMode = Mode::Download;
+        transfer.ResetTransfer();
+        transfer.ArmDownload();
+    }
+
+    // Feeds one answer from the box and returns what the PC sent for it.
+    Bytes Answer(std::uint8_t b) {
+        Feed({b});
+        return port.Take();
+    }
+
+    static ImageHeader HeaderOf(const Bytes& frame) {
+        std::array<std::uint8_t, kHeaderPayload> payload{};
+        std::copy_n(frame.begin() + 6, kHeaderPayload, payload.begin());
+        return DecodeHeader(payload);
+    }
+
+    // Drives one whole file from the box's acceptance of the 0x16 to its verdict ACK and
+    // returns the header words the PC sent.
+    ImageHeader AcceptFile() {
+        const ImageHeader h = HeaderOf(Answer(ACK));
+        while (transfer.m_nDownState != 6) {
+            Answer(ACK);
+        }
+        Feed({ACK});
+        return h;
+    }
+};
+
+TEST_F(DownloadTest, TwoByteBootstrap_WholeConversationByteForByte) {
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("boot.bin", {1, 2}));
+    const std::string path = toolkit.GetText(ids::kBootstrapPath);
+    Arm();
+
+    EXPECT_EQ(Answer(0x19), Bytes{0x16});
+    EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{250});
+    EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_FALSE(toolkit.IsEnabled(ids::kExit));
+    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_EQ(log.messages, "Start Sending " + path + "  files!\r\n");
+
+    EXPECT_EQ(Answer(ACK),
+              (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 0,
+                     0,    0,    3, 0, 0, 0,    0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
+    EXPECT_EQ(Answer(ACK), (Bytes{0x47, 0xF3, 0, 0, 0, 2, 1, 2, 0, 0, 0, 0xF8}));
+    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_TRUE(Answer(ACK).empty());
+    EXPECT_EQ(transfer.m_nDownState, 6U);
+    EXPECT_TRUE(Answer(ACK).empty());
+    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(log.messages,
+              "Start Sending " + path + "  files!\r\nSend " + path + " complete!\r\n");
+
+    // The byte after the end re-enables the buttons, is echoed and disarms the direction.
+    Feed({'O', 'K'});
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
+    EXPECT_FALSE(transfer.m_bDownloadMode);
+    EXPECT_EQ(log.terminal, "OK");
+}
+
+TEST_F(DownloadTest, TickedKinds_GoOutInFixedOrderWithTheirHeaderWords) {
+    Tick(ids::kIncludeSoftware, ids::kSoftwarePath, WriteFile("sw", test::Pattern(5000)));
+    Tick(ids::kIncludeTvProgram, ids::kTvProgramPath, WriteFile("tv", test::Pattern(3)));
+    Tick(ids::kIncludeLogo, ids::kLogoPath, WriteFile("logo", test::Pattern(10)));
+    Tick(ids::kIncludeUcode, ids::kUcodePath, WriteFile("uc", test::Pattern(4096)));
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("boot", {}));
+    Arm();
+    Feed({0x19});
+    port.Take();
+
+    const std::uint32_t types[] = {0x10, 0x100, 0x100000, 0x1000000, 0x1000};
+    const std::uint32_t addresses[] = {0x80000000, 0x80070000, 0x80080000, 0x800C8000,
+                                       0x80010000};
+    const std::uint32_t lengths[] = {0, 4096, 10, 4, 5000};
+    for (int i = 0; i < 5; ++i) {
+        const ImageHeader h = AcceptFile();
+        EXPECT_EQ(h.dwType, types[i]);
+        EXPECT_EQ(h.dwAddress, addresses[i]);
+        EXPECT_EQ(h.dwParam, i == 1 ? 0x00080000U : 0U);
+        EXPECT_EQ(h.dwMode, 0U);
+        EXPECT_EQ(h.dwReserved, 0U);
+        EXPECT_EQ(h.dwLength, lengths[i]);
+        // Between files the PC announces the next one at once, without the 250 ms pause.
+        EXPECT_EQ(port.Take(), i < 4 ? Bytes{0x16} : Bytes{});
+    }
+    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(toolkit.sleeps.size(), 1U);
+    EXPECT_NE(log.messages.find("Send " + (dir / "uc").string() + " complete!\r\nStart Sending " +
+                                (dir / "logo").string() + "  files\r\n"),
+              std::string::npos);
+}
+
+TEST_F(DownloadTest, RamOption_IsReadWhenTheSoftwareHeaderIsPrepared) {
+    Tick(ids::kIncludeSoftware, ids::kSoftwarePath, WriteFile("sw", {9, 9}));
+    Arm();
+    Feed({0x19});
+    port.Take();
+    toolkit.SetChecked(ids::kDownloadToRam, true);
+    const ImageHeader h = HeaderOf(Answer(ACK));
+    EXPECT_EQ(h.dwMode, 0x10U);
+    EXPECT_EQ(h.dwAddress, 0x10003000U);
+}
+
+TEST_F(DownloadTest, Naks_RepeatTheLastFrameExactly_AndAVerdictNakRereadsTheFile) {
+    const std::string path = WriteFile("sw", test::Pattern(4097));
+    Tick(ids::kIncludeSoftware, ids::kSoftwarePath, path);
+    Arm();
+    Feed({0x19});
+    port.Take();
+
+    const Bytes header = Answer(ACK);
+    EXPECT_EQ(HeaderOf(header).dwLength, 4098U);  // padded to even
+    EXPECT_EQ(Answer(NAK), header);
+    const Bytes first = Answer(ACK);
+    EXPECT_EQ(first.size(), 4106U);
+    EXPECT_EQ(first[1], 0xF2);
+    EXPECT_EQ(Answer(NAK), first);
+    const Bytes last = Answer(ACK);
+    ASSERT_EQ(last.size(), 12U);
+    EXPECT_EQ(last[1], 0xF3);
+    EXPECT_EQ(last[6], test::Pattern(4097)[4096]);
+    EXPECT_EQ(last[7], 0);  // the pad byte is sent and summed
+    EXPECT_EQ(Answer(NAK), last);
+    EXPECT_TRUE(Answer(ACK).empty());
+
+    WriteFile("sw", {1, 2, 3, 4});
+    EXPECT_EQ(Answer(NAK), Bytes{0x16});
+    EXPECT_EQ(transfer.m_nDownState, 2U);
+    EXPECT_NE(log.messages.find("Start Sending " + path + "  files again!\r\n"), std::string::npos);
+    EXPECT_EQ(HeaderOf(Answer(ACK)).dwLength, 4U);
+}
+
+TEST_F(DownloadTest, EmptyFile_SendsTheTenByteFinalFrame) {
+    Tick(ids::kIncludeLogo, ids::kLogoPath, WriteFile("logo", {}));
+    Arm();
+    Feed({0x19});
+    port.Take();
+    const ImageHeader h = HeaderOf(Answer(ACK));
+    EXPECT_EQ(h.dwLength, 0U);
+    EXPECT_EQ(h.dwChecksum, 0U);
+    EXPECT_EQ(Answer(ACK), (Bytes{0x47, 0xF3, 0, 0, 0, 0, 0, 0, 0, 0xF3}));
+    EXPECT_EQ(transfer.m_nDownState, 5U);
+}
+
+TEST_F(DownloadTest, WaitingForTheBox_EachStrayByteGetsOneSynAndIsEchoed) {
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
+    Arm();
+    EXPECT_EQ(Answer('h'), Bytes{0x16});
+    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_EQ(Answer(0x01), Bytes{0x16});
+    Feed({0x19});
+    EXPECT_EQ(log.terminal, "h");
+}
+
+TEST_F(DownloadTest, StrayBytesBeforeAcceptance_The250thFails) {
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
+    Arm();
+    Feed({0x19});
+    for (int i = 0; i < 249; ++i) {
+        Feed({'x'});
+    }
+    EXPECT_EQ(transfer.m_nDownState, 2U);
+    Feed({'x'});
+    EXPECT_EQ(transfer.m_nDownState, 9U);
+    EXPECT_EQ(log.terminal.size(), 250U);
+    EXPECT_TRUE(toolkit.messageBoxes.empty());
+}
+
+TEST_F(DownloadTest, EmptyPath_DialogChoosesTheFileOrSkipsTheKind) {
+    toolkit.SetChecked(ids::kIncludeBootstrap, true);
+    Tick(ids::kIncludeUcode, ids::kUcodePath, WriteFile("uc", {5, 6}));
+    toolkit.SetChecked(ids::kIncludeLogo, true);
+    const std::string logo = WriteFile("chosen-logo", {7, 8});
+    toolkit.AnswerFileDialog(std::nullopt);  // bootstrap: cancelled
+    Arm();
+    Feed({0x19});
+    EXPECT_EQ(transfer.m_nFileIndex, UpdateKind::Ucode);
+    EXPECT_EQ(toolkit.GetText(ids::kBootstrapPath), "");
+    EXPECT_TRUE(toolkit.IsChecked(ids::kIncludeBootstrap));
+
+    toolkit.AnswerFileDialog(logo);  // logo: confirmed after the ucode file
+    AcceptFile();
+    EXPECT_EQ(transfer.m_nFileIndex, UpdateKind::Logo);
+    EXPECT_EQ(toolkit.GetText(ids::kLogoPath), logo);
+    EXPECT_NE(log.messages.find("Start Sending " + logo + "  files\r\n"), std::string::npos);
+    EXPECT_EQ(toolkit.fileDialogsShown, 2);
+}
+
+TEST_F(DownloadTest, NoFileFound_FailsSilentlyWithButtonsUntouched) {
+    toolkit.SetChecked(ids::kIncludeSoftware, true);
+    Arm();
+    EXPECT_TRUE(Answer(0x19).empty());
+    EXPECT_EQ(transfer.m_nDownState, 9U);
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_TRUE(log.messages.empty());
+    EXPECT_EQ(toolkit.fileDialogsShown, 1);
+}
+
+TEST_F(DownloadTest, UnreadableFiles_AreRefusedWithCanNotOpenFile) {
+    const std::string sparse = (dir / "huge").string();
+    std::filesystem::create_directories(dir / "folder");
+    {
+        std::ofstream touch(sparse);
+    }
+    // 2^31 bytes cannot be described by the signed 32-bit length: never send it cut short.
+    std::filesystem::resize_file(sparse, std::uintmax_t{1} << 31);
+
+    for (const std::string& path :
+         {(dir / "missing").string(), (dir / "folder").string(), sparse}) {
+        toolkit.messageBoxes.clear();
+        Tick(ids::kIncludeSoftware, ids::kSoftwarePath, path);
+        Arm();
+        Feed({0x19});
+        port.Take();
+        EXPECT_TRUE(Answer(ACK).empty()) << path;
+        EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"}) << path;
+        EXPECT_EQ(transfer.m_nDownState, 9U);
+    }
+}
+
+TEST_F(DownloadTest, Progress_StepsPerAcknowledgedFrameAndEndsAtTheTop) {
+    Tick(ids::kIncludeSoftware, ids::kSoftwarePath, WriteFile("sw", test::Pattern(3 * 4096 + 10)));
+    Arm();
+    Feed({0x19});
+    toolkit.SetNow(1000);
+    Feed({ACK});
+    EXPECT_EQ(toolkit.At(ids::kProgress).rangeUpper, 4);
+    EXPECT_EQ(toolkit.GetText(ids::kSizeText), "0K / 13K");
+    Feed({ACK});  // header acknowledged: first frame out, no progress yet
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 0);
+    toolkit.Advance(100);
+    Feed({ACK});
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 1);
+    EXPECT_EQ(toolkit.GetText(ids::kSizeText), "5K / 13K");
+    EXPECT_EQ(toolkit.GetText(ids::kElapsed), "00:00.1");
+    EXPECT_EQ(toolkit.GetText(ids::kThroughput), "40960 Bps");
+    Feed({ACK, ACK});
+    EXPECT_EQ(transfer.m_nDownState, 5U);
+    Feed({ACK});
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 4);
+    EXPECT_EQ(toolkit.GetText(ids::kSizeText), "13K / 13K");
+    EXPECT_EQ(toolkit.GetText(ids::kRemaining), "00:00.0");
+}
+
+}  // namespace
+}  // namespace vandrelux::protocol

@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TransferFixture.h"
+
+namespace vandrelux::protocol {
+namespace {
+
+using test::Bytes;
+
+constexpr std::uint8_t ACK = 0x06;
+constexpr std::uint8_t NAK = 0x15;
+
+// A frame as the box sends it, from its type byte on.
+Bytes BoxFrame(std::uint8_t type, const Bytes& payload, std::uint32_t announced) {
+    Bytes f{type, 0, 0, 0, 0};
+    PutU32BE(announced, &f[1]);
+    f.insert(f.end(), payload.begin(), payload.end());
+    const std::uint32_t sum = ByteSum(f);
+    f.resize(f.size() + 4);
+    PutU32BE(sum, &f[f.size() - 4]);
+    return f;
+}
+
+Bytes BoxFrame(std::uint8_t type, const Bytes& payload) {
+    return BoxFrame(type, payload, static_cast<std::uint32_t>(payload.size()));
+}
+
+Bytes HeaderPayload(std::uint32_t length, std::uint32_t checksum, std::uint32_t other = 0) {
+    Bytes p(28);
+    const std::uint32_t words[] = {other, other, length, checksum, other, other, other};
+    for (int i = 0; i < 7; ++i) {
+        PutU32BE(words[i], &p[static_cast<std::size_t>(4 * i)]);
+    }
+    return p;
+}
+
+Bytes Swapped(Bytes b) {
+    for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
+        std::swap(b[i], b[i + 1]);
+    }
+    return b;
+}
+
+class ReceiveTest : public test::TransferTest {
+protected:
+    std::filesystem::path Target() const { return dir / "target.bin"; }
+    std::filesystem::path Temp() const { return dir / "rv.bin"; }
+
+    // "to receive", the box's 0x16 and the three handshake answers.
+    void Handshake() {
+        toolkit.SetText(ids::kReceivePath, Target().string());
+        transfer.OnToReceive();
+        Feed({0x16, ACK, ACK, ACK});
+        port.Take();
+    }
+
+    Bytes Send(const Bytes& bytes) {
+        Feed(bytes);
+        return port.Take();
+    }
+
+    void AcceptHeader(const Bytes& image) {
+        Handshake();
+        Feed({0x47});
+        ASSERT_EQ(Send(BoxFrame(0xF1, HeaderPayload(static_cast<std::uint32_t>(image.size()),
+                                                      ByteSum(image)))),
+                  Bytes{ACK});
+        Feed({0x47});
+    }
+
+    // Sends the image in blocks of `block` bytes and returns the PC's answers.
+    Bytes SendImage(const Bytes& image, std::size_t block) {
+        AcceptHeader(image);
+        Bytes answers;
+        std::size_t at = 0;
+        do {
+            const std::size_t n = std::min(block, image.size() - at);
+            const bool last = at + n == image.size();
+            const Bytes part(image.begin() + static_cast<std::ptrdiff_t>(at),
+                             image.begin() + static_cast<std::ptrdiff_t>(at + n));
+            const Bytes a = Send(BoxFrame(last ? 0xF3 : 0xF2, part));
+            answers.insert(answers.end(), a.begin(), a.end());
+            at += n;
+        } while (at < image.size());
+        return answers;
+    }
+};
+
+TEST_F(ReceiveTest, TwoByteImage_WholeConversationByteForByte) {
+    toolkit.SetText(ids::kReceivePath, Target().string());
+    transfer.OnToReceive();
+    Feed({0x16});
+    EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_FALSE(toolkit.IsEnabled(ids::kExit));
+    const std::uint8_t beacons[] = {0x80, 0x81, 0x82};
+    for (const std::uint8_t beacon : beacons) {
+        transfer.OnTimer(1);
+        transfer.OnTimer(1);
+        EXPECT_EQ(port.Take(), (Bytes{beacon, beacon}));
+        EXPECT_TRUE(Send({ACK}).empty() || beacon == 0x82);
+    }
+    EXPECT_EQ(port.requests.size(), 0U);
+    EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{5});
+    EXPECT_FALSE(transfer.m_bHandshake);
+    transfer.OnTimer(1);
+    EXPECT_TRUE(port.requests.empty());
+
+    Bytes header{0x47, 0xF1, 0, 0, 0, 0x1C};
+    const Bytes words = HeaderPayload(2, 3);
+    header.insert(header.end(), words.begin(), words.end());
+    header.insert(header.end(), {0, 0, 1, 0x12});
+    EXPECT_EQ(Send(header), Bytes{ACK});
+    EXPECT_EQ(Send({0x47, 0xF3, 0, 0, 0, 2, 1, 2, 0, 0, 0, 0xF8}), Bytes{ACK});
+    EXPECT_EQ(ReadFile(Temp()), (Bytes{1, 2}));
+    EXPECT_EQ(ReadFile(Target()), (Bytes{2, 1}));
+    EXPECT_EQ(log.messages, "Complete receiving SUCCESS!\r\n");
+    EXPECT_EQ(transfer.m_nState, 6U);
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+
+    // The end state shows no space, but the run is over after it.
+    Feed({' ', 'A'});
+    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_EQ(log.terminal, "A");
+}
+
+TEST_F(ReceiveTest, HandshakeAck_BeforeTheBoxIsReady_IsUnexpected) {
+    Handshake();  // leaves state 2
+    transfer.OnToReceive();
+    Feed({ACK, ACK});
+    EXPECT_EQ(transfer.m_nSubState, 0U);
+    EXPECT_EQ(transfer.m_nCount, 2);
+}
+
+TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndStepTheBar) {
+    const Bytes image = test::Pattern(3 * 4096 + 100);
+    AcceptHeader(image);
+    EXPECT_EQ(toolkit.At(ids::kProgress).rangeUpper, 3);
+    const Bytes first(image.begin(), image.begin() + 4096);
+    EXPECT_EQ(Send(BoxFrame(0xF2, first)), Bytes{ACK});
+    EXPECT_EQ(transfer.m_nFree, 904);
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 0);
+    for (int i = 1; i < 3; ++i) {
+        const Bytes block(image.begin() + 4096 * i, image.begin() + 4096 * (i + 1));
+        EXPECT_EQ(Send(BoxFrame(0xF2, block)), Bytes{ACK});
+        EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, i);
+        EXPECT_EQ(transfer.m_nFree, 904);
+    }
+    EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.end() - 100, image.end()))), Bytes{ACK});
+    EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 3);
+    EXPECT_EQ(ReadFile(Temp()), image);
+    EXPECT_EQ(ReadFile(Target()), Swapped(image));
+}
+
+TEST_F(ReceiveTest, OddSizesAndTwoCopyReads_ProduceTheSwappedImage) {
+    for (const std::size_t size : {std::size_t{1}, std::size_t{4097}, std::size_t{10000}}) {
+        for (const std::size_t block : {std::size_t{1024}, std::size_t{4096}, std::size_t{333}}) {
+            const Bytes image = test::Pattern(size, static_cast<std::uint32_t>(block));
+            ASSERT_EQ(SendImage(image, block).back(), ACK) << size << "/" << block;
+            EXPECT_EQ(ReadFile(Temp()), image);
+            const Bytes target = ReadFile(Target());
+            EXPECT_EQ(target, Swapped(image)) << size << "/" << block;
+            EXPECT_EQ(target.back(), size % 2 ? image.back() : image[size - 2]);
+            EXPECT_FALSE(transfer.m_pTempFile);
+            EXPECT_FALSE(transfer.m_pTargetFile);
+        }
+    }
+}
+
+TEST_F(ReceiveTest, BlocksOf1024_RefreshOnTheFirstBlockOfEachBuffer) {
+    const Bytes image = test::Pattern(6 * 1024);
+    AcceptHeader(image);
+    toolkit.Advance(1000);
+    for (int i = 0; i < 5; ++i) {
+        const Bytes block(image.begin() + 1024 * i, image.begin() + 1024 * (i + 1));
+        Send(BoxFrame(0xF2, block));
+        // Refreshed after blocks 1 and 5 only: 4 blocks fit the 5000-byte buffer.
+        EXPECT_EQ(toolkit.GetText(ids::kSizeText), i < 4 ? "2K / 7K" : "6K / 7K") << i;
+    }
+}
+
+TEST_F(ReceiveTest, RejectedBlockSentAgain_LeavesTheFileAsIfItCameRight) {
+    const Bytes image = test::Pattern(9000);
+    AcceptHeader(image);
+    const Bytes first(image.begin(), image.begin() + 4096);
+    Bytes broken = BoxFrame(0xF2, first);
+    broken[100] ^= 0x01;
+    EXPECT_EQ(Send(broken), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nCount, 1);
+    EXPECT_EQ(transfer.m_nFree, 5000);
+    EXPECT_EQ(Send(BoxFrame(0xF2, first)), Bytes{ACK});
+    Bytes second = BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192));
+    second.back() ^= 0xFF;
+    EXPECT_EQ(Send(second), Bytes{NAK});
+    EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192))),
+              Bytes{ACK});
+    EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.begin() + 8192, image.end()))), Bytes{ACK});
+    EXPECT_EQ(ReadFile(Temp()), image);
+}
+
+TEST_F(ReceiveTest, EmptyOrNegativeBlockLength_IsRefusedAtItsNextByteWithoutCounting) {
+    const Bytes image = test::Pattern(10);
+    AcceptHeader(image);
+    EXPECT_EQ(Send({0xF2, 0, 0, 0, 0, 0}), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nCount, 0);
+    Send({0, 0, 0xF2});  // the rest of its checksum counts as stray bytes
+    EXPECT_EQ(Send({0xF2, 0x80, 0, 0, 0, 0x55}), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nFree, 5000);
+    EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
+    EXPECT_EQ(ReadFile(Temp()), image);
+}
+
+TEST_F(ReceiveTest, HeaderRefusals_GoBackToTheMarkWithoutFailing) {
+    Handshake();
+    Feed({0x47});
+    Bytes bad = BoxFrame(0xF1, HeaderPayload(2, 3));
+    bad.back() ^= 1;
+    EXPECT_EQ(Send(bad), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nState, 2U);
+
+    Feed({0x47});
+    EXPECT_EQ(Send({0xF1, 0, 0, 0, 0, 0x33}), Bytes{NAK});  // header of length 0
+    EXPECT_EQ(transfer.m_nState, 2U);
+
+    Feed({0x47});
+    for (int i = 0; i < 249; ++i) {
+        Feed({0x55});
+    }
+    EXPECT_TRUE(port.Take().empty());
+    EXPECT_EQ(Send({0x55}), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nState, 2U);
+    EXPECT_EQ(transfer.m_nCount, 0);
+}
+
+TEST_F(ReceiveTest, ShortHeaderPayload_LeavesTheMissingWordsZero) {
+    Handshake();
+    Feed({0x47});
+    Bytes full = BoxFrame(0xF1, HeaderPayload(7, 7, 0xAAAAAAAA));
+    full.back() ^= 1;
+    EXPECT_EQ(Send(full), Bytes{NAK});
+    EXPECT_EQ(transfer.m_Header.dwType, 0xAAAAAAAAU);
+    Feed({0x47});
+    Bytes frame = BoxFrame(0xF1, Bytes{0, 0, 0, 1, 0, 0, 0, 2});
+    frame.back() ^= 1;  // refused, but its words are decoded all the same
+    Send(frame);
+    EXPECT_EQ(transfer.m_Header, (ImageHeader{1, 2, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(ReceiveTest, OverlongHeader_IsCutTo4096AndItsSurplusFailsTheChecksum) {
+    Handshake();
+    Feed({0x47});
+    Bytes frame = BoxFrame(0xF1, Bytes(4100, 1), 4100);
+    EXPECT_EQ(Send(frame), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nState, 2U);
+}
+
+TEST_F(ReceiveTest, TooManyStrayBytes_FailTheRunAtThe250th) {
+    Handshake();
+    for (int i = 0; i < 249; ++i) {
+        Feed({0x33});
+    }
+    EXPECT_EQ(transfer.m_nState, 2U);
+    Feed({0x33});
+    EXPECT_EQ(transfer.m_nState, 7U);
+    Feed({'x'});
+    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
+    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_EQ(log.terminal, "x");
+}
+
+TEST_F(ReceiveTest, EmptyTargetPath_AsksForAFileAndFailsTheRun) {
+    for (const bool confirm : {true, false}) {
+        toolkit.SetText(ids::kReceivePath, "");
+        toolkit.messageBoxes.clear();
+        log.messages.clear();
+        toolkit.AnswerFileDialog(confirm ? std::optional<std::string>("/tmp/chosen")
+                                         : std::nullopt);
+        transfer.OnToReceive();
+        Feed({0x16});
+        EXPECT_EQ(transfer.m_nState, 7U);
+        EXPECT_EQ(toolkit.messageBoxes,
+                  std::vector<std::string>{"Please restart receiving process on STB and PC BOTH!"});
+        EXPECT_EQ(toolkit.GetText(ids::kReceivePath), confirm ? "/tmp/chosen" : "");
+        EXPECT_FALSE(transfer.m_bHandshake);
+        Feed({ACK});
+        EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    }
+    EXPECT_EQ(toolkit.fileDialogsShown, 2);
+}
+
+TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
+    const Bytes image = test::Pattern(100);
+    AcceptHeader(image);
+    toolkit.SetText(ids::kReceivePath, "ignored: the path was read at the handshake");
+    transfer.m_strTargetPath = (dir / "no-such-folder" / "t.bin").string();
+    EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
+    EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
+    EXPECT_EQ(ReadFile(Temp()), image);
+    Feed({'z'});
+    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+}
+
+TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
+    protocol::CTransfer other(toolkit, port, log, (dir / "missing" / "rv.bin").string());
+    toolkit.SetText(ids::kReceivePath, Target().string());
+    other.OnToReceive();
+    const Bytes image = test::Pattern(50);
+    Bytes bytes{0x16, ACK, ACK, ACK, 0x47};
+    const Bytes header = BoxFrame(0xF1, HeaderPayload(50, ByteSum(image)));
+    bytes.insert(bytes.end(), header.begin(), header.end());
+    bytes.push_back(0x47);
+    const Bytes block = BoxFrame(0xF3, image);
+    bytes.insert(bytes.end(), block.begin(), block.end());
+    for (const std::uint8_t b : bytes) {
+        other.OnPortRxChar(b, 1);
+    }
+    EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
+    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_FALSE(other.m_bReceiveMode);
+    EXPECT_FALSE(std::filesystem::exists(Target()));
+}
+
+TEST_F(ReceiveTest, WholeImageSumMismatch_NaksOnceAndFailsWithoutTouchingClosedFiles) {
+    const Bytes image = test::Pattern(6000);
+    Handshake();
+    Feed({0x47});
+    Send(BoxFrame(0xF1, HeaderPayload(6000, ByteSum(image) + 1)));
+    Feed({0x47});
+    EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin(), image.begin() + 4096))), Bytes{ACK});
+    EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.begin() + 4096, image.end()))), Bytes{NAK});
+    EXPECT_EQ(ReadFile(Target()), Swapped(image));  // the copy stays
+    // The box sends its last block again: the run ends with the failure line.
+    EXPECT_TRUE(Send(BoxFrame(0xF3, Bytes(image.begin() + 4096, image.end()))).empty());
+    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_EQ(ReadFile(Temp()), image);
+}
+
+TEST_F(ReceiveTest, AnnouncedLengthBeyondWhatArrived_NeverWritesMissingBytes) {
+    const Bytes image = test::Pattern(300);
+    for (const std::uint32_t announced : {400U, 0x80000000U, 0xFFFFFFFFU}) {
+        Handshake();
+        Feed({0x47});
+        Send(BoxFrame(0xF1, HeaderPayload(announced, ByteSum(image))));
+        Feed({0x47});
+        EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{NAK}) << announced;
+        EXPECT_EQ(ReadFile(Target()), Swapped(image)) << announced;
+        EXPECT_EQ(transfer.m_nState, 7U);
+    }
+}
+
+TEST_F(ReceiveTest, AnnouncedLengthShorterThanTheImage_CopiesOnlyThatMuch) {
+    const Bytes image = test::Pattern(300);
+    const Bytes head(image.begin(), image.begin() + 101);
+    Handshake();
+    Feed({0x47});
+    Send(BoxFrame(0xF1, HeaderPayload(101, ByteSum(head))));
+    Feed({0x47});
+    EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
+    EXPECT_EQ(ReadFile(Target()), Swapped(head));
+}
+
+}  // namespace
+}  // namespace vandrelux::protocol
