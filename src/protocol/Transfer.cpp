@@ -101,7 +101,7 @@ void CTransfer::ResetTransfer() {
     m_nDownCount = 0;
     m_pWrite = 0;
     m_nFileIndex = UpdateKind::Bootstrap;
-    m_strFilePath = " ";
+    m_strFilePath.assign(1, ' ');  // one blank, as before any file was chosen
     m_bFileFound = false;
     // A receive abandoned half way must not leave its files open.
     m_pTempFile.reset();
