@@ -1,0 +1,106 @@
+// The operating system's serial device, as the port object uses it: exclusive open, line
+// settings from a mode string, queue counts, purge, and a wait on the port and two events.
+// One implementation per OS (posix/SerialDevice.cpp). A call that fails returns false (or
+// nothing) and leaves the reason in the calling thread's last error, which LastSystemError reads.
+//
+// Threading: a SerialDevice is used by the window thread and one monitor thread; the port
+// object serialises open, close, configure, status, read and write with its own lock. Wait and
+// the events need no lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vandrelux::platform {
+
+struct SystemError {
+    int code = 0;          // the OS's error number
+    std::string message;   // the OS's text for it
+};
+
+// The last error of the calling thread, in the OS's words.
+[[nodiscard]] SystemError LastSystemError();
+
+// Line settings as a mode string describes them ("baud=115200 parity=N data=8 stop=1").
+struct LineState {
+    int baudRate = 0;
+    char parity = 'N';  // N, E, O, M or S
+    int dataBits = 8;   // 5 to 8
+    int stopBits = 1;   // 1 or 2
+    bool rtsEnabled = false;
+
+    friend bool operator==(const LineState&, const LineState&) = default;
+};
+
+// Fills `state` from a mode string; fields the string does not name keep their value. False
+// (and `state` untouched) for a string it cannot read.
+[[nodiscard]] bool BuildLineState(std::string_view mode, LineState& state);
+
+// A manual-reset event that a Wait can watch.
+class Event {
+public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    void Set() noexcept;
+    void Reset() noexcept;
+    [[nodiscard]] bool IsSet() const noexcept;
+    [[nodiscard]] std::intptr_t NativeHandle() const noexcept { return m_handle; }
+
+private:
+    std::intptr_t m_handle;
+};
+
+struct QueueStatus {
+    std::uint32_t inQueue = 0;   // bytes received and not yet read
+    std::uint32_t outQueue = 0;  // bytes written and not yet sent
+};
+
+enum class WaitResult { Stop = 0, PortActivity = 1, WriteRequest = 2, Failed = 3 };
+
+class SerialDevice {
+public:
+    SerialDevice();
+    ~SerialDevice();
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // Opens the device for reading and writing, exclusively: a device that another program (or
+    // another SerialDevice) holds fails to open. Closes whatever this object had open first.
+    [[nodiscard]] bool Open(const std::string& path);
+    // Restores the line settings found at open and closes the device.
+    void Close() noexcept;
+    [[nodiscard]] bool IsOpen() const noexcept;
+
+    // A write of n bytes may take up to perByteMs * n + constantMs.
+    [[nodiscard]] bool SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs);
+    [[nodiscard]] bool SetEventMask(std::uint32_t mask);
+    [[nodiscard]] bool GetLineState(LineState& state);
+    // Applies raw 8-bit settings of `state`; an unsupported speed or format fails.
+    [[nodiscard]] bool SetLineState(const LineState& state);
+    // Discards both queues.
+    [[nodiscard]] bool Purge();
+    [[nodiscard]] bool GetStatus(QueueStatus& status);
+    // Reads up to `size` queued bytes without waiting; the count read, or nothing on failure.
+    [[nodiscard]] std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size);
+    // Writes all bytes, waiting at most as long as the time-outs allow; false on failure or
+    // time-out.
+    [[nodiscard]] bool Write(const std::uint8_t* data, std::size_t size);
+
+    // Waits without time-out until `stop` is set, the port has input (or has hung up), or
+    // `writeRequest` is set; the lowest of those wins. With watchPort false, only the events
+    // count.
+    [[nodiscard]] WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace vandrelux::platform
