@@ -1,0 +1,448 @@
+#include "platform/SerialDevice.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <system_error>
+
+#include "platform/posix/TermiosMapping.h"
+
+namespace vandrelux::platform {
+namespace {
+
+template <typename Call>
+auto RetryOnEintr(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+bool Fail(int code) {
+    errno = code;
+    return false;
+}
+
+// GNU strerror_r returns its text, the XSI one fills the buffer; both are thread-safe.
+[[maybe_unused]] const char* ErrorText(const char* gnuResult, const char*) {
+    return gnuResult;
+}
+[[maybe_unused]] const char* ErrorText(int, const char* buffer) {
+    return buffer;
+}
+
+// How a driver says the line has no modem-control signals, as a pseudo-terminal does.
+bool MeansNoModemLines(int code) {
+    return code == ENOTTY || code == EINVAL || code == EOPNOTSUPP;
+}
+
+bool IsBlank(char ch) {
+    return ch == ' ' || ch == '\t';
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::optional<int> ParseNumber(std::string_view text) {
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Gives up on a descriptor that failed a step of Open, keeping that step's error.
+bool Abandon(int fd, int code) {
+    ::close(fd);
+    return Fail(code);
+}
+
+// Far beyond any real write, and safe to add to steady_clock::now().
+constexpr std::uint64_t kLongestWriteMs = std::uint64_t{1} << 40;
+
+std::chrono::milliseconds WriteBudget(std::uint32_t perByteMs, std::uint32_t constantMs,
+                                      std::size_t size) {
+    std::uint64_t budget = constantMs;
+    if (perByteMs != 0 && size > (kLongestWriteMs - budget) / perByteMs) {
+        budget = kLongestWriteMs;
+    } else {
+        budget += std::uint64_t{perByteMs} * size;
+    }
+    return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(budget));
+}
+
+}  // namespace
+
+SystemError LastSystemError() {
+    const int code = errno;
+    std::array<char, 256> buffer{};
+    return {code, ErrorText(strerror_r(code, buffer.data(), buffer.size()), buffer.data())};
+}
+
+bool BuildLineState(std::string_view mode, LineState& state) {
+    LineState result = state;
+    std::array<bool, 4> seen{};  // baud, parity, data, stop: a key given twice is ambiguous
+    std::size_t pos = 0;
+    while (pos < mode.size()) {
+        if (IsBlank(mode[pos])) {
+            ++pos;
+            continue;
+        }
+        std::size_t end = pos;
+        while (end < mode.size() && !IsBlank(mode[end])) {
+            ++end;
+        }
+        const std::string_view token = mode.substr(pos, end - pos);
+        pos = end;
+
+        const std::size_t eq = token.find('=');
+        if (eq == std::string_view::npos) {
+            return false;
+        }
+        const std::string_view key = token.substr(0, eq);
+        const std::string_view value = token.substr(eq + 1);
+        std::size_t slot = 0;
+        if (EqualsIgnoringCase(key, "baud")) {
+            const auto baud = ParseNumber(value);
+            if (!baud || *baud <= 0) {
+                return false;
+            }
+            result.baudRate = *baud;
+            slot = 0;
+        } else if (EqualsIgnoringCase(key, "parity")) {
+            if (value.size() != 1) {
+                return false;
+            }
+            const char letter =
+                static_cast<char>(std::toupper(static_cast<unsigned char>(value.front())));
+            if (std::string_view("NEOMS").find(letter) == std::string_view::npos) {
+                return false;
+            }
+            result.parity = letter;
+            slot = 1;
+        } else if (EqualsIgnoringCase(key, "data")) {
+            const auto bits = ParseNumber(value);
+            if (!bits || *bits < 5 || *bits > 8) {
+                return false;
+            }
+            result.dataBits = *bits;
+            slot = 2;
+        } else if (EqualsIgnoringCase(key, "stop")) {
+            const auto bits = ParseNumber(value);  // "1.5" stops at the dot and is refused
+            if (!bits || (*bits != 1 && *bits != 2)) {
+                return false;
+            }
+            result.stopBits = *bits;
+            slot = 3;
+        } else {
+            return false;
+        }
+        if (seen[slot]) {
+            return false;
+        }
+        seen[slot] = true;
+    }
+    if (std::none_of(seen.begin(), seen.end(), [](bool s) { return s; })) {
+        return false;
+    }
+    state = result;
+    return true;
+}
+
+Event::Event() : m_handle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (m_handle < 0) {
+        throw std::system_error(errno, std::system_category(), "eventfd");
+    }
+}
+
+Event::~Event() {
+    ::close(static_cast<int>(m_handle));
+}
+
+void Event::Set() noexcept {
+    const std::uint64_t one = 1;
+    // EAGAIN means the counter is saturated, which is still set.
+    const auto written =
+        RetryOnEintr([&] { return ::write(static_cast<int>(m_handle), &one, sizeof one); });
+    static_cast<void>(written);
+}
+
+void Event::Reset() noexcept {
+    std::uint64_t count = 0;
+    const auto drained =
+        RetryOnEintr([&] { return ::read(static_cast<int>(m_handle), &count, sizeof count); });
+    static_cast<void>(drained);
+}
+
+bool Event::IsSet() const noexcept {
+    pollfd p{static_cast<int>(m_handle), POLLIN, 0};
+    return RetryOnEintr([&] { return ::poll(&p, 1, 0); }) > 0 && (p.revents & POLLIN) != 0;
+}
+
+struct SerialDevice::Impl {
+    std::atomic<int> fd{-1};  // Wait reads it without the port object's lock
+    termios original{};
+    std::uint32_t writePerByteMs = 0;
+    std::uint32_t writeConstantMs = 0;
+    std::uint32_t eventMask = 0;
+
+    // The open descriptor, or -1 with EBADF so that calls on a closed port fail quietly.
+    int OpenFd() const {
+        const int current = fd.load();
+        if (current < 0) {
+            errno = EBADF;
+        }
+        return current;
+    }
+};
+
+SerialDevice::SerialDevice() : m_impl(std::make_unique<Impl>()) {}
+
+SerialDevice::~SerialDevice() {
+    Close();
+}
+
+bool SerialDevice::Open(const std::string& path) {
+    Close();
+    const int fd = RetryOnEintr(
+        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) {
+        return false;
+    }
+    if (::isatty(fd) == 0) {
+        return Abandon(fd, ENOTTY);
+    }
+    // TIOCEXCL does not stop root, so the lock is what keeps a second opener out.
+    if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+        return Abandon(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    }
+    termios original{};
+    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &original) != 0) {
+        return Abandon(fd, errno);
+    }
+    m_impl->original = original;
+    m_impl->writePerByteMs = 0;
+    m_impl->writeConstantMs = 0;
+    m_impl->eventMask = 0;
+    m_impl->fd.store(fd);
+    return true;
+}
+
+void SerialDevice::Close() noexcept {
+    const int fd = m_impl->fd.exchange(-1);
+    if (fd < 0) {
+        return;
+    }
+    const int savedErrno = errno;  // callers read the error of the step that made them close
+    static_cast<void>(RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &m_impl->original); }));
+    static_cast<void>(::ioctl(fd, TIOCNXCL));
+    ::close(fd);
+    errno = savedErrno;
+}
+
+bool SerialDevice::IsOpen() const noexcept {
+    return m_impl->fd.load() >= 0;
+}
+
+bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
+    if (m_impl->OpenFd() < 0) {
+        return false;
+    }
+    m_impl->writePerByteMs = perByteMs;
+    m_impl->writeConstantMs = constantMs;
+    return true;
+}
+
+bool SerialDevice::SetEventMask(std::uint32_t mask) {
+    if (m_impl->OpenFd() < 0) {
+        return false;
+    }
+    m_impl->eventMask = mask;
+    return true;
+}
+
+bool SerialDevice::GetLineState(LineState& state) {
+    const int fd = m_impl->OpenFd();
+    termios settings{};
+    if (fd < 0 || ::tcgetattr(fd, &settings) != 0) {
+        return false;
+    }
+    LineState current = posix::LineFormatOf(settings);
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) == 0) {
+        current.rtsEnabled = (lines & TIOCM_RTS) != 0;
+    } else if (!MeansNoModemLines(errno)) {
+        return false;
+    }
+    state = current;
+    return true;
+}
+
+bool SerialDevice::SetLineState(const LineState& state) {
+    const int fd = m_impl->OpenFd();
+    termios before{};
+    if (fd < 0 || ::tcgetattr(fd, &before) != 0) {
+        return false;
+    }
+    termios wanted = before;
+    if (!posix::ApplyLineFormat(state, wanted)) {
+        return Fail(EINVAL);
+    }
+    if (RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &wanted); }) != 0) {
+        return false;
+    }
+    // tcsetattr succeeds when any part applies; a driver that cannot frame the format says so
+    // only by what it kept, and a silently different format would garble every byte.
+    termios applied{};
+    if (::tcgetattr(fd, &applied) != 0) {
+        return false;
+    }
+    if (posix::LineFormatOf(applied) != posix::LineFormatOf(wanted)) {
+        static_cast<void>(RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &before); }));
+        return Fail(EINVAL);
+    }
+    int rts = TIOCM_RTS;
+    if (::ioctl(fd, state.rtsEnabled ? TIOCMBIS : TIOCMBIC, &rts) != 0 &&
+        !MeansNoModemLines(errno)) {
+        return false;
+    }
+    return true;
+}
+
+bool SerialDevice::Purge() {
+    const int fd = m_impl->OpenFd();
+    return fd >= 0 && ::tcflush(fd, TCIOFLUSH) == 0;
+}
+
+bool SerialDevice::GetStatus(QueueStatus& status) {
+    // Zeroed on failure, so a caller waiting for the output queue to empty cannot wait forever.
+    status = {};
+    const int fd = m_impl->OpenFd();
+    int in = 0;
+    int out = 0;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &in) != 0 || ::ioctl(fd, TIOCOUTQ, &out) != 0) {
+        return false;
+    }
+    status.inQueue = static_cast<std::uint32_t>(std::max(in, 0));
+    status.outQueue = static_cast<std::uint32_t>(std::max(out, 0));
+    return true;
+}
+
+std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t size) {
+    const int fd = m_impl->OpenFd();
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    if (size == 0) {
+        return 0;  // a read of nothing would look like end of file
+    }
+    if (data == nullptr) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    const ssize_t count = RetryOnEintr([&] { return ::read(fd, data, size); });
+    if (count > 0) {
+        return static_cast<std::size_t>(count);
+    }
+    if (count == 0) {
+        // End of file is a hang-up; a port left with VMIN 0 also reads nothing that way.
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) >= 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            return 0;
+        }
+        errno = EIO;
+        return std::nullopt;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
+bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
+    const int fd = m_impl->OpenFd();
+    if (fd < 0) {
+        return false;
+    }
+    if (size == 0) {
+        return true;
+    }
+    if (data == nullptr) {
+        return Fail(EINVAL);
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + WriteBudget(m_impl->writePerByteMs, m_impl->writeConstantMs, size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t count = RetryOnEintr([&] { return ::write(fd, data + done, size - done); });
+        if (count > 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return Fail(ETIMEDOUT);
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const auto timeoutMs =
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+        if (::poll(&p, 1, timeoutMs) < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
+    // A negative descriptor is skipped by poll, which keeps the indexes fixed.
+    std::array<pollfd, 3> set{{
+        {static_cast<int>(stop.NativeHandle()), POLLIN, 0},
+        {watchPort ? m_impl->fd.load() : -1, POLLIN, 0},
+        {static_cast<int>(writeRequest.NativeHandle()), POLLIN, 0},
+    }};
+    if (RetryOnEintr([&] { return ::poll(set.data(), set.size(), -1); }) < 0) {
+        return WaitResult::Failed;
+    }
+    constexpr short kBroken = POLLERR | POLLNVAL;
+    if ((set[0].revents & kBroken) != 0) {
+        return WaitResult::Failed;
+    }
+    if ((set[0].revents & POLLIN) != 0) {
+        return WaitResult::Stop;
+    }
+    // Hang-up and errors count too: the read that follows reports them.
+    if (set[1].revents != 0) {
+        return WaitResult::PortActivity;
+    }
+    if ((set[2].revents & POLLIN) != 0 && (set[2].revents & kBroken) == 0) {
+        return WaitResult::WriteRequest;
+    }
+    return WaitResult::Failed;
+}
+
+}  // namespace vandrelux::platform

@@ -1,0 +1,288 @@
+#include "serial/ComPort.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+
+namespace vandrelux::serial {
+
+namespace {
+
+constexpr const char* kErrorTitle = "Application Error";
+constexpr std::size_t kReadChunk = 4096;
+
+std::string ModeString(int baudRate, char parity, int dataBits, int stopBits) {
+    char mode[50];
+    std::snprintf(mode, sizeof mode, "baud=%d parity=%c data=%d stop=%d", baudRate, parity,
+                  dataBits, stopBits);
+    return mode;
+}
+
+}  // namespace
+
+CComPort::CComPort(IPortOwner& owner, Resolver resolve)
+    : m_pOwnerWnd(&owner), m_resolve(std::move(resolve)) {}
+
+CComPort::~CComPort() { StopMonitors(); }
+
+void CComPort::StopMonitors() {
+    if (m_pMonitor.joinable()) {
+        m_pMonitor.request_stop();
+    }
+    m_hStopEvent.Set();
+    // The delivery and the error box give up on a stop request, so joining never waits for
+    // this (the window) thread.
+    if (m_pMonitor.joinable()) {
+        m_pMonitor.join();
+    }
+    for (std::jthread& halted : m_halted) {
+        halted.join();
+    }
+    m_halted.clear();
+    m_bMonitorRunning = false;
+}
+
+bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char parity,
+                        int dataBits, int stopBits, std::uint32_t eventMask, int writeBufferSize) {
+    StopMonitors();
+    m_hStopEvent.Reset();
+    m_hSendEvent.Reset();
+
+    if (pOwner != nullptr) {
+        m_pOwnerWnd = pOwner;
+    }
+    {
+        const std::lock_guard send(m_sendLock);
+        m_nSendBufSize = std::max(writeBufferSize, 0);
+        m_pSendBuf.assign(static_cast<std::size_t>(m_nSendBufSize), 0);
+        m_nSendLen = 0;
+    }
+    m_nPortNumber = portNumber;
+    m_dwEventMask = eventMask;
+    m_bLineLost = false;
+
+    const std::lock_guard lock(m_lock);
+    m_hPort.Close();
+    m_strDevice = m_resolve(portNumber);
+    const std::string mode = ModeString(baudRate, parity, dataBits, stopBits);
+    if (!m_hPort.Open(m_strDevice)) {
+        m_handleState = HandleState::Failed;
+        return false;
+    }
+    m_handleState = HandleState::Open;
+
+    const auto failedStep = [&]() -> const char* {
+        if (!m_hPort.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
+            return "SetCommTimeouts()";
+        }
+        if (!m_hPort.SetEventMask(eventMask)) {
+            return "SetCommMask()";
+        }
+        if (!m_hPort.GetLineState(m_lineState)) {
+            return "GetCommState()";
+        }
+        m_lineState.rtsEnabled = true;
+        if (!platform::BuildLineState(mode, m_lineState)) {
+            errno = EINVAL;
+            return "BuildCommDCB()";
+        }
+        if (!m_hPort.SetLineState(m_lineState)) {
+            return "SetCommState()";
+        }
+        return nullptr;
+    }();
+    if (failedStep != nullptr) {
+        ReportCommError(failedStep);
+    }
+    (void)m_hPort.Purge();
+    return true;
+}
+
+bool CComPort::StartMonitor() {
+    // A halted monitor may still be leaving; it must be gone before the stop event is reused.
+    StopMonitors();
+    m_hStopEvent.Reset();
+    m_bMonitorRunning = true;
+    m_pMonitor = std::jthread([this](std::stop_token stop) { MonitorThreadProc(stop); });
+    return true;
+}
+
+bool CComPort::HaltMonitor() {
+    if (m_bMonitorRunning) {
+        m_pMonitor.request_stop();
+        m_hStopEvent.Set();
+        m_halted.push_back(std::move(m_pMonitor));
+        m_bMonitorRunning = false;
+    }
+    return true;
+}
+
+void CComPort::MonitorThreadProc(std::stop_token stop) {
+    {
+        const std::lock_guard lock(m_lock);
+        if (m_handleState == HandleState::Open) {
+            (void)m_hPort.Purge();
+        }
+    }
+    bool watchPort = true;
+    while (!stop.stop_requested()) {
+        const platform::WaitResult woke =
+            m_hPort.Wait(m_hStopEvent, m_hSendEvent, watchPort && !m_bLineLost);
+        if (woke == platform::WaitResult::Stop || stop.stop_requested()) {
+            return;
+        }
+        if (woke == platform::WaitResult::Failed) {
+            ReportLineError("WaitCommEvent()", platform::LastSystemError(), stop);
+            watchPort = false;
+            continue;
+        }
+        if (woke == platform::WaitResult::WriteRequest) {
+            PerformWrite(stop);
+        }
+        const std::pair<std::uint32_t, unsigned> notifications[] = {
+            {EV_CTS, WM_PORT_CTS},     {EV_RXFLAG, WM_PORT_RXFLAG}, {EV_BREAK, WM_PORT_BREAK},
+            {EV_ERR, WM_PORT_ERR},     {EV_RING, WM_PORT_RING}};
+        for (const auto& [event, message] : notifications) {
+            if ((m_dwEventMask & event) != 0) {
+                m_pOwnerWnd->SendNotification(message, m_nPortNumber, stop);
+            }
+        }
+        if ((m_dwEventMask & EV_RXCHAR) != 0 && !DrainInput(stop)) {
+            watchPort = false;
+        }
+    }
+}
+
+bool CComPort::DrainInput(std::stop_token stop) {
+    std::array<std::uint8_t, kReadChunk> bytes{};
+    while (!stop.stop_requested()) {
+        std::optional<std::size_t> count;
+        platform::SystemError error;
+        {
+            const std::lock_guard lock(m_lock);
+            if (m_handleState != HandleState::Open) {
+                return true;
+            }
+            count = m_hPort.Read(bytes.data(), bytes.size());
+            if (!count) {
+                error = platform::LastSystemError();
+            }
+        }
+        if (!count) {
+            // The line is gone (or failed): say so once and stop reading from it.
+            ReportLineError("ReadFile()", error, stop);
+            return false;
+        }
+        if (*count == 0) {
+            return true;
+        }
+        m_pOwnerWnd->SendRxChars(std::span(bytes.data(), *count), m_nPortNumber, stop);
+    }
+    return true;
+}
+
+void CComPort::PerformWrite(std::stop_token stop) {
+    std::vector<std::uint8_t> piece;
+    {
+        const std::lock_guard send(m_sendLock);
+        m_hSendEvent.Reset();
+        piece.assign(m_pSendBuf.begin(),
+                     m_pSendBuf.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
+                                              m_nSendLen, m_pSendBuf.size())));
+        m_nSendLen = 0;
+    }
+    if (piece.empty()) {
+        return;
+    }
+    bool written = true;
+    platform::SystemError error;
+    {
+        const std::lock_guard lock(m_lock);
+        if (m_handleState != HandleState::Open) {
+            return;
+        }
+        (void)m_hPort.Purge();
+        written = m_hPort.Write(piece.data(), piece.size());
+        if (!written) {
+            error = platform::LastSystemError();
+        }
+    }
+    if (!written) {
+        ReportLineError("WriteFile()", error, stop);
+    }
+}
+
+void CComPort::EnsureSendBuffer(std::uint32_t size) {
+    const std::lock_guard send(m_sendLock);
+    m_nSendBufSize = static_cast<int>(size);
+    m_pSendBuf.resize(size);
+    m_nSendLen = std::min(m_nSendLen, size);
+}
+
+void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
+    if (m_handleState == HandleState::Never) {
+        m_pOwnerWnd->ShowMessage("error strange");
+        return;
+    }
+    if (m_handleState == HandleState::Failed || m_bLineLost) {
+        return;
+    }
+    // Wait for the previous write to leave the driver, but never on counts that the system did
+    // not fill, and never longer than a write may take.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(kPortTimeoutMs * (length + 1));
+    platform::QueueStatus status;
+    while (m_hPort.GetStatus(status) && status.outQueue > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    {
+        const std::lock_guard send(m_sendLock);
+        const auto n = std::min<std::size_t>(length, m_pSendBuf.size());
+        std::copy_n(data, n, m_pSendBuf.begin());
+        m_nSendLen = static_cast<std::uint32_t>(n);
+    }
+    m_hSendEvent.Set();
+}
+
+void CComPort::ReportCommError(std::string_view step) {
+    ShowError(step, platform::LastSystemError(), {});
+}
+
+void CComPort::ReportLineError(std::string_view step, const platform::SystemError& error,
+                               std::stop_token stop) {
+    // A vanished device fails every later call too: one box, not a storm of them.
+    if (!m_bLineLost.exchange(true)) {
+        ShowError(step, error, stop);
+    }
+}
+
+void CComPort::ShowError(std::string_view step, const platform::SystemError& error,
+                         std::stop_token stop) {
+    constexpr const char* kFormat = "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
+    const std::string stepName(step);
+    const int size = std::snprintf(nullptr, 0, kFormat, stepName.c_str(), error.message.c_str(),
+                                   m_nPortNumber);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::snprintf(text.data(), text.size() + 1, kFormat, stepName.c_str(),
+                  error.message.c_str(), m_nPortNumber);
+    m_pOwnerWnd->ShowErrorBox(kErrorTitle, text, stop);
+}
+
+platform::LineState CComPort::GetLineState() const {
+    const std::lock_guard lock(m_lock);
+    return m_lineState;
+}
+
+int CComPort::GetWriteCapacity() const {
+    const std::lock_guard send(m_sendLock);
+    return m_nSendBufSize;
+}
+
+std::string CComPort::DevicePath() const {
+    const std::lock_guard lock(m_lock);
+    return m_strDevice;
+}
+
+}  // namespace vandrelux::serial

@@ -1,0 +1,281 @@
+// The port object over real pseudo-terminals. The test thread plays the window thread.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/EventLoop.h"
+#include "serial/ComPort.h"
+
+namespace vandrelux::serial {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+class Pty {
+public:
+    Pty() {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_GE(m_master, 0);
+        EXPECT_EQ(grantpt(m_master), 0);
+        EXPECT_EQ(unlockpt(m_master), 0);
+        m_slave = ptsname(m_master);
+    }
+    ~Pty() { Close(); }
+
+    void Close() {
+        if (m_master >= 0) {
+            ::close(m_master);
+            m_master = -1;
+        }
+    }
+    void Write(const Bytes& bytes) const {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // What the box side receives within `wait`.
+    Bytes Read(std::chrono::milliseconds wait) const {
+        Bytes got;
+        const auto end = std::chrono::steady_clock::now() + wait;
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 10) == 1 && (p.revents & POLLIN) != 0) {
+                std::uint8_t buf[512];
+                const ssize_t n = ::read(m_master, buf, sizeof buf);
+                if (n > 0) {
+                    got.insert(got.end(), buf, buf + n);
+                }
+            }
+        }
+        return got;
+    }
+    [[nodiscard]] const std::string& SlavePath() const { return m_slave; }
+
+private:
+    int m_master = -1;
+    std::string m_slave;
+};
+
+class Owner final : public IPortOwner {
+public:
+    void SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
+                     std::stop_token stop) override {
+        loop.Send(
+            [&] {
+                for (const std::uint8_t b : bytes) {
+                    handled.push_back(b);
+                    lastPort = portNumber;
+                    if (onByte) {
+                        onByte(b);
+                    }
+                    ++handledCount;
+                }
+            },
+            stop);
+    }
+    void SendNotification(unsigned, int, std::stop_token) override {}
+    void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token) override {
+        const std::lock_guard lock(m_mutex);
+        errorBoxes.emplace_back(std::string(title) + "|" + std::string(text));
+    }
+    void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+
+    [[nodiscard]] std::size_t ErrorCount() {
+        const std::lock_guard lock(m_mutex);
+        return errorBoxes.size();
+    }
+    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2000ms) {
+        return loop.Run(done, platform::EventLoop::Clock::now() + limit);
+    }
+
+    platform::EventLoop loop;
+    Bytes handled;
+    std::atomic<std::size_t> handledCount{0};
+    int lastPort = 0;
+    std::function<void(std::uint8_t)> onByte;
+    std::vector<std::string> errorBoxes;
+    std::vector<std::string> messages;
+
+private:
+    std::mutex m_mutex;
+};
+
+class ComPortTest : public ::testing::Test {
+protected:
+    ComPortTest() : port(owner, [this](int) { return device; }) {}
+
+    bool Open(int baud = 115200) {
+        return port.OpenPort(&owner, 2, baud, 'N', 8, 1, EV_RXCHAR, 4096);
+    }
+    void OpenAndMonitor() {
+        ASSERT_TRUE(Open());
+        ASSERT_TRUE(port.StartMonitor());
+        std::this_thread::sleep_for(20ms);  // the monitor purges as it starts
+    }
+    void Send(const Bytes& bytes) { port.RequestWrite(bytes.data(), static_cast<std::uint32_t>(bytes.size())); }
+
+    Pty pty;
+    std::string device = pty.SlavePath();
+    Owner owner;
+    CComPort port;
+};
+
+TEST_F(ComPortTest, Burst_DeliveredInOrderOneByteAtATime) {
+    OpenAndMonitor();
+    Bytes burst(300);
+    std::iota(burst.begin(), burst.end(), 0);  // wraps: 0..255, 0..43; 255 stays 255
+    burst.push_back(0xFF);
+    pty.Write(burst);
+    ASSERT_TRUE(owner.RunUntil([&] { return owner.handledCount == burst.size(); }));
+    EXPECT_EQ(owner.handled, burst);
+    EXPECT_EQ(owner.lastPort, 2);
+}
+
+TEST_F(ComPortTest, WriteRequestedWhileInputQueued_GoesOutAfterTheInput) {
+    OpenAndMonitor();
+    std::size_t handledWhenWritten = 0;
+    owner.onByte = [&](std::uint8_t b) {
+        if (b == 1) {
+            Send({'A'});
+        }
+    };
+    Bytes burst(200, 7);
+    burst[0] = 1;
+    pty.Write(burst);
+    std::thread box([&] {
+        if (pty.Read(1000ms).empty()) {
+            return;
+        }
+        handledWhenWritten = owner.handledCount;
+    });
+    owner.RunUntil([&] { return owner.handledCount == burst.size(); });
+    owner.RunUntil([] { return false; }, 300ms);
+    box.join();
+    EXPECT_EQ(handledWhenWritten, burst.size());
+}
+
+TEST_F(ComPortTest, TwoRequestsInOneHandling_OnlyTheSecondReachesTheLineOnce) {
+    OpenAndMonitor();
+    owner.onByte = [&](std::uint8_t) {
+        Send({'f', 'i', 'r', 's', 't'});
+        Send({'s', 'e', 'c', 'o', 'n', 'd'});
+    };
+    pty.Write({0x19});
+    ASSERT_TRUE(owner.RunUntil([&] { return owner.handledCount == 1; }));
+    EXPECT_EQ(pty.Read(300ms), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'}));
+}
+
+TEST_F(ComPortTest, RequestOutsideADelivery_IsWrittenAtOnce) {
+    OpenAndMonitor();
+    Send({0x16});
+    EXPECT_EQ(pty.Read(200ms), Bytes{0x16});
+}
+
+TEST_F(ComPortTest, Halt_ReadsNothingMore) {
+    OpenAndMonitor();
+    port.HaltMonitor();
+    EXPECT_FALSE(port.IsMonitorRunning());
+    pty.Write({1, 2, 3});
+    owner.RunUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(owner.handled.empty());
+
+    // Opening again purges what waited and a new monitor reads what comes next.
+    OpenAndMonitor();
+    pty.Write({4});
+    ASSERT_TRUE(owner.RunUntil([&] { return owner.handledCount == 1; }));
+    EXPECT_EQ(owner.handled, Bytes{4});
+}
+
+TEST_F(ComPortTest, OpenWhileDeliveryWaitsForTheWindow_EndsTheMonitorWithoutDeadlock) {
+    OpenAndMonitor();
+    pty.Write({9, 9, 9});
+    std::this_thread::sleep_for(50ms);  // the monitor is now blocked handing bytes over
+    ASSERT_TRUE(Open());
+    EXPECT_FALSE(port.IsMonitorRunning());
+    owner.RunUntil([] { return false; }, 100ms);
+    EXPECT_TRUE(owner.handled.empty());  // the cancelled delivery was never run
+}
+
+TEST_F(ComPortTest, DestroyWhileDeliveryWaits_DoesNotDeadlock) {
+    Owner other;
+    {
+        CComPort local(other, [this](int) { return device; });
+        ASSERT_TRUE(local.OpenPort(&other, 1, 115200, 'N', 8, 1, EV_RXCHAR, 4096));
+        local.StartMonitor();
+        std::this_thread::sleep_for(20ms);
+        pty.Write({1});
+        std::this_thread::sleep_for(50ms);
+    }
+    SUCCEED();
+}
+
+TEST_F(ComPortTest, WriteBeforeAnyOpen_SaysErrorStrange) {
+    Send({0x16});
+    EXPECT_EQ(owner.messages, std::vector<std::string>{"error strange"});
+}
+
+TEST_F(ComPortTest, UnopenableDevices_FailTheOpenQuietly) {
+    device = "/dev/vandrelux-no-such-device";
+    EXPECT_FALSE(Open());
+    device = pty.SlavePath();
+    CComPort holder(owner, [this](int) { return device; });
+    ASSERT_TRUE(holder.OpenPort(&owner, 1, 115200, 'N', 8, 1, EV_RXCHAR, 4096));
+    EXPECT_FALSE(Open());  // held by another port object
+    EXPECT_TRUE(owner.errorBoxes.empty());
+
+    // A port whose open failed drops writes without waiting or complaining.
+    Send({1, 2, 3});
+    EXPECT_TRUE(owner.messages.empty());
+}
+
+TEST_F(ComPortTest, RejectedLineState_ReportsTheStepAndStaysOpen) {
+    EXPECT_TRUE(Open(12345));
+    ASSERT_EQ(owner.errorBoxes.size(), 1U);
+    EXPECT_EQ(owner.errorBoxes[0],
+              "Application Error|WARNING:  SetCommState() Failed with the following error: \n" +
+                  std::string(std::strerror(EINVAL)) + "\nPort: 2\n");
+    ASSERT_TRUE(port.StartMonitor());
+    std::this_thread::sleep_for(20ms);
+    Send({0x16});
+    EXPECT_EQ(pty.Read(200ms), Bytes{0x16});
+}
+
+TEST_F(ComPortTest, LineVanishes_ReportedOnceWithoutSpinning) {
+    OpenAndMonitor();
+    pty.Close();
+    owner.RunUntil([] { return false; }, 300ms);
+    Send({0x16});
+    Send({0x16});
+    owner.RunUntil([] { return false; }, 100ms);
+    ASSERT_EQ(owner.ErrorCount(), 1U);
+    EXPECT_NE(owner.errorBoxes[0].find("ReadFile()"), std::string::npos) << owner.errorBoxes[0];
+    EXPECT_NE(owner.errorBoxes[0].find("Port: 2"), std::string::npos);
+}
+
+TEST_F(ComPortTest, LineSettings_AreAppliedWithRtsRaised) {
+    ASSERT_TRUE(port.OpenPort(&owner, 1, 9600, 'E', 7, 2, EV_RXCHAR, 4096));
+    const platform::LineState state = port.GetLineState();
+    EXPECT_EQ(state.baudRate, 9600);
+    EXPECT_EQ(state.parity, 'E');
+    EXPECT_EQ(state.dataBits, 7);
+    EXPECT_EQ(state.stopBits, 2);
+    EXPECT_TRUE(state.rtsEnabled);
+    EXPECT_EQ(port.GetWriteCapacity(), 4096);
+    EXPECT_EQ(port.GetEventMask(), EV_RXCHAR);
+    EXPECT_EQ(port.DevicePath(), pty.SlavePath());
+}
+
+}  // namespace
+}  // namespace vandrelux::serial
