@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test; then runs the serial and
+# end-to-end tests again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,3 +10,7 @@ werror=OFF
 cmake --preset dev -DVANDRELUX_WERROR="$werror"
 cmake --build --preset dev
 ctest --preset dev
+
+cmake --preset tsan
+cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim
+ctest --preset tsan -R '^(ComPort|SerialDevice|Event|e2e)'

@@ -12,6 +12,7 @@ namespace {
 
 constexpr unsigned kHandshakeTimer = 1;
 constexpr int kPortNumberForPath = 1;
+constexpr auto kFlushTime = std::chrono::seconds(2);
 
 struct KindControls {
     protocol::UpdateKind kind;
@@ -153,17 +154,21 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
     if (m_options.timeout) {
         deadline = platform::EventLoop::Clock::now() + *m_options.timeout;
     }
-    const bool done = m_loop.Run([&] { return finished() || m_bLineLost; }, deadline);
+    m_loop.Run([&] { return finished() || m_bLineLost; }, deadline);
     if (m_options.showProgress) {
         std::fputc('\n', stderr);
+    }
+    // A box that hangs up right after its last answer has still done its part.
+    if (finished()) {
+        // The last answer must reach the box before the port closes.
+        m_loop.Run([&] { return !m_port.WritesPending(); },
+                   platform::EventLoop::Clock::now() + kFlushTime);
+        return Outcome::Success;
     }
     if (m_bLineLost) {
         return Fail(Outcome::LineLost, "the line to the box was lost");
     }
-    if (!done) {
-        return Fail(Outcome::TimedOut, "no answer from the box in time");
-    }
-    return Outcome::Success;
+    return Fail(Outcome::TimedOut, "no answer from the box in time");
 }
 
 void CUpdater::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,

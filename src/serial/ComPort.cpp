@@ -191,6 +191,7 @@ void CComPort::PerformWrite(std::stop_token stop) {
                      m_pSendBuf.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
                                               m_nSendLen, m_pSendBuf.size())));
         m_nSendLen = 0;
+        m_bWriting = !piece.empty();
     }
     if (piece.empty()) {
         return;
@@ -199,14 +200,17 @@ void CComPort::PerformWrite(std::stop_token stop) {
     platform::SystemError error;
     {
         const std::lock_guard lock(m_lock);
-        if (m_handleState != HandleState::Open) {
-            return;
+        if (m_handleState == HandleState::Open) {
+            (void)m_hPort.Purge();
+            written = m_hPort.Write(piece.data(), piece.size());
+            if (!written) {
+                error = platform::LastSystemError();
+            }
         }
-        (void)m_hPort.Purge();
-        written = m_hPort.Write(piece.data(), piece.size());
-        if (!written) {
-            error = platform::LastSystemError();
-        }
+    }
+    {
+        const std::lock_guard send(m_sendLock);
+        m_bWriting = false;
     }
     if (!written) {
         ReportLineError("WriteFile()", error, stop);
@@ -278,6 +282,18 @@ platform::LineState CComPort::GetLineState() const {
 int CComPort::GetWriteCapacity() const {
     const std::lock_guard send(m_sendLock);
     return m_nSendBufSize;
+}
+
+bool CComPort::WritesPending() {
+    {
+        const std::lock_guard send(m_sendLock);
+        if (m_nSendLen > 0 || m_bWriting) {
+            return !m_bLineLost;
+        }
+    }
+    platform::QueueStatus status;
+    return m_handleState == HandleState::Open && !m_bLineLost && m_hPort.GetStatus(status) &&
+           status.outQueue > 0;
 }
 
 std::string CComPort::DevicePath() const {

@@ -96,6 +96,8 @@ public:
     [[nodiscard]] int GetWriteCapacity() const;
     [[nodiscard]] bool IsMonitorRunning() const noexcept { return m_bMonitorRunning; }
     [[nodiscard]] int PortNumber() const noexcept { return m_nPortNumber; }
+    // A requested write has not yet left the driver.
+    [[nodiscard]] bool WritesPending();
     // The device the last open used, for showing to the operator.
     [[nodiscard]] std::string DevicePath() const;
 
@@ -129,7 +131,8 @@ private:
     platform::LineState m_lineState;
     std::atomic<bool> m_bMonitorRunning{false};
 
-    mutable std::mutex m_sendLock;  // guards m_pSendBuf, m_nSendLen, m_nSendBufSize
+    mutable std::mutex m_sendLock;  // guards m_pSendBuf, m_nSendLen, m_nSendBufSize, m_bWriting
+    bool m_bWriting = false;
     std::string m_strDevice;
     std::atomic<bool> m_bLineLost{false};  // the device failed; report it once
 };
