@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -238,6 +240,28 @@ TEST_F(ComPortTest, UnopenableDevices_FailTheOpenQuietly) {
     // A port whose open failed drops writes without waiting or complaining.
     Send({1, 2, 3});
     EXPECT_TRUE(owner.messages.empty());
+}
+
+TEST_F(ComPortTest, DeviceHeldByAnotherProcess_FailsTheOpen) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        platform::SerialDevice held;
+        const char ok = held.Open(device) ? '1' : '0';
+        (void)!::write(ready[1], &ok, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, '1');
+    EXPECT_FALSE(Open());
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_TRUE(Open());  // free again once the other program is gone
 }
 
 TEST_F(ComPortTest, RejectedLineState_ReportsTheStepAndStaysOpen) {
