@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
+          qt6-base-dev fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -91,7 +91,7 @@ public:
     [[nodiscard]] virtual bool OnSysCommand(unsigned /*command*/) { return false; }
 };
 
-class IDialogWindow : public IToolkit {
+class IDialogWindow : public virtual IToolkit {
 public:
     // Shows the dialog modally: the handler's OnInitDialog runs first, then its events until
     // EndDialog. Returns the result EndDialog gave.
@@ -106,6 +106,8 @@ public:
     virtual void CenterWindow() = 0;
     // Shown next to the title, for what the operator must know (the device behind COM1).
     virtual void SetStatusNote(std::string_view note) = 0;
+    // The window as it looks now, as a PNG file.
+    [[nodiscard]] virtual bool SaveScreenshot(const std::string& pngPath) = 0;
 
     // Any thread: runs `task` on the window thread and waits until it ran. Returns false,
     // without running it, when `stop` is requested first.

@@ -37,6 +37,9 @@ void MemoryToolkit::SetComboItems(ControlId id, const std::vector<std::string>& 
 void MemoryToolkit::SelectComboIndex(ControlId id, int index) {
     Control& c = Mutable(id);
     c.comboIndex = (index >= 0 && index < static_cast<int>(c.comboItems.size())) ? index : -1;
+    if (c.comboIndex >= 0) {
+        c.text = c.comboItems[static_cast<std::size_t>(c.comboIndex)];
+    }
 }
 
 void MemoryToolkit::SelectComboPrefix(ControlId id, std::string_view prefix) {
@@ -44,6 +47,9 @@ void MemoryToolkit::SelectComboPrefix(ControlId id, std::string_view prefix) {
     const auto it = std::find_if(c.comboItems.begin(), c.comboItems.end(),
                                  [&](const std::string& item) { return item.starts_with(prefix); });
     c.comboIndex = it == c.comboItems.end() ? -1 : static_cast<int>(it - c.comboItems.begin());
+    if (c.comboIndex >= 0) {
+        c.text = *it;
+    }
 }
 
 int MemoryToolkit::ComboIndex(ControlId id) const { return At(id).comboIndex; }

@@ -13,7 +13,7 @@
 
 namespace vandrelux::platform {
 
-class MemoryToolkit : public IToolkit {
+class MemoryToolkit : public virtual IToolkit {
 public:
     struct Control {
         std::string text;

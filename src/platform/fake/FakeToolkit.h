@@ -14,7 +14,7 @@
 
 namespace vandrelux::platform {
 
-class FakeToolkit final : public MemoryToolkit {
+class FakeToolkit : public MemoryToolkit {
 public:
     void StartTimer(unsigned timerId, unsigned periodMs) override;
     void StopTimer(unsigned timerId) override;

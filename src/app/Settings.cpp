@@ -1,0 +1,159 @@
+#include "app/Settings.h"
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "protocol/ControlIds.h"
+
+namespace vandrelux::app {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::ControlId;
+
+enum class Holds { Tick, DownloadKind, Path, Port };
+
+struct SettingKey {
+    std::string_view name;
+    ControlId id;
+    Holds holds;
+};
+
+// The one table of keys, in the order they are read and written.
+constexpr std::array<SettingKey, 14> kSettingKeys{{
+    {"DownloadFlashLoader", ids::kReceiveAll, Holds::Tick},
+    {"FlashloaderPath", ids::kReceivePath, Holds::Path},
+    {"UpdateBootStrap", ids::kIncludeBootstrap, Holds::DownloadKind},
+    {"BootStrapPath", ids::kBootstrapPath, Holds::Path},
+    {"UpdateSoftware", ids::kIncludeSoftware, Holds::DownloadKind},
+    {"SoftwarePath", ids::kSoftwarePath, Holds::Path},
+    {"DownloadToRAM", ids::kDownloadToRam, Holds::Tick},
+    {"UpdateUcode", ids::kIncludeUcode, Holds::DownloadKind},
+    {"UcodePath", ids::kUcodePath, Holds::Path},
+    {"UpdateLogo", ids::kIncludeLogo, Holds::DownloadKind},
+    {"LogoPath", ids::kLogoPath, Holds::Path},
+    {"UpdateTvProgram", ids::kIncludeTvProgram, Holds::DownloadKind},
+    {"TvProgramPath", ids::kTvProgramPath, Holds::Path},
+    {"PortNum", 0, Holds::Port},
+}};
+
+constexpr int kCom2Index = 1;
+
+bool FolderIsWritable(const fs::path& folder) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        return false;
+    }
+    const fs::path probe = folder / ".Vandrelux.ini.probe";
+    {
+        std::ofstream out(probe, std::ios::binary | std::ios::app);
+        if (!out) {
+            return false;
+        }
+    }
+    fs::remove(probe, ec);
+    return true;
+}
+
+std::optional<std::string> GetEnv(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+bool CreateFolder(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    return fs::is_directory(folder, ec);
+}
+
+}  // namespace
+
+void LoadSettings(const platform::IIniStore& ini, platform::IToolkit& toolkit, int& portIndex) {
+    bool receive = false;
+    for (const SettingKey& k : kSettingKeys) {
+        switch (k.holds) {
+            case Holds::Tick:
+                toolkit.SetChecked(k.id, ini.GetInt(kSettingsSection, k.name, 0) != 0);
+                if (k.id == ids::kReceiveAll) {
+                    receive = toolkit.IsChecked(ids::kReceiveAll);
+                }
+                break;
+            case Holds::DownloadKind:
+                // The receive choice excludes the download kinds, so their ticks are not read.
+                toolkit.SetChecked(k.id,
+                                   !receive && ini.GetInt(kSettingsSection, k.name, 0) != 0);
+                break;
+            case Holds::Path:
+                toolkit.SetText(k.id, ini.GetString(kSettingsSection, k.name, "", kPathBufferSize));
+                break;
+            case Holds::Port:
+                portIndex = ini.GetInt(kSettingsSection, k.name, 0) == 2 ? kCom2Index : 0;
+                break;
+        }
+    }
+}
+
+void SaveSettings(platform::IIniStore& ini, const platform::IToolkit& toolkit, int portIndex) {
+    for (const SettingKey& k : kSettingKeys) {
+        std::string value;
+        switch (k.holds) {
+            case Holds::Tick:
+            case Holds::DownloadKind:
+                value = toolkit.IsChecked(k.id) ? "1" : "0";
+                break;
+            case Holds::Path:
+                value = toolkit.GetText(k.id).substr(0, kPathBufferSize - 1);
+                break;
+            case Holds::Port:
+                value = portIndex == kCom2Index ? "2" : "1";
+                break;
+        }
+        static_cast<void>(ini.WriteString(kSettingsSection, k.name, value));
+    }
+}
+
+SettingsEnvironment SystemEnvironment() { return {FolderIsWritable, GetEnv, CreateFolder}; }
+
+std::string SettingsPath(const std::string& executablePath,
+                         const SettingsEnvironment& environment) {
+    const fs::path executable(executablePath);
+    const fs::path folder = executable.parent_path();
+    std::optional<fs::path> beside;
+    if (!folder.empty() && executable.has_filename()) {
+        beside = folder / kSettingsFileName;
+        if (beside->lexically_normal() == executable.lexically_normal()) {
+            beside.reset();
+        }
+    }
+    if (beside && environment.isWritable(folder)) {
+        return beside->string();
+    }
+
+    fs::path configHome;
+    const std::optional<std::string> xdg = environment.getEnv("XDG_CONFIG_HOME");
+    const std::optional<std::string> home = environment.getEnv("HOME");
+    if (xdg && fs::path(*xdg).is_absolute()) {
+        configHome = *xdg;
+    } else if (home && !home->empty()) {
+        configHome = fs::path(*home) / ".config";
+    }
+    if (!configHome.empty()) {
+        const fs::path ownFolder = configHome / "vandrelux";
+        // A file shipped beside a read-only executable still beats a folder we cannot make.
+        if (environment.createFolder(ownFolder) || !beside) {
+            return (ownFolder / kSettingsFileName).string();
+        }
+    }
+    return beside ? beside->string() : std::string(kSettingsFileName);
+}
+
+std::string SettingsPath(const std::string& executablePath) {
+    return SettingsPath(executablePath, SystemEnvironment());
+}
+
+}  // namespace vandrelux::app

@@ -1,0 +1,226 @@
+#include "app/UpdateDlg.h"
+
+#include <cstdio>
+
+#include "app/Settings.h"
+#include "platform/ComPortNames.h"
+#include "platform/IniFile.h"
+#include "platform/Process.h"
+#include "protocol/ControlIds.h"
+#include "ui/PortSettingsDlg.h"
+#include "ui/Templates.h"
+
+namespace vandrelux::app {
+
+namespace {
+
+constexpr unsigned kHandshakeTimer = 1;
+constexpr std::uint32_t kClosePauseMs = 10;
+constexpr int kWriteBufferSize = 4096;
+// The full-width comma belongs to the message as the operators know it.
+constexpr const char* kPortNotUsable = "This COM port is not usable\xEF\xBC\x8Cplease use other port";
+
+std::string Format(const char* format, auto... args) {
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+
+// The about box has no logic of its own: OK and Esc end it.
+class CAboutDlg final : public platform::IDialogHandler {};
+
+}  // namespace
+
+CUpdateDlg::CUpdateDlg(platform::IDialogFactory& factory, AppOptions options)
+    : detail::WindowHolder{factory.CreateDialog(ui::MainDialogTemplate())},
+      ui::CCollapsibleDlg(*m_window, ids::kFrame, ids::kToggle, "Show >>", "Hide <<", true),
+      m_factory(factory),
+      m_options(std::move(options)),
+      m_MessageLog(*m_window, ids::kMessageLog),
+      m_TerminalLog(*m_window, ids::kTerminalLog),
+      m_logs(m_MessageLog, m_TerminalLog),
+      m_Port(*this,
+             [mapping = platform::ComMapping{m_options.comMap}](int n) {
+                 return platform::ResolveComPort(n, mapping);
+             }),
+      m_Transfer(*m_window, m_Port, m_logs),
+      m_panel(*m_window, m_Transfer) {}
+
+// The port goes first: its monitor may be handing bytes to the transfer.
+CUpdateDlg::~CUpdateDlg() { m_Port.HaltMonitor(); }
+
+int CUpdateDlg::DoModal() { return m_window->RunModal(*this); }
+
+void CUpdateDlg::OnInitDialog() {
+    InitCollapsible();
+    m_TerminalLog.OnCreate();
+    m_window->AppendSystemMenuItem(ui::ID_SYS_ABOUT, ui::kAboutMenuText);
+    m_szIniPath = m_options.settingsPath.value_or(SettingsPath(platform::ExecutablePath()));
+    m_Transfer.m_nMode = protocol::Mode::None;
+    {
+        const platform::IniFile ini(m_szIniPath);
+        LoadSettings(ini, *m_window, m_nPortIndex);
+    }
+    m_panel.ArmDirection(m_window->IsChecked(ids::kReceiveAll) ? ids::kReceiveAll
+                                                               : ids::kIncludeSoftware);
+    m_window->CenterWindow();
+    if (!m_window->CreateToolbar(ui::MainToolbarTemplate(), 6, 4, 385, 50)) {
+        return;
+    }
+    const int portNumber = m_nPortIndex + 1;
+    if (m_Port.OpenPort(this, portNumber, 115200, 'N', 8, 1, serial::EV_RXCHAR,
+                        kWriteBufferSize)) {
+        OnOpenPort();
+    } else {
+        m_window->MessageBox(Format("Can't init COM%d", portNumber));
+    }
+    m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
+}
+
+bool CUpdateDlg::OnCommand(int id) {
+    // Enter must never close the dialog.
+    if (id == platform::IDOK) {
+        return true;
+    }
+    FilterCommand(id);
+    switch (id) {
+        case ids::kExit: OnExit(); return true;
+        case ids::kToReceive: m_Transfer.OnToReceive(); return true;
+        case ids::kRestart: m_Transfer.OnRestart(); return true;
+        case ui::ID_CONFIG_PORT: OnConfigPort(); return true;
+        case ui::ID_OPEN_PORT: OnOpenPort(); return true;
+        case ui::ID_CLOSE_PORT: OnClosePort(); return true;
+        default: return m_panel.OnCommand(id) || id == ids::kToggle;
+    }
+}
+
+void CUpdateDlg::OnTimer(unsigned timerId) {
+    m_Transfer.OnTimer(timerId);
+    if (m_options.exitWhenDone && TransferFinished()) {
+        FinishUnattended();
+    }
+}
+
+bool CUpdateDlg::OnClose() {
+    m_window->StopTimer(kHandshakeTimer);
+    m_window->Sleep(kClosePauseMs);
+    SaveSettings();
+    return false;
+}
+
+bool CUpdateDlg::OnSysCommand(unsigned command) {
+    if ((command & 0xFFF0U) != ui::ID_SYS_ABOUT) {
+        return false;
+    }
+    CAboutDlg about;
+    (void)m_factory.CreateDialog(ui::AboutTemplate())->RunModal(about);
+    return true;
+}
+
+void CUpdateDlg::OnExit() {
+    m_window->StopTimer(kHandshakeTimer);
+    SaveSettings();
+    m_window->Sleep(kClosePauseMs);
+    m_window->EndDialog(platform::IDOK);
+}
+
+void CUpdateDlg::SaveSettings() {
+    platform::IniFile ini(m_szIniPath);
+    app::SaveSettings(ini, *m_window, m_nPortIndex);
+}
+
+void CUpdateDlg::OnConfigPort() {
+    ui::CPortSettingsDlg dlg(m_factory, m_Port.GetLineState(), m_Port.PortNumber());
+    dlg.m_strSendBuffer = std::to_string(m_Port.GetWriteCapacity());
+    if (dlg.DoModal() != platform::IDOK) {
+        return;
+    }
+    const char digit = dlg.m_strComPort.size() > 3 ? dlg.m_strComPort[3] : '\0';
+    if (digit >= '1' && digit <= '4') {
+        m_nPortIndex = digit - '1';
+    }
+    m_nBaudRate = ui::LeadingNumber(dlg.m_strBaudRate);
+    m_chParity = dlg.m_strParity.empty() ? '\0' : dlg.m_strParity[0];
+    m_nDataBits = ui::LeadingNumber(dlg.m_strDataBits);
+    m_nStopBits = ui::LeadingNumber(dlg.m_strStopBits);
+    const int portNumber = m_nPortIndex + 1;
+    if (!m_Port.OpenPort(this, portNumber, m_nBaudRate, m_chParity, m_nDataBits, m_nStopBits,
+                         serial::EV_RXCHAR, kWriteBufferSize)) {
+        m_window->MessageBox(Format("Can not config this COM %d!", portNumber));
+    }
+    m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
+}
+
+void CUpdateDlg::OnOpenPort() {
+    if (m_Port.IsMonitorRunning()) {
+        return;
+    }
+    const int portNumber = m_nPortIndex + 1;
+    if (!m_Port.OpenPort(this, portNumber, m_nBaudRate, m_chParity, m_nDataBits, m_nStopBits,
+                         serial::EV_RXCHAR, kWriteBufferSize)) {
+        m_window->MessageBox(kPortNotUsable);
+        return;
+    }
+    m_Port.StartMonitor();
+    m_window->ReplaceSelection(ids::kMessageLog,
+                               Format("COM%d:%d %d-%c-%d\r\n", portNumber, m_nBaudRate,
+                                      m_nDataBits, m_chParity, m_nStopBits));
+    m_window->StartTimer(kHandshakeTimer, 1);
+    m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
+}
+
+void CUpdateDlg::OnClosePort() {
+    m_Port.HaltMonitor();
+    m_window->StopTimer(kHandshakeTimer);
+}
+
+void CUpdateDlg::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
+                             std::stop_token stop) {
+    m_window->SendToWindow(
+        [&] {
+            for (const std::uint8_t b : bytes) {
+                m_Transfer.OnPortRxChar(b, portNumber);
+            }
+        },
+        stop);
+}
+
+// No notification but the received byte is ever asked for; the window has nothing to do.
+void CUpdateDlg::SendNotification(unsigned /*message*/, int /*portNumber*/,
+                                  std::stop_token /*stop*/) {}
+
+void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text,
+                              std::stop_token stop) {
+    m_window->ShowErrorBox(title, text, stop);
+}
+
+void CUpdateDlg::ShowMessage(std::string_view text) { m_window->MessageBox(text); }
+
+bool CUpdateDlg::TransferFinished() {
+    const protocol::CTransfer& t = m_Transfer;
+    const bool finished = (t.m_nMode == protocol::Mode::Download &&
+                           (t.m_nDownState == 8 || t.m_nDownState == 9)) ||
+                          (t.m_nMode == protocol::Mode::Receive && t.m_nState >= 6);
+    return finished && !m_Port.WritesPending();
+}
+
+void CUpdateDlg::FinishUnattended() {
+    m_options.exitWhenDone = false;
+    if (m_options.screenshot && !m_window->SaveScreenshot(*m_options.screenshot)) {
+        std::fprintf(stderr, "vandrelux: cannot save %s\n", m_options.screenshot->c_str());
+    }
+    std::string log = m_window->GetText(ids::kMessageLog);
+    std::erase(log, '\r');
+    std::fputs(log.c_str(), stdout);
+    std::fflush(stdout);
+    OnExit();
+}
+
+bool CUpdaterApp::InitInstance() {
+    CUpdateDlg dlg(m_factory, m_options);
+    (void)dlg.DoModal();
+    return false;
+}
+
+}  // namespace vandrelux::app

@@ -1,0 +1,41 @@
+// vandrelux: the operator's window.
+#include <CLI/CLI.hpp>
+
+#include "app/UpdateDlg.h"
+#include "platform/qt/QtApplication.h"
+#include "platform/qt/QtDialog.h"
+
+int main(int argc, char** argv) {
+    CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
+                 "vandrelux"};
+    vandrelux::app::AppOptions options;
+    std::string com1, com2, settings, screenshot;
+    cli.add_option("--com1", com1, "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
+                                   "/dev/ttyS0)");
+    cli.add_option("--com2", com2, "Device that COM2 names");
+    cli.add_option("--settings", settings, "Settings file to use instead of Vandrelux.ini");
+    cli.add_flag("--exit-when-done", options.exitWhenDone,
+                 "Close once the transfer the settings arm has ended, printing the message log");
+    cli.add_option("--screenshot", screenshot, "With --exit-when-done: save the window as PNG");
+    // Qt takes its own options (-platform, -style) from the rest.
+    cli.allow_extras();
+    CLI11_PARSE(cli, argc, argv);
+
+    if (!com1.empty()) {
+        options.comMap[1] = com1;
+    }
+    if (!com2.empty()) {
+        options.comMap[2] = com2;
+    }
+    if (!settings.empty()) {
+        options.settingsPath = settings;
+    }
+    if (!screenshot.empty()) {
+        options.screenshot = screenshot;
+    }
+    return vandrelux::platform::RunQtApplication(argc, argv, [&] {
+        vandrelux::platform::QtDialogFactory factory;
+        vandrelux::app::CUpdaterApp app(factory, options);
+        return app.InitInstance() ? 1 : 0;
+    });
+}

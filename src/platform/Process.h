@@ -1,0 +1,11 @@
+// Facts about the running program that only the operating system knows.
+#pragma once
+
+#include <string>
+
+namespace vandrelux::platform {
+
+// The full path of the program's own executable; empty if the system does not say.
+[[nodiscard]] std::string ExecutablePath();
+
+}  // namespace vandrelux::platform

@@ -1,0 +1,1017 @@
+#include "platform/qt/QtDialog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <QFrame>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QValidator>
+#include <QtMath>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/qt/DialogUnits.h"
+#include "platform/qt/Icons.h"
+#include "platform/qt/WindowCall.h"
+
+namespace vandrelux::platform {
+
+namespace {
+
+QString ToQt(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Rich-edit panes keep one character per line end, as the native control does with CR LF.
+QString ToPaneText(std::string_view text) {
+    QString q = ToQt(text);
+    q.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    q.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return q;
+}
+
+Rect ScreenRect(const QWidget& widget) {
+    const QPoint topLeft = widget.mapToGlobal(QPoint(0, 0));
+    return Rect{topLeft.x(), topLeft.y(), topLeft.x() + widget.width(),
+                topLeft.y() + widget.height()};
+}
+
+// The template's face where installed, else the nearest sans face at hand.
+QFont DialogFont(const DialogTemplate& dialog) {
+    const QStringList families = QFontDatabase::families();
+    QString family = QString::fromStdString(dialog.fontFace);
+    if (!families.contains(family, Qt::CaseInsensitive)) {
+        family = families.contains(QStringLiteral("DejaVu Sans"))
+                     ? QStringLiteral("DejaVu Sans")
+                     : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    }
+    QFont font(family);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const double dpi = screen != nullptr ? screen->logicalDotsPerInchY() : 96.0;
+    // Whole pixels, as a template's point size becomes on the platform it was drawn for.
+    font.setPixelSize(std::max(1, qRound(dialog.pointSize * dpi / 72.0)));
+    return font;
+}
+
+qt::BaseUnits BaseUnitsOf(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int advance = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    // Text lays its lines out at the unrounded advance, so a unit rounded down would leave a
+    // template's three-line label too short for three lines.
+    const int lineAdvance = qCeil(QFontMetricsF(font).lineSpacing());
+    return qt::BaseUnits{qt::AverageCharWidth(advance), lineAdvance};
+}
+
+class UppercaseValidator final : public QValidator {
+  public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& /*pos*/) const override {
+        input = input.toUpper();
+        return Acceptable;
+    }
+};
+
+// Enter, Esc, the close box and the context menu go to the owner instead of QDialog's defaults.
+class DialogWidget final : public QDialog {
+  public:
+    struct Hooks {
+        std::function<bool(QKeyEvent&)> key;
+        std::function<void()> close;
+        std::function<void(QPoint)> contextMenu;
+    };
+
+    explicit DialogWidget(Hooks hooks) : m_hooks(std::move(hooks)) {}
+
+    void MoveFocusNext() { focusNextPrevChild(true); }
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (!m_hooks.key(*event)) {
+            QDialog::keyPressEvent(event);
+        }
+    }
+    void closeEvent(QCloseEvent* event) override {
+        // The owner decides; ending the dialog hides it, which is all a close does here.
+        event->ignore();
+        m_hooks.close();
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        m_hooks.contextMenu(event->globalPos());
+    }
+
+  private:
+    Hooks m_hooks;
+};
+
+// A group box as dialog templates expect it: the frame's top edge runs through the middle of the
+// title; the Qt styles put the title above the frame, where it would cover the row above.
+class GroupBox final : public QGroupBox {
+  public:
+    using QGroupBox::QGroupBox;
+
+  protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        const int top = metrics.height() / 2;
+        const QRect frame = rect().adjusted(0, top, -1, -1);
+        const QString text = title();
+        const int textLeft = metrics.averageCharWidth() + 2;
+        const int textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text) + 4;
+        // An etched line: dark, with a light one beside it.
+        for (const auto& [role, offset] : {std::pair{QPalette::Mid, 0}, {QPalette::Light, 1}}) {
+            painter.setPen(palette().color(role));
+            const QRect r = frame.adjusted(offset, offset, offset - 1, offset - 1);
+            painter.drawLine(r.topLeft(), QPoint(r.left() + textLeft - 2, r.top()));
+            painter.drawLine(QPoint(r.left() + textLeft - 2 + textWidth, r.top()), r.topRight());
+            painter.drawLine(r.topRight(), r.bottomRight());
+            painter.drawLine(r.bottomRight(), r.bottomLeft());
+            painter.drawLine(r.bottomLeft(), r.topLeft());
+        }
+        if (!text.isEmpty()) {
+            style()->drawItemText(&painter, QRect(textLeft, 0, textWidth, metrics.height()),
+                                  Qt::AlignCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
+                                  text, QPalette::WindowText);
+        }
+    }
+};
+
+// Calls from other threads, run on the window thread. The queue's own mutex, held while the
+// wake-up event is posted, is what orders the hand-over (Qt's locks are invisible to
+// ThreadSanitizer).
+class CallQueue final : public QObject {
+  public:
+    ~CallQueue() override {
+        const std::lock_guard lock(m_mutex);
+        for (const std::shared_ptr<qt::WindowCall>& call : m_calls) {
+            call->Drop();
+        }
+    }
+
+    void Post(std::shared_ptr<qt::WindowCall> call) {
+        const std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+        QCoreApplication::postEvent(this, new QEvent(QEvent::User));
+    }
+
+  protected:
+    // One at a time: a call that opens a modal box lets later ones run meanwhile, as a
+    // synchronous message would.
+    void customEvent(QEvent* /*event*/) override {
+        for (;;) {
+            std::shared_ptr<qt::WindowCall> call;
+            {
+                const std::lock_guard lock(m_mutex);
+                if (m_calls.empty()) {
+                    return;
+                }
+                call = std::move(m_calls.front());
+                m_calls.pop_front();
+            }
+            call->Run();
+        }
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::deque<std::shared_ptr<qt::WindowCall>> m_calls;
+};
+
+struct Control {
+    ControlId id = kNoId;
+    ControlKind kind = ControlKind::Label;
+    QWidget* widget = nullptr;
+    bool uppercase = false;
+    bool sorted = false;
+    int caret = 0;  // rich edits and edits: where ReplaceSelection inserts
+};
+
+bool IsButton(ControlKind kind) {
+    return kind == ControlKind::PushButton || kind == ControlKind::DefaultButton;
+}
+
+void ApplyReadOnlyLook(QLineEdit& edit, bool readOnly) {
+    edit.setReadOnly(readOnly);
+    QPalette palette = edit.palette();
+    const QPalette standard = QApplication::palette(&edit);
+    palette.setColor(QPalette::Base, standard.color(readOnly ? QPalette::Window : QPalette::Base));
+    edit.setPalette(palette);
+}
+
+}  // namespace
+
+struct QtDialogWindow::Impl {
+    DialogTemplate dialogTemplate;
+    std::thread::id windowThread = std::this_thread::get_id();
+    std::unique_ptr<DialogWidget> dialog;
+    CallQueue calls;
+    qt::BaseUnits units;
+    std::vector<Control> controls;
+    QToolBar* toolbar = nullptr;
+    QMenu* systemMenu = nullptr;
+    std::map<unsigned, QTimer*> timers;
+    IDialogHandler* handler = nullptr;
+    bool running = false;
+    std::optional<int> endResult;
+    QString note;
+
+    explicit Impl(const DialogTemplate& t);
+    void Build();
+    QWidget* MakeControl(const ControlTemplate& c, Control& control);
+
+    [[nodiscard]] const Control* Find(ControlId id) const {
+        if (id == kNoId) {
+            return nullptr;
+        }
+        const auto it = std::find_if(controls.begin(), controls.end(),
+                                     [id](const Control& c) { return c.id == id; });
+        return it == controls.end() ? nullptr : &*it;
+    }
+    [[nodiscard]] Control* Find(ControlId id) {
+        return const_cast<Control*>(std::as_const(*this).Find(id));
+    }
+    template <class W>
+    [[nodiscard]] W* As(ControlId id) const {
+        const Control* c = Find(id);
+        return c == nullptr ? nullptr : qobject_cast<W*>(c->widget);
+    }
+
+    [[nodiscard]] QStringList ComboList(const Control& c,
+                                        const std::vector<std::string>& items) const;
+    void FillCombo(Control& c, const std::vector<std::string>& items);
+
+    void Command(int id);
+    void End(int result);
+    bool Key(QKeyEvent& event);
+    void Close();
+    [[nodiscard]] int EnterCommand() const;
+    void UpdateTitle();
+};
+
+QtDialogWindow::Impl::Impl(const DialogTemplate& t) : dialogTemplate(t) {
+    DialogWidget::Hooks hooks;
+    hooks.key = [this](QKeyEvent& event) { return Key(event); };
+    hooks.close = [this] { Close(); };
+    hooks.contextMenu = [this](QPoint at) {
+        if (systemMenu != nullptr) {
+            systemMenu->popup(at);
+        }
+    };
+    dialog = std::make_unique<DialogWidget>(std::move(hooks));
+    Build();
+}
+
+void QtDialogWindow::Impl::Build() {
+    // A main window gets the minimise box and its own task-bar entry; the others are dialogs.
+    Qt::WindowFlags flags = (dialogTemplate.minimizeBox ? Qt::Window : Qt::Dialog) |
+                            Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (dialogTemplate.minimizeBox) {
+        flags |= Qt::WindowMinimizeButtonHint;
+    }
+    dialog->setWindowFlags(flags);
+    dialog->setWindowTitle(QString::fromStdString(dialogTemplate.title));
+    if (QApplication::windowIcon().isNull()) {
+        dialog->setWindowIcon(qt::AppIcon());
+    }
+    // Minimised, the window manager shows the window icon; nothing to paint ourselves.
+
+    const QFont font = DialogFont(dialogTemplate);
+    dialog->setFont(font);
+    units = BaseUnitsOf(font);
+
+    controls.reserve(dialogTemplate.controls.size());
+    for (const ControlTemplate& c : dialogTemplate.controls) {
+        Control control{c.id, c.kind, nullptr, c.uppercase, c.sorted, 0};
+        control.widget = MakeControl(c, control);
+        controls.push_back(control);
+    }
+    // Frames and group boxes are drawn behind the controls they surround and let clicks through.
+    for (const Control& c : controls) {
+        if (c.kind == ControlKind::GroupBox || c.kind == ControlKind::Frame) {
+            c.widget->lower();
+            c.widget->setAttribute(Qt::WA_TransparentForMouseEvents);
+        }
+    }
+
+    const Rect client = qt::MapDialogRect(units, 0, 0, dialogTemplate.cx, dialogTemplate.cy);
+    dialog->setFixedSize(client.Width(), client.Height());
+}
+
+QWidget* QtDialogWindow::Impl::MakeControl(const ControlTemplate& c, Control& control) {
+    QWidget* const parent = dialog.get();
+    const Rect r = qt::MapDialogRect(units, c.x, c.y, c.cx, c.cy);
+    const QString text = QString::fromStdString(c.text);
+    QWidget* widget = nullptr;
+    int height = r.Height();
+    int width = r.Width();
+
+    switch (c.kind) {
+        case ControlKind::PushButton:
+        case ControlKind::DefaultButton: {
+            auto* button = new QPushButton(text, parent);
+            // Enter goes through Key(), which clicks the focused button as a dialog does.
+            button->setAutoDefault(false);
+            button->setDefault(c.kind == ControlKind::DefaultButton);
+            QObject::connect(button, &QAbstractButton::clicked, parent,
+                             [this, id = c.id] { Command(id); });
+            widget = button;
+            break;
+        }
+        case ControlKind::CheckBox: {
+            auto* box = new QCheckBox(text, parent);
+            // clicked comes after the tick changed, and never from SetChecked.
+            QObject::connect(box, &QAbstractButton::clicked, parent,
+                             [this, id = c.id] { Command(id); });
+            widget = box;
+            break;
+        }
+        case ControlKind::Edit:
+        case ControlKind::ReadOnlyEdit: {
+            auto* edit = new QLineEdit(text, parent);
+            ApplyReadOnlyLook(*edit, c.kind == ControlKind::ReadOnlyEdit);
+            widget = edit;
+            break;
+        }
+        case ControlKind::RichEdit: {
+            auto* pane = new QPlainTextEdit(parent);
+            pane->setUndoRedoEnabled(false);
+            pane->setReadOnly(true);
+            pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+            pane->setTabChangesFocus(true);
+            pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+            pane->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+            pane->document()->setDocumentMargin(1);
+            pane->setPlainText(ToPaneText(c.text));
+            widget = pane;
+            break;
+        }
+        case ControlKind::Frame: {
+            auto* frame = new QFrame(parent);
+            frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+            frame->hide();
+            widget = frame;
+            break;
+        }
+        case ControlKind::GroupBox:
+            widget = new GroupBox(text, parent);
+            break;
+        case ControlKind::Label:
+        case ControlKind::LabelRight: {
+            auto* label = new QLabel(text, parent);
+            label->setTextFormat(Qt::PlainText);
+            label->setWordWrap(true);
+            label->setAlignment((c.kind == ControlKind::Label ? Qt::AlignLeft : Qt::AlignRight) |
+                                Qt::AlignTop);
+            widget = label;
+            break;
+        }
+        case ControlKind::ProgressBar: {
+            auto* bar = new QProgressBar(parent);
+            bar->setTextVisible(false);
+            bar->setRange(0, 100);
+            bar->setValue(0);
+            widget = bar;
+            break;
+        }
+        case ControlKind::DropList:
+        case ControlKind::DropDown: {
+            auto* combo = new QComboBox(parent);
+            if (c.kind == ControlKind::DropDown) {
+                combo->setEditable(true);
+                combo->setInsertPolicy(QComboBox::NoInsert);
+                if (c.uppercase) {
+                    combo->setValidator(new UppercaseValidator(combo));
+                }
+            }
+            // The template's height is that of the open list; the closed box keeps its own.
+            height = combo->sizeHint().height();
+            widget = combo;
+            break;
+        }
+        case ControlKind::Icon: {
+            auto* icon = new QLabel(parent);
+            // An icon control takes the icon's size, whatever the template says.
+            icon->setPixmap(qt::AppIconPixmap(32));
+            width = 32;
+            height = 32;
+            widget = icon;
+            break;
+        }
+    }
+    control.widget = widget;
+    if (c.kind == ControlKind::DropList || c.kind == ControlKind::DropDown) {
+        FillCombo(control, c.items);
+    }
+    widget->setGeometry(r.left, r.top, width, height);
+    return widget;
+}
+
+QStringList QtDialogWindow::Impl::ComboList(const Control& c,
+                                            const std::vector<std::string>& items) const {
+    QStringList list;
+    for (const std::string& item : items) {
+        list.push_back(c.uppercase ? ToQt(item).toUpper() : ToQt(item));
+    }
+    if (c.sorted) {
+        std::stable_sort(list.begin(), list.end(), [](const QString& a, const QString& b) {
+            return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+        });
+    }
+    return list;
+}
+
+void QtDialogWindow::Impl::FillCombo(Control& c, const std::vector<std::string>& items) {
+    auto* combo = qobject_cast<QComboBox*>(c.widget);
+    if (combo == nullptr) {
+        return;
+    }
+    combo->clear();
+    combo->addItems(ComboList(c, items));
+    // A filled list has nothing chosen until someone chooses.
+    combo->setCurrentIndex(-1);
+}
+
+void QtDialogWindow::Impl::Command(int id) {
+    const bool handled = handler != nullptr && handler->OnCommand(id);
+    if (!handled && (id == IDOK || id == IDCANCEL)) {
+        End(id);
+    }
+}
+
+void QtDialogWindow::Impl::End(int result) {
+    endResult = result;
+    if (running) {
+        dialog->done(result);
+    }
+}
+
+void QtDialogWindow::Impl::Close() {
+    const bool handled = handler != nullptr && handler->OnClose();
+    if (!handled) {
+        End(IDCANCEL);
+    }
+}
+
+int QtDialogWindow::Impl::EnterCommand() const {
+    const QWidget* focus = dialog->focusWidget();
+    for (const Control& c : controls) {
+        if (c.widget == focus && IsButton(c.kind) && c.id != kNoId) {
+            return c.id;
+        }
+    }
+    for (const Control& c : controls) {
+        if (c.kind == ControlKind::DefaultButton && c.id != kNoId) {
+            return c.id;
+        }
+    }
+    return IDOK;
+}
+
+bool QtDialogWindow::Impl::Key(QKeyEvent& event) {
+    const Qt::KeyboardModifiers modifiers = event.modifiers() & ~Qt::KeypadModifier;
+    if (modifiers == Qt::NoModifier &&
+        (event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter)) {
+        Command(EnterCommand());
+        return true;
+    }
+    if (modifiers == Qt::NoModifier && event.key() == Qt::Key_Escape) {
+        Command(IDCANCEL);
+        return true;
+    }
+    if (modifiers == Qt::AltModifier && event.key() == Qt::Key_Space && systemMenu != nullptr) {
+        systemMenu->popup(dialog->mapToGlobal(QPoint(0, 0)));
+        return true;
+    }
+    return false;
+}
+
+void QtDialogWindow::Impl::UpdateTitle() {
+    const QString title = QString::fromStdString(dialogTemplate.title);
+    dialog->setWindowTitle(note.isEmpty() ? title : title + QStringLiteral(" \u2014 ") + note);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+QtDialogWindow::QtDialogWindow(const DialogTemplate& dialog)
+    : m_impl(std::make_unique<Impl>(dialog)) {}
+
+QtDialogWindow::~QtDialogWindow() = default;
+
+std::string QtDialogWindow::GetText(ControlId id) const {
+    const Control* c = m_impl->Find(id);
+    if (c == nullptr) {
+        return {};
+    }
+    QWidget* w = c->widget;
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        return button->text().toStdString();
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        return edit->text().toStdString();
+    }
+    if (auto* pane = qobject_cast<QPlainTextEdit*>(w)) {
+        return pane->toPlainText().toStdString();
+    }
+    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        return combo->currentText().toStdString();
+    }
+    if (auto* label = qobject_cast<QLabel*>(w)) {
+        return label->text().toStdString();
+    }
+    if (auto* group = qobject_cast<QGroupBox*>(w)) {
+        return group->title().toStdString();
+    }
+    return {};
+}
+
+void QtDialogWindow::SetText(ControlId id, std::string_view text) {
+    Control* c = m_impl->Find(id);
+    if (c == nullptr) {
+        return;
+    }
+    QWidget* w = c->widget;
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        button->setText(ToQt(text));
+    } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        edit->setText(ToQt(text));
+        c->caret = std::min(c->caret, static_cast<int>(edit->text().size()));
+    } else if (auto* pane = qobject_cast<QPlainTextEdit*>(w)) {
+        pane->setPlainText(ToPaneText(text));
+        c->caret = std::min(c->caret, TextLength(id));
+    } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        if (combo->isEditable()) {
+            combo->setEditText(ToQt(text));
+        } else {
+            combo->setCurrentIndex(combo->findText(ToQt(text), Qt::MatchFixedString));
+        }
+    } else if (auto* label = qobject_cast<QLabel*>(w)) {
+        label->setText(ToQt(text));
+    } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+        group->setTitle(ToQt(text));
+    }
+}
+
+void QtDialogWindow::Enable(ControlId id, bool enable) {
+    if (const Control* c = m_impl->Find(id)) {
+        c->widget->setEnabled(enable);
+    }
+}
+
+bool QtDialogWindow::IsEnabled(ControlId id) const {
+    const Control* c = m_impl->Find(id);
+    // The control's own state, whatever its window's.
+    return c != nullptr && !c->widget->testAttribute(Qt::WA_Disabled);
+}
+
+bool QtDialogWindow::IsChecked(ControlId id) const {
+    const auto* box = m_impl->As<QCheckBox>(id);
+    return box != nullptr && box->isChecked();
+}
+
+void QtDialogWindow::SetChecked(ControlId id, bool checked) {
+    if (auto* box = m_impl->As<QCheckBox>(id)) {
+        box->setChecked(checked);
+    }
+}
+
+std::vector<ChildWindow> QtDialogWindow::ChildWindowsInZOrder() const {
+    std::vector<ChildWindow> children;
+    children.reserve(m_impl->controls.size() + 1);
+    for (const Control& c : m_impl->controls) {
+        children.push_back(ChildWindow{c.id, ScreenRect(*c.widget)});
+    }
+    if (m_impl->toolbar != nullptr) {
+        children.push_back(ChildWindow{kNoId, ScreenRect(*m_impl->toolbar)});
+    }
+    return children;
+}
+
+// The client area: the window manager reports the frame only once the window is mapped, and
+// the collapse logic measures the full size before that.
+Rect QtDialogWindow::WindowRect() const {
+    const QRect g = m_impl->dialog->geometry();
+    return Rect{g.x(), g.y(), g.x() + g.width(), g.y() + g.height()};
+}
+
+void QtDialogWindow::ResizeWindow(int width, int height) {
+    m_impl->dialog->setFixedSize(std::max(width, 0), std::max(height, 0));
+}
+
+void QtDialogWindow::ShowControl(ControlId id, bool show) {
+    const Control* c = m_impl->Find(id);
+    if (c == nullptr || (show && c->kind == ControlKind::Frame)) {
+        return;
+    }
+    c->widget->setVisible(show);
+}
+
+void QtDialogWindow::FocusNextTabStop() {
+    m_impl->dialog->MoveFocusNext();
+}
+
+void QtDialogWindow::SetComboItems(ControlId id, const std::vector<std::string>& items) {
+    if (Control* c = m_impl->Find(id)) {
+        m_impl->FillCombo(*c, items);
+    }
+}
+
+void QtDialogWindow::SelectComboIndex(ControlId id, int index) {
+    if (auto* combo = m_impl->As<QComboBox>(id)) {
+        combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+    }
+}
+
+void QtDialogWindow::SelectComboPrefix(ControlId id, std::string_view prefix) {
+    auto* combo = m_impl->As<QComboBox>(id);
+    if (combo == nullptr) {
+        return;
+    }
+    const QString wanted = ToQt(prefix);
+    for (int i = 0; i < combo->count(); ++i) {
+        // Case does not count, as with the native list search.
+        if (combo->itemText(i).startsWith(wanted, Qt::CaseInsensitive)) {
+            combo->setCurrentIndex(i);
+            return;
+        }
+    }
+    const QString typed = combo->currentText();
+    combo->setCurrentIndex(-1);
+    if (combo->isEditable()) {
+        combo->setEditText(typed);
+    }
+}
+
+int QtDialogWindow::ComboIndex(ControlId id) const {
+    const auto* combo = m_impl->As<QComboBox>(id);
+    if (combo == nullptr) {
+        return -1;
+    }
+    const int index = combo->currentIndex();
+    // Typing over a chosen entry leaves no entry chosen.
+    if (combo->isEditable() && index >= 0 && combo->itemText(index) != combo->currentText()) {
+        return -1;
+    }
+    return index;
+}
+
+void QtDialogWindow::SetProgressRange(ControlId id, std::uint16_t lower, std::uint16_t upper) {
+    if (auto* bar = m_impl->As<QProgressBar>(id)) {
+        // QProgressBar resets a position the new range leaves out; the native bar pins it.
+        const int pos = bar->value();
+        bar->setRange(lower, upper);
+        bar->setValue(std::clamp(pos, bar->minimum(), bar->maximum()));
+    }
+}
+
+void QtDialogWindow::SetProgressPos(ControlId id, int pos) {
+    if (auto* bar = m_impl->As<QProgressBar>(id)) {
+        // QProgressBar ignores values outside its range; the native bar pins them to its ends.
+        bar->setValue(std::clamp(pos, bar->minimum(), bar->maximum()));
+    }
+}
+
+void QtDialogWindow::StepProgress(ControlId id) {
+    if (auto* bar = m_impl->As<QProgressBar>(id)) {
+        bar->setValue(std::min(bar->value() + 1, bar->maximum()));
+    }
+}
+
+void QtDialogWindow::SetReadOnly(ControlId id, bool readOnly) {
+    if (auto* pane = m_impl->As<QPlainTextEdit>(id)) {
+        pane->setReadOnly(readOnly);
+        pane->setTextInteractionFlags(readOnly
+                                          ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard
+                                          : Qt::TextEditorInteraction);
+    } else if (auto* edit = m_impl->As<QLineEdit>(id)) {
+        ApplyReadOnlyLook(*edit, readOnly);
+    }
+}
+
+int QtDialogWindow::TextLength(ControlId id) const {
+    if (const auto* pane = m_impl->As<QPlainTextEdit>(id)) {
+        // The document counts a final paragraph end that the text does not have.
+        return pane->document()->characterCount() - 1;
+    }
+    return static_cast<int>(QString::fromStdString(GetText(id)).size());
+}
+
+void QtDialogWindow::SetCaretToEnd(ControlId id) {
+    if (Control* c = m_impl->Find(id)) {
+        c->caret = TextLength(id);
+    }
+}
+
+// The caret is kept apart from the pane's own cursor, so appending neither scrolls the pane nor
+// disturbs what the operator has selected; the log logic scrolls it explicitly.
+void QtDialogWindow::ReplaceSelection(ControlId id, std::string_view text) {
+    Control* c = m_impl->Find(id);
+    if (c == nullptr) {
+        return;
+    }
+    if (auto* pane = qobject_cast<QPlainTextEdit*>(c->widget)) {
+        QTextCursor cursor(pane->document());
+        cursor.setPosition(std::clamp(c->caret, 0, TextLength(id)));
+        cursor.insertText(ToPaneText(text));
+        c->caret = cursor.position();
+    } else if (auto* edit = qobject_cast<QLineEdit*>(c->widget)) {
+        QString content = edit->text();
+        const QString inserted = ToQt(text);
+        const auto at = std::clamp<qsizetype>(c->caret, 0, content.size());
+        content.insert(at, inserted);
+        edit->setText(content);
+        c->caret = static_cast<int>(at + inserted.size());
+    }
+}
+
+int QtDialogWindow::LineCount(ControlId id) const {
+    const auto* pane = m_impl->As<QPlainTextEdit>(id);
+    return pane == nullptr ? 1 : pane->document()->lineCount();
+}
+
+int QtDialogWindow::FirstVisibleLine(ControlId id) const {
+    const auto* pane = m_impl->As<QPlainTextEdit>(id);
+    // A plain-text pane scrolls by lines, so its scroll position is the top line.
+    return pane == nullptr ? 0 : pane->verticalScrollBar()->value();
+}
+
+void QtDialogWindow::ScrollLines(ControlId id, int lines) {
+    if (auto* pane = m_impl->As<QPlainTextEdit>(id)) {
+        QScrollBar* bar = pane->verticalScrollBar();
+        bar->setValue(bar->value() + lines);
+    }
+}
+
+void QtDialogWindow::StartTimer(unsigned timerId, unsigned periodMs) {
+    QTimer*& timer = m_impl->timers[timerId];
+    if (timer == nullptr) {
+        timer = new QTimer(m_impl->dialog.get());
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, m_impl->dialog.get(), [this, timerId] {
+            if (m_impl->handler != nullptr) {
+                m_impl->handler->OnTimer(timerId);
+            }
+        });
+    }
+    // A period of 0 would spin; the native timer has a floor too.
+    timer->start(static_cast<int>(std::clamp(periodMs, 1U, static_cast<unsigned>(INT_MAX))));
+}
+
+void QtDialogWindow::StopTimer(unsigned timerId) {
+    const auto it = m_impl->timers.find(timerId);
+    if (it != m_impl->timers.end()) {
+        it->second->stop();
+    }
+}
+
+void QtDialogWindow::MessageBox(std::string_view text) {
+    QString title = QApplication::applicationName();
+    if (title.isEmpty()) {
+        title = QString::fromStdString(m_impl->dialogTemplate.title);
+    }
+    QMessageBox box(QMessageBox::NoIcon, title, ToQt(text), QMessageBox::Ok, m_impl->dialog.get());
+    box.exec();
+}
+
+void QtDialogWindow::ErrorBox(std::string_view title, std::string_view text) {
+    QMessageBox box(QMessageBox::Critical, ToQt(title), ToQt(text), QMessageBox::Ok);
+    box.exec();
+}
+
+std::optional<std::string> QtDialogWindow::OpenFileDialog() {
+    QFileDialog picker(m_impl->dialog.get(), QStringLiteral("Open"));
+    picker.setAcceptMode(QFileDialog::AcceptOpen);
+    // AnyFile takes a name that does not exist yet; the native dialogs may refuse one.
+    picker.setFileMode(QFileDialog::AnyFile);
+    picker.setOption(QFileDialog::DontUseNativeDialog);
+    if (picker.exec() != QDialog::Accepted || picker.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    const QString path = QFileInfo(picker.selectedFiles().front()).absoluteFilePath();
+    return QFile::encodeName(path).toStdString();
+}
+
+// A windowed program has no console to show this on; a terminal that started the window would
+// otherwise fill with one line per handshake tick.
+void QtDialogWindow::ConsoleOut(std::string_view /*text*/) {}
+
+std::uint32_t QtDialogWindow::TickCount() const {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    // Wraps after 49.7 days, as a 32-bit tick count does.
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void QtDialogWindow::Sleep(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int QtDialogWindow::RunModal(IDialogHandler& handler) {
+    Impl& d = *m_impl;
+    IDialogHandler* const outer = std::exchange(d.handler, &handler);
+    d.endResult.reset();
+    handler.OnInitDialog();
+    // Ended during its initialisation, the dialog is never shown.
+    if (!d.endResult) {
+        d.running = true;
+        d.dialog->exec();
+        d.running = false;
+    }
+    // The native window dies with its run, and its timers with it.
+    for (auto& [id, timer] : d.timers) {
+        timer->stop();
+    }
+    d.handler = outer;
+    return d.endResult.value_or(IDCANCEL);
+}
+
+void QtDialogWindow::EndDialog(int result) {
+    m_impl->End(result);
+}
+
+// Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
+// lies over the controls beside it.
+bool QtDialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y, int width,
+                                   int height) {
+    delete m_impl->toolbar;
+    auto* bar = new QToolBar(m_impl->dialog.get());
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    bar->setContentsMargins(0, 0, 0, 0);
+    for (const ToolbarButton& b : toolbar.buttons) {
+        if (b.commandId == 0) {
+            bar->addSeparator();
+            continue;
+        }
+        QAction* action = bar->addAction(ToQt(b.toolTip));
+        action->setToolTip(ToQt(b.toolTip));
+        action->setStatusTip(ToQt(b.statusText));
+        action->setData(b.commandId);
+        QObject::connect(action, &QAction::triggered, m_impl->dialog.get(),
+                         [this, id = b.commandId] { m_impl->Command(id); });
+        if (QWidget* button = bar->widgetForAction(action)) {
+            button->setFixedSize(toolbar.buttonWidth, toolbar.buttonHeight);
+        }
+    }
+    const QSize hint = bar->sizeHint();
+    bar->setGeometry(x, y, std::min(width, hint.width()), std::min(height, hint.height()));
+    bar->show();
+    m_impl->toolbar = bar;
+    return true;
+}
+
+// Qt has no system menu: the dialog's context menu (right click, or Alt+Space where the window
+// manager leaves it through) stands in for it.
+void QtDialogWindow::AppendSystemMenuItem(unsigned commandId, std::string_view text) {
+    Impl& d = *m_impl;
+    QDialog* dialog = d.dialog.get();
+    if (d.systemMenu == nullptr) {
+        d.systemMenu = new QMenu(dialog);
+        if (d.dialogTemplate.minimizeBox) {
+            QObject::connect(d.systemMenu->addAction(QStringLiteral("Mi&nimize")),
+                             &QAction::triggered, dialog, [dialog] { dialog->showMinimized(); });
+        }
+        QObject::connect(d.systemMenu->addAction(QStringLiteral("&Close")), &QAction::triggered,
+                         dialog, [dialog] { dialog->close(); });
+        d.systemMenu->addSeparator();
+    }
+    QAction* item = d.systemMenu->addAction(ToQt(text));
+    item->setData(commandId);
+    QObject::connect(item, &QAction::triggered, dialog, [this, commandId] {
+        // An unhandled command of our own has no default to fall back on.
+        if (m_impl->handler != nullptr) {
+            static_cast<void>(m_impl->handler->OnSysCommand(commandId));
+        }
+    });
+}
+
+void QtDialogWindow::CenterWindow() {
+    QDialog& dialog = *m_impl->dialog;
+    const QScreen* screen =
+        dialog.screen() != nullptr ? dialog.screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) {
+        return;
+    }
+    const QRect available = screen->availableGeometry();
+    const QSize frame = dialog.frameGeometry().size();
+    dialog.move(available.center() - QPoint(frame.width() / 2, frame.height() / 2));
+}
+
+void QtDialogWindow::SetStatusNote(std::string_view note) {
+    m_impl->note = ToQt(note);
+    m_impl->UpdateTitle();
+}
+
+bool QtDialogWindow::SendToWindow(std::function<void()> task, std::stop_token stop) {
+    if (std::this_thread::get_id() == m_impl->windowThread) {
+        if (stop.stop_requested()) {
+            return false;
+        }
+        task();
+        return true;
+    }
+    auto call = std::make_shared<qt::WindowCall>(std::move(task));
+    m_impl->calls.Post(call);
+    return call->Wait(stop, true);
+}
+
+void QtDialogWindow::ShowErrorBox(std::string_view title, std::string_view text,
+                                  std::stop_token stop) {
+    // The box owns copies: a sender that stops waiting leaves it up for the operator.
+    auto show = [this, title = std::string(title), text = std::string(text)] {
+        ErrorBox(title, text);
+    };
+    if (std::this_thread::get_id() == m_impl->windowThread) {
+        if (!stop.stop_requested()) {
+            show();
+        }
+        return;
+    }
+    auto call = std::make_shared<qt::WindowCall>(std::move(show));
+    m_impl->calls.Post(call);
+    static_cast<void>(call->Wait(stop, false));
+}
+
+bool QtDialogWindow::SaveScreenshot(const std::string& pngPath) {
+    const QPixmap picture = m_impl->dialog->grab();
+    return !picture.isNull() && picture.save(QFile::decodeName(pngPath.c_str()), "PNG");
+}
+
+QDialog* QtDialogWindow::Widget() const {
+    return m_impl->dialog.get();
+}
+
+QWidget* QtDialogWindow::ControlWidget(ControlId id) const {
+    const Control* c = m_impl->Find(id);
+    return c == nullptr ? nullptr : c->widget;
+}
+
+ControlId QtDialogWindow::ControlIdOf(const QWidget* widget) const {
+    for (const Control& c : m_impl->controls) {
+        if (c.widget == widget) {
+            return c.id;
+        }
+    }
+    return kNoId;
+}
+
+QToolBar* QtDialogWindow::Toolbar() const {
+    return m_impl->toolbar;
+}
+
+QMenu* QtDialogWindow::SystemMenu() const {
+    return m_impl->systemMenu;
+}
+
+std::unique_ptr<IDialogWindow> QtDialogFactory::CreateDialog(const DialogTemplate& dialog) {
+    return CreateQtDialog(dialog);
+}
+
+std::unique_ptr<QtDialogWindow> QtDialogFactory::CreateQtDialog(const DialogTemplate& dialog) {
+    return std::make_unique<QtDialogWindow>(dialog);
+}
+
+}  // namespace vandrelux::platform

@@ -1,0 +1,35 @@
+// Renders a dialog, empty, as a PNG: qt_screenshot OUT.png [main|port|about]
+// The main dialog is shown expanded, with its toolbar.
+#include <cstdio>
+#include <string>
+
+#include "platform/qt/QtApplication.h"
+#include "platform/qt/QtDialog.h"
+#include "platform/qt/QtDriver.h"
+#include "ui/Templates.h"
+
+int main(int argc, char** argv) {
+    const std::string which = argc >= 3 ? argv[2] : "main";
+    if (argc < 2 || argc > 3 || (which != "main" && which != "port" && which != "about")) {
+        std::fprintf(stderr, "usage: %s OUT.png [main|port|about]\n", argv[0]);
+        return 2;
+    }
+    const std::string out = argv[1];
+    return vandrelux::platform::RunQtApplication(argc, argv, [&] {
+        using namespace vandrelux;
+        platform::QtDialogWindow window(which == "port"    ? ui::PortSettingsTemplate()
+                                        : which == "about" ? ui::AboutTemplate()
+                                                           : ui::MainDialogTemplate());
+        if (which == "main") {
+            window.SetText(1054, "Hide <<");  // what it reads once initialised
+            static_cast<void>(window.CreateToolbar(ui::MainToolbarTemplate(), 6, 4, 385, 50));
+        }
+        platform::IDialogHandler handler;
+        bool saved = false;
+        platform::qtdriver::RunScripted(window, handler, [&] {
+            platform::qtdriver::ProcessEvents(std::chrono::milliseconds(50));
+            saved = window.SaveScreenshot(out);
+        });
+        return saved ? 0 : 1;
+    });
+}
