@@ -13,4 +13,4 @@ ctest --preset dev
 
 cmake --preset tsan
 cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim
-ctest --preset tsan -R '^(ComPort|SerialDevice|Event|e2e)'
+ctest --preset tsan -R '^(ComPort|SerialDevice|Event|e2e)' -E 'window'

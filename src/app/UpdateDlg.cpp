@@ -76,6 +76,9 @@ void CUpdateDlg::OnInitDialog() {
         m_window->MessageBox(Format("Can't init COM%d", portNumber));
     }
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
+    if (m_options.startReceive && m_Transfer.m_nMode == protocol::Mode::Receive) {
+        m_Transfer.OnToReceive();
+    }
 }
 
 bool CUpdateDlg::OnCommand(int id) {

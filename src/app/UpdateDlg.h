@@ -26,6 +26,7 @@ struct AppOptions {
     // prints the message log: for demonstrations and tests without an operator.
     bool exitWhenDone = false;
     std::optional<std::string> screenshot;    // saved just before such an end
+    bool startReceive = false;  // press "to receive" once started, if the settings chose it
 };
 
 namespace detail {

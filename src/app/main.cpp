@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
     cli.add_flag("--exit-when-done", options.exitWhenDone,
                  "Close once the transfer the settings arm has ended, printing the message log");
     cli.add_option("--screenshot", screenshot, "With --exit-when-done: save the window as PNG");
+    cli.add_flag("--to-receive", options.startReceive,
+                 "Press \"to receive\" at start when the settings choose the receive direction");
     // Qt takes its own options (-platform, -style) from the rest.
     cli.allow_extras();
     CLI11_PARSE(cli, argc, argv);

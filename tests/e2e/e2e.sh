@@ -138,5 +138,39 @@ case_port_not_openable() {
     grep -q "cannot open /dev/vandrelux-absent" cli.err || fail "no reason given"
 }
 
+# The window, offscreen and unattended, on the box's line with the settings in ./window.ini.
+expect_window() {
+    local want=$1 status=0
+    shift
+    QT_QPA_PLATFORM=offscreen timeout 60 "$WINDOW" --com1 "$DEV" --settings window.ini \
+        --exit-when-done "$@" > window.out 2> window.err || status=$?
+    [ "$status" = "$want" ] || { cat window.err >&2; fail "window: status $status, expected $want"; }
+}
+
+case_window_download_two_kinds() {
+    random_file boot.bin 5000; random_file logo.bin 4097
+    printf '[Setting]\r\nUpdateBootStrap=1\r\nBootStrapPath=%s\r\nUpdateLogo=1\r\nLogoPath=%s\r\n' \
+        "$PWD/boot.bin" "$PWD/logo.bin" > window.ini
+    start_box --timeout 60 accept --out out --expect 2
+    expect_window 0 --screenshot shot.png
+    expect_box 0
+    check_stored boot.bin bootstrap.bin; check_stored logo.bin logo.bin
+    diff <(printf 'COM1:115200 8-N-1\nStart Sending %s  files!\nSend %s complete!\nStart Sending %s  files\nSend %s complete!\n' \
+        "$PWD/boot.bin" "$PWD/boot.bin" "$PWD/logo.bin" "$PWD/logo.bin") window.out \
+        || fail "message log differs"
+    [ -s shot.png ] || fail "no screenshot"
+    grep -q "UpdateLogo=1" window.ini || fail "settings not saved on the way out"
+}
+
+case_window_receive() {
+    random_file image.bin 100001
+    printf '[Setting]\r\nDownloadFlashLoader=1\r\nFlashloaderPath=%s\r\n' "$PWD/target.bin" > window.ini
+    start_box --timeout 60 send --image image.bin --block 1024
+    expect_window 0 --to-receive
+    expect_box 0
+    dd if=image.bin conv=swab status=none | cmp -s - target.bin || fail "target is not the swapped image"
+    grep -q "Complete receiving SUCCESS!" window.out || fail "no success line"
+}
+
 "case_$1"
 echo "PASS: $1"
