@@ -1,0 +1,167 @@
+// The main dialog on the real Qt window, driven through input events, with a pseudo-terminal
+// as COM1.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/UpdateDlg.h"
+#include "platform/qt/QtDriver.h"
+#include "protocol/ControlIds.h"
+#include "ui/Templates.h"
+
+namespace vandrelux::app {
+namespace {
+
+namespace fs = std::filesystem;
+namespace drive = platform::qtdriver;
+using namespace std::chrono_literals;
+
+class QtUpdateDlg : public ::testing::Test {
+protected:
+    QtUpdateDlg()
+        : dir(fs::temp_directory_path() /
+              (std::string("vandrelux-qtapp-") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_EQ(grantpt(master), 0);
+        EXPECT_EQ(unlockpt(master), 0);
+        options.comMap[1] = ptsname(master);
+        options.comMap[2] = (dir / "absent").string();
+        options.settingsPath = (dir / "Vandrelux.ini").string();
+    }
+    ~QtUpdateDlg() override {
+        ::close(master);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    void WriteIni(const std::string& text) const { std::ofstream(*options.settingsPath) << text; }
+    [[nodiscard]] std::string ReadIni() const {
+        std::ifstream in(*options.settingsPath);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // The message log; the pane keeps CR LF as one line end.
+    static std::string Log(const platform::QtDialogWindow& w) {
+        std::string text = w.GetText(ids::kMessageLog);
+        std::erase(text, '\r');
+        return text;
+    }
+
+    // Runs the dialog with `script` inside its loop; returns the dialog's result.
+    int Run(const std::function<void(CUpdateDlg&, platform::QtDialogWindow&)>& script) {
+        CUpdateDlg dlg(factory, options);
+        auto& window = dynamic_cast<platform::QtDialogWindow&>(dlg.Window());
+        return drive::RunScripted(window, dlg, [&] { script(dlg, window); });
+    }
+
+    fs::path dir;
+    int master = -1;
+    AppOptions options;
+    platform::QtDialogFactory factory;
+};
+
+TEST_F(QtUpdateDlg, StartUp_ShowsTheSettingsOpensThePortAndNamesTheDevice) {
+    WriteIni("[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=/tmp/sw.bin\r\nDownloadToRAM=1\r\n");
+    const int result = Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        EXPECT_TRUE(w.IsChecked(ids::kIncludeSoftware));
+        EXPECT_TRUE(w.IsChecked(ids::kDownloadToRam));
+        EXPECT_EQ(w.GetText(ids::kSoftwarePath), "/tmp/sw.bin");
+        EXPECT_FALSE(w.IsEnabled(ids::kReceiveAll));
+        EXPECT_TRUE(w.IsEnabled(ids::kToSend));
+        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\n");
+        EXPECT_TRUE(dlg.Port().IsMonitorRunning());
+        EXPECT_NE(drive::Title(w).find(ptsname(master)), std::string::npos);
+        EXPECT_EQ(w.GetText(ids::kToggle), "Hide <<");
+        drive::Click(w, ids::kExit);
+    });
+    EXPECT_EQ(result, platform::IDOK);
+    EXPECT_NE(ReadIni().find("UpdateSoftware=1"), std::string::npos);
+}
+
+TEST_F(QtUpdateDlg, EnterNeverCloses_EscClosesWithoutSaving) {
+    const int result = Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+        w.SetChecked(ids::kIncludeLogo, true);
+        drive::PressKey(w, drive::Key::Tab);  // off the toggle button, which Enter would click
+        drive::PressKey(w, drive::Key::Enter);
+        EXPECT_TRUE(drive::IsOpen(w));
+        drive::PressKey(w, drive::Key::Escape);
+    });
+    EXPECT_EQ(result, platform::IDCANCEL);
+    EXPECT_FALSE(fs::exists(*options.settingsPath));
+}
+
+TEST_F(QtUpdateDlg, CloseBox_SavesTheSettings) {
+    const int result = Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+        drive::Click(w, ids::kIncludeUcode);
+        drive::RequestClose(w);
+    });
+    EXPECT_EQ(result, platform::IDCANCEL);
+    EXPECT_NE(ReadIni().find("UpdateUcode=1"), std::string::npos);
+}
+
+TEST_F(QtUpdateDlg, Toggle_FoldsThePanelAwayAndBack) {
+    Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+        const platform::Rect full = w.WindowRect();
+        drive::Click(w, ids::kToggle);
+        EXPECT_EQ(w.GetText(ids::kToggle), "Show >>");
+        EXPECT_FALSE(w.IsEnabled(ids::kIncludeBootstrap));
+        EXPECT_LT(w.WindowRect().Width(), full.Width());
+        drive::Click(w, ids::kToggle);
+        EXPECT_EQ(w.GetText(ids::kToggle), "Hide <<");
+        EXPECT_TRUE(w.IsEnabled(ids::kIncludeBootstrap));
+        EXPECT_EQ(w.WindowRect().Width(), full.Width());
+        drive::RequestClose(w);
+    });
+}
+
+TEST_F(QtUpdateDlg, PortCommands_OpenTwiceDoesNothing_CloseThenOpenLogsAgain) {
+    Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
+        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\n");
+        EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_CLOSE_PORT));
+        EXPECT_FALSE(dlg.Port().IsMonitorRunning());
+        EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
+        EXPECT_TRUE(dlg.Port().IsMonitorRunning());
+        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\nCOM1:115200 8-N-1\n");
+        drive::RequestClose(w);
+    });
+}
+
+TEST_F(QtUpdateDlg, PortNotOpenable_SaysSoAndTheDialogStaysUsable) {
+    WriteIni("[Setting]\nPortNum=2\n");
+    std::vector<std::string> seen;
+    drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m.text); });
+    const int result = Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        EXPECT_FALSE(dlg.Port().IsMonitorRunning());
+        drive::Click(w, ids::kIncludeLogo);
+        EXPECT_EQ(dlg.Transfer().m_nDownState, 1U);
+        drive::Click(w, ids::kExit);
+    });
+    EXPECT_EQ(result, platform::IDOK);
+    EXPECT_EQ(seen, std::vector<std::string>{"Can't init COM2"});
+}
+
+TEST_F(QtUpdateDlg, Browse_FillsThePathFieldWithTheChosenName) {
+    const std::string chosen = (dir / "new-target.bin").string();
+    Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+        drive::DismissNextModal([](const drive::ModalSeen& m) { EXPECT_TRUE(m.fileDialog); },
+                                chosen);
+        drive::Click(w, ids::kReceiveBrowse);
+        EXPECT_EQ(w.GetText(ids::kReceivePath), chosen);
+        EXPECT_FALSE(w.IsChecked(ids::kReceiveAll));  // browsing ticks nothing
+        drive::RequestClose(w);
+    });
+}
+
+}  // namespace
+}  // namespace vandrelux::app
