@@ -84,6 +84,8 @@ int MemoryToolkit::LineCount(ControlId id) const {
 
 int MemoryToolkit::FirstVisibleLine(ControlId id) const { return At(id).firstVisibleLine; }
 
+int MemoryToolkit::VisibleLineCount(ControlId id) const { return At(id).visibleLines; }
+
 void MemoryToolkit::ScrollLines(ControlId id, int lines) {
     Control& c = Mutable(id);
     c.firstVisibleLine = std::clamp(c.firstVisibleLine + lines, 0, LineCount(id) - 1);

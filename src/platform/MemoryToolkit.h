@@ -28,6 +28,7 @@ public:
         int progressPos = 0;
         int caret = 0;
         int firstVisibleLine = 0;
+        int visibleLines = 1000;  // a pane with no window shows everything
     };
 
     [[nodiscard]] std::string GetText(ControlId id) const override;
@@ -58,11 +59,13 @@ public:
     void ReplaceSelection(ControlId id, std::string_view text) override;
     [[nodiscard]] int LineCount(ControlId id) const override;
     [[nodiscard]] int FirstVisibleLine(ControlId id) const override;
+    [[nodiscard]] int VisibleLineCount(ControlId id) const override;
     void ScrollLines(ControlId id, int lines) override;
 
     [[nodiscard]] const Control& At(ControlId id) const;
     void SetChildWindows(std::vector<ChildWindow> children) { m_children = std::move(children); }
     void SetWindowRect(Rect rect) { m_windowRect = rect; }
+    void SetVisibleLines(ControlId id, int lines) { Mutable(id).visibleLines = lines; }
 
     int focusMoves = 0;
 

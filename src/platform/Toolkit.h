@@ -69,6 +69,8 @@ public:
     virtual void ReplaceSelection(ControlId id, std::string_view text) = 0;
     [[nodiscard]] virtual int LineCount(ControlId id) const = 0;
     [[nodiscard]] virtual int FirstVisibleLine(ControlId id) const = 0;
+    // How many lines the pane shows at once.
+    [[nodiscard]] virtual int VisibleLineCount(ControlId id) const = 0;
     virtual void ScrollLines(ControlId id, int lines) = 0;
 
     // Timer id 1 drives the handshake; ticks come back as the owner's OnTimer.

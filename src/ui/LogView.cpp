@@ -27,6 +27,8 @@ void TrimIfFull(platform::IToolkit& toolkit, platform::ControlId id) {
 }
 
 void KeepLastLinesInView(platform::IToolkit& toolkit, platform::ControlId id, int lines) {
+    // A pane that shows fewer lines than that would keep the newest ones out of sight.
+    lines = std::min(lines, toolkit.VisibleLineCount(id));
     const int excess = toolkit.LineCount(id) - toolkit.FirstVisibleLine(id) - lines;
     if (excess > 0) {
         toolkit.ScrollLines(id, excess);

@@ -57,6 +57,16 @@ TEST_F(LogViewTest, Scrolling_TerminalOnLineFeedOnly_MessagesKeepFiveLines) {
     EXPECT_EQ(LinesInView(ids::kTerminalLog), 20);
 }
 
+TEST_F(LogViewTest, PaneShowingFewerLines_StillShowsTheNewest) {
+    toolkit.SetVisibleLines(ids::kTerminalLog, 18);
+    for (int i = 0; i < 40; ++i) {
+        terminal.AppendChar('x');
+        terminal.AppendChar('\n');
+    }
+    // 41 lines (the last one empty): the newest 18 are the ones in view.
+    EXPECT_EQ(toolkit.FirstVisibleLine(ids::kTerminalLog), 41 - 18);
+}
+
 TEST_F(LogViewTest, LongRun_TrimmingKeepsTheNewestLinesInView) {
     for (int i = 0; i < 1300; ++i) {
         messages.AppendText("Sending block " + std::to_string(i) + "\r\n");

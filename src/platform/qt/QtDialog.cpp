@@ -777,6 +777,14 @@ int QtDialogWindow::FirstVisibleLine(ControlId id) const {
     return pane == nullptr ? 0 : pane->verticalScrollBar()->value();
 }
 
+int QtDialogWindow::VisibleLineCount(ControlId id) const {
+    const auto* pane = m_impl->As<QPlainTextEdit>(id);
+    if (pane == nullptr) {
+        return 1;
+    }
+    return std::max(1, pane->viewport()->height() / std::max(1, pane->fontMetrics().lineSpacing()));
+}
+
 void QtDialogWindow::ScrollLines(ControlId id, int lines) {
     if (auto* pane = m_impl->As<QPlainTextEdit>(id)) {
         QScrollBar* bar = pane->verticalScrollBar();

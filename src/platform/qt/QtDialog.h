@@ -58,6 +58,7 @@ class QtDialogWindow final : public IDialogWindow {
     void ReplaceSelection(ControlId id, std::string_view text) override;
     [[nodiscard]] int LineCount(ControlId id) const override;
     [[nodiscard]] int FirstVisibleLine(ControlId id) const override;
+    [[nodiscard]] int VisibleLineCount(ControlId id) const override;
     void ScrollLines(ControlId id, int lines) override;
 
     void StartTimer(unsigned timerId, unsigned periodMs) override;
