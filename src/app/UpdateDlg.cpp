@@ -15,6 +15,9 @@ namespace vandrelux::app {
 namespace {
 
 constexpr unsigned kHandshakeTimer = 1;
+constexpr unsigned kUnattendedTimer = 2;  // watches an unattended run for its end
+constexpr unsigned kUnattendedPeriodMs = 50;
+constexpr std::uint32_t kQuietMs = 150;   // the box's last words come in this soon
 constexpr std::uint32_t kClosePauseMs = 10;
 constexpr int kWriteBufferSize = 4096;
 // The full-width comma belongs to the message as the operators know it.
@@ -53,6 +56,10 @@ CUpdateDlg::~CUpdateDlg() { m_Port.HaltMonitor(); }
 int CUpdateDlg::DoModal() { return m_window->RunModal(*this); }
 
 void CUpdateDlg::OnInitDialog() {
+    if (m_options.exitWhenDone) {
+        m_window->SetUnattended(true);
+        m_window->StartTimer(kUnattendedTimer, kUnattendedPeriodMs);
+    }
     InitCollapsible();
     m_TerminalLog.OnCreate();
     m_window->AppendSystemMenuItem(ui::ID_SYS_ABOUT, ui::kAboutMenuText);
@@ -100,8 +107,10 @@ bool CUpdateDlg::OnCommand(int id) {
 
 void CUpdateDlg::OnTimer(unsigned timerId) {
     m_Transfer.OnTimer(timerId);
-    if (m_options.exitWhenDone && TransferFinished()) {
-        FinishUnattended();
+    if (timerId == kUnattendedTimer) {
+        if (const std::optional<bool> outcome = UnattendedOutcome()) {
+            FinishUnattended(*outcome);
+        }
     }
 }
 
@@ -182,6 +191,7 @@ void CUpdateDlg::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber
                              std::stop_token stop) {
     m_window->SendToWindow(
         [&] {
+            m_dwLastRxTick = m_window->TickCount();
             for (const std::uint8_t b : bytes) {
                 m_Transfer.OnPortRxChar(b, portNumber);
             }
@@ -195,21 +205,34 @@ void CUpdateDlg::SendNotification(unsigned /*message*/, int /*portNumber*/,
 
 void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text,
                               std::stop_token stop) {
+    m_bLineFailed = true;
     m_window->ShowErrorBox(title, text, stop);
 }
 
 void CUpdateDlg::ShowMessage(std::string_view text) { m_window->MessageBox(text); }
 
-bool CUpdateDlg::TransferFinished() {
+std::optional<bool> CUpdateDlg::UnattendedOutcome() {
     const protocol::CTransfer& t = m_Transfer;
-    const bool finished = (t.m_nMode == protocol::Mode::Download &&
-                           (t.m_nDownState == 8 || t.m_nDownState == 9)) ||
-                          (t.m_nMode == protocol::Mode::Receive && t.m_nState >= 6);
-    return finished && !m_Port.WritesPending();
+    std::optional<bool> outcome;
+    if (t.m_nMode == protocol::Mode::Download && (t.m_nDownState == 8 || t.m_nDownState == 9)) {
+        outcome = t.m_nDownState == 8;
+    } else if (t.m_nMode == protocol::Mode::Receive && t.m_nState >= 6) {
+        outcome = t.m_nState == 6;
+    }
+    if (!outcome) {
+        // A line that is gone, or never opened, ends the run as a failure.
+        return m_bLineFailed || !m_Port.IsMonitorRunning() ? std::optional<bool>(false)
+                                                            : std::nullopt;
+    }
+    // The last answer must reach the box, and the box's last words the terminal log; a box
+    // that hangs up once it is done has nothing more to say.
+    const bool quiet = m_bLineFailed || m_window->TickCount() - m_dwLastRxTick > kQuietMs;
+    return quiet && !m_Port.WritesPending() ? outcome : std::nullopt;
 }
 
-void CUpdateDlg::FinishUnattended() {
-    m_options.exitWhenDone = false;
+void CUpdateDlg::FinishUnattended(bool succeeded) {
+    m_window->StopTimer(kUnattendedTimer);
+    m_nExitStatus = succeeded ? 0 : 1;
     if (m_options.screenshot && !m_window->SaveScreenshot(*m_options.screenshot)) {
         std::fprintf(stderr, "vandrelux: cannot save %s\n", m_options.screenshot->c_str());
     }
@@ -217,12 +240,16 @@ void CUpdateDlg::FinishUnattended() {
     std::erase(log, '\r');
     std::fputs(log.c_str(), stdout);
     std::fflush(stdout);
+    if (!succeeded) {
+        std::fputs("vandrelux: the transfer did not succeed\n", stderr);
+    }
     OnExit();
 }
 
 bool CUpdaterApp::InitInstance() {
     CUpdateDlg dlg(m_factory, m_options);
     (void)dlg.DoModal();
+    m_nExitStatus = dlg.ExitStatus();
     return false;
 }
 

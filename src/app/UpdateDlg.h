@@ -5,6 +5,7 @@
 // monitor thread calls and which hand their work to the window thread.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,6 +65,9 @@ public:
                       std::stop_token stop) override;
     void ShowMessage(std::string_view text) override;
 
+    // 0 unless an unattended run failed.
+    [[nodiscard]] int ExitStatus() const noexcept { return m_nExitStatus; }
+
     [[nodiscard]] platform::IDialogWindow& Window() { return *m_window; }
     [[nodiscard]] protocol::CTransfer& Transfer() { return m_Transfer; }
     [[nodiscard]] serial::CComPort& Port() { return m_Port; }
@@ -77,8 +81,9 @@ public:
 
 private:
     void SaveSettings();
-    [[nodiscard]] bool TransferFinished();
-    void FinishUnattended();
+    // Unattended runs: whether the run is over, and whether it succeeded.
+    [[nodiscard]] std::optional<bool> UnattendedOutcome();
+    void FinishUnattended(bool succeeded);
 
     platform::IDialogFactory& m_factory;
     AppOptions m_options;
@@ -88,6 +93,9 @@ private:
     serial::CComPort m_Port;
     protocol::CTransfer m_Transfer;
     ui::CUpdatePanel m_panel;
+    int m_nExitStatus = 0;
+    std::atomic<bool> m_bLineFailed{false};
+    std::uint32_t m_dwLastRxTick = 0;  // window thread only
 };
 
 // The application object: runs the main dialog and ends the program when it closes.
@@ -98,10 +106,12 @@ public:
 
     // Always false: the program ends after the dialog instead of running a loop of its own.
     bool InitInstance();
+    [[nodiscard]] int ExitStatus() const noexcept { return m_nExitStatus; }
 
 private:
     platform::IDialogFactory& m_factory;
     AppOptions m_options;
+    int m_nExitStatus = 0;
 };
 
 }  // namespace vandrelux::app

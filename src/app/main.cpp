@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     return vandrelux::platform::RunQtApplication(argc, argv, [&] {
         vandrelux::platform::QtDialogFactory factory;
         vandrelux::app::CUpdaterApp app(factory, options);
-        return app.InitInstance() ? 1 : 0;
+        static_cast<void>(app.InitInstance());
+        return app.ExitStatus();
     });
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "platform/ComPortNames.h"
 #include "protocol/ControlIds.h"
 
@@ -43,7 +45,38 @@ int PortNumberOf(const Options& options) {
     return platform::ParseComName(options.port).value_or(kPortNumberForPath);
 }
 
+constexpr auto kQuietTime = std::chrono::milliseconds(150);
+
 }  // namespace
+
+std::optional<std::string> CheckFiles(const Options& options) {
+    namespace fs = std::filesystem;
+    for (const UpdateFile& file : options.files) {
+        std::error_code ec;
+        std::FILE* f = fs::is_regular_file(file.path, ec) ? std::fopen(file.path.c_str(), "rb")
+                                                           : nullptr;
+        if (f == nullptr) {
+            return "cannot read " + file.path;
+        }
+        std::fclose(f);
+    }
+    if (!options.receiveTo) {
+        return std::nullopt;
+    }
+    const fs::path target = *options.receiveTo;
+    std::error_code ec;
+    if (target.empty() || fs::is_directory(target, ec)) {
+        return "cannot write " + target.string() + ": not a file name";
+    }
+    if (fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
+        return "the target cannot be rv.bin: that is where the image is collected";
+    }
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
+        return "cannot write " + target.string() + ": no such folder, or not writable";
+    }
+    return std::nullopt;
+}
 
 void CUpdater::StdLog::AppendText(std::string_view text) {
     std::string line;
@@ -144,7 +177,8 @@ Outcome CUpdater::Receive() {
             return Fail(Outcome::FileNotOpenable, "cannot write " + *m_options.receiveTo +
                                                       " or rv.bin in the current folder");
         }
-        return Fail(Outcome::BoxFailure, "the received image is not the one the box announced");
+        return Fail(Outcome::BoxFailure,
+                    "the receive failed: the box's image did not arrive whole and checked");
     }
     return Outcome::Success;
 }
@@ -160,9 +194,15 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
     }
     // A box that hangs up right after its last answer has still done its part.
     if (finished()) {
-        // The last answer must reach the box before the port closes.
-        m_loop.Run([&] { return !m_port.WritesPending(); },
-                   platform::EventLoop::Clock::now() + kFlushTime);
+        // The last answer must reach the box before the port closes, and the box's last words
+        // should reach the terminal.
+        const auto quiet = [&] {
+            const auto lastRx = std::chrono::steady_clock::time_point(
+                std::chrono::steady_clock::duration(m_lastRx.load()));
+            return !m_port.WritesPending() &&
+                   std::chrono::steady_clock::now() - lastRx > kQuietTime;
+        };
+        m_loop.Run(quiet, platform::EventLoop::Clock::now() + kFlushTime);
         return Outcome::Success;
     }
     if (m_bLineLost) {
@@ -173,6 +213,7 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
 
 void CUpdater::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
                            std::stop_token stop) {
+    m_lastRx = std::chrono::steady_clock::now().time_since_epoch().count();
     m_loop.Send(
         [&] {
             for (const std::uint8_t b : bytes) {

@@ -44,6 +44,10 @@ struct Options {
     bool showProgress = false;
 };
 
+// Finds what would make the run fail only after the box has done its part: a file to send that
+// cannot be read, a target that cannot be written or that is the working copy "rv.bin".
+[[nodiscard]] std::optional<std::string> CheckFiles(const Options& options);
+
 class CUpdater final : public serial::IPortOwner {
 public:
     explicit CUpdater(Options options);
@@ -81,6 +85,7 @@ private:
     std::atomic<bool> m_bLineLost{false};
     std::mutex m_stderrLock;
     std::chrono::steady_clock::time_point m_lastProgress;
+    std::atomic<std::chrono::steady_clock::rep> m_lastRx{0};  // when the box last sent a byte
 };
 
 }  // namespace vandrelux::cli

@@ -38,21 +38,28 @@ int main(int argc, char** argv) {
     app.add_option("--com1", com1, "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
                                    "/dev/ttyS0)");
     app.add_option("--com2", com2, "Device that COM2 names");
-    app.add_option("--baud", options.baudRate, "Line speed")->capture_default_str();
+    app.add_option("--baud", options.baudRate, "Line speed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4'000'000));
     auto* down = app.add_option_group("download");
-    down->add_option("--bootstrap", bootstrap, "Bootstrap image")->check(CLI::ExistingFile);
-    down->add_option("--ucode", ucode, "Microcode image")->check(CLI::ExistingFile);
-    down->add_option("--logo", logo, "I-frame logo image")->check(CLI::ExistingFile);
-    down->add_option("--tvprogram", tvprogram, "TV programme list")->check(CLI::ExistingFile);
-    down->add_option("--software", software, "Software image")->check(CLI::ExistingFile);
+    down->add_option("--bootstrap", bootstrap, "Bootstrap image");
+    down->add_option("--ucode", ucode, "Microcode image");
+    down->add_option("--logo", logo, "I-frame logo image");
+    down->add_option("--tvprogram", tvprogram, "TV programme list");
+    down->add_option("--software", software, "Software image");
     down->add_flag("--ram", options.ram, "Load the software to RAM for debugging");
     auto* receiveOption =
         app.add_option("--receive", receive, "Receive the box's programme code into this file");
     down->excludes(receiveOption);
     app.add_option("--timeout", timeoutSeconds,
                    "Give up after this many seconds (default: wait as long as it takes)")
-        ->check(CLI::PositiveNumber);
-    CLI11_PARSE(app, argc, argv);
+        ->check(CLI::Range(0.001, 1e7));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version are not errors; every mistake in the arguments is status 2.
+        return app.exit(e) == 0 ? 0 : static_cast<int>(Outcome::Usage);
+    }
 
     const std::pair<UpdateKind, const std::string*> kinds[] = {
         {UpdateKind::Bootstrap, &bootstrap}, {UpdateKind::Ucode, &ucode},
@@ -63,7 +70,7 @@ int main(int argc, char** argv) {
             options.files.push_back({kind, *path});
         }
     }
-    if (!receive.empty()) {
+    if (receiveOption->count() > 0) {
         options.receiveTo = receive;
     } else if (options.files.empty()) {
         std::fprintf(stderr, "vandrelux-cli: name at least one file to send, or --receive OUT\n");
@@ -83,6 +90,10 @@ int main(int argc, char** argv) {
         options.timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
     }
     options.showProgress = isatty(STDERR_FILENO) != 0;
+    if (const std::optional<std::string> problem = vandrelux::cli::CheckFiles(options)) {
+        std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
+        return static_cast<int>(Outcome::FileNotOpenable);
+    }
 
     vandrelux::cli::CUpdater updater(std::move(options));
     return static_cast<int>(updater.Run());

@@ -106,6 +106,9 @@ public:
     virtual void CenterWindow() = 0;
     // Shown next to the title, for what the operator must know (the device behind COM1).
     virtual void SetStatusNote(std::string_view note) = 0;
+    // With no operator at the window: message boxes become lines on standard error and file
+    // dialogs are cancelled, so nothing waits for a click.
+    virtual void SetUnattended(bool unattended) = 0;
     // The window as it looks now, as a PNG file.
     [[nodiscard]] virtual bool SaveScreenshot(const std::string& pngPath) = 0;
 

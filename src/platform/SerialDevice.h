@@ -86,12 +86,15 @@ public:
     [[nodiscard]] bool SetLineState(const LineState& state);
     // Discards both queues.
     [[nodiscard]] bool Purge();
+    // Discards what is waiting to be sent.
+    [[nodiscard]] bool PurgeOutput();
     [[nodiscard]] bool GetStatus(QueueStatus& status);
     // Reads up to `size` queued bytes without waiting; the count read, or nothing on failure.
     [[nodiscard]] std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size);
-    // Writes all bytes, waiting at most as long as the time-outs allow; false on failure or
-    // time-out.
-    [[nodiscard]] bool Write(const std::uint8_t* data, std::size_t size);
+    // Writes all bytes, waiting at most as long as the time-outs allow; false on failure,
+    // time-out, or (ECANCELED) once `stop` is set.
+    [[nodiscard]] bool Write(const std::uint8_t* data, std::size_t size,
+                             const Event* stop = nullptr);
 
     // Waits without time-out until `stop` is set, the port has input (or has hung up), or
     // `writeRequest` is set; the lowest of those wins. With watchPort false, only the events

@@ -1,6 +1,7 @@
 // The receive machine: handshake, header frame, data blocks collected in the temporary file,
 // then the byte-swapped copy into the target file with the whole-image check.
 #include <algorithm>
+#include <filesystem>
 #include <utility>
 
 #include "protocol/ControlIds.h"
@@ -278,7 +279,11 @@ void CTransfer::EndOfImage() {
         return;
     }
 
-    m_pTargetFile.reset(std::fopen(m_strTargetPath.c_str(), "w+b"));
+    // A target that is the working copy itself would be emptied before it is read.
+    std::error_code same;
+    if (!std::filesystem::equivalent(m_strTargetPath, m_strTempPath, same)) {
+        m_pTargetFile.reset(std::fopen(m_strTargetPath.c_str(), "w+b"));
+    }
     if (!m_pTargetFile) {
         SendByte(kAck);
         m_toolkit.MessageBox("Can not open file");

@@ -11,6 +11,9 @@ namespace {
 
 constexpr const char* kErrorTitle = "Application Error";
 constexpr std::size_t kReadChunk = 4096;
+constexpr auto kWaitRetry = std::chrono::milliseconds(10);
+// A line that does not drain within this is not waited for any longer: the window must go on.
+constexpr auto kOutputDrainLimit = std::chrono::seconds(2);
 
 std::string ModeString(int baudRate, char parity, int dataBits, int stopBits) {
     char mode[50];
@@ -62,40 +65,47 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
     m_dwEventMask = eventMask;
     m_bLineLost = false;
 
-    const std::lock_guard lock(m_lock);
-    m_hPort.Close();
-    m_strDevice = m_resolve(portNumber);
-    const std::string mode = ModeString(baudRate, parity, dataBits, stopBits);
-    if (!m_hPort.Open(m_strDevice)) {
-        m_handleState = HandleState::Failed;
-        return false;
+    const char* failedStep = nullptr;
+    platform::SystemError error;
+    {
+        const std::lock_guard lock(m_lock);
+        m_hPort.Close();
+        m_strDevice = m_resolve(portNumber);
+        const std::string mode = ModeString(baudRate, parity, dataBits, stopBits);
+        if (!m_hPort.Open(m_strDevice)) {
+            m_handleState = HandleState::Failed;
+            return false;
+        }
+        m_handleState = HandleState::Open;
+        failedStep = [&]() -> const char* {
+            if (!m_hPort.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
+                return "SetCommTimeouts()";
+            }
+            if (!m_hPort.SetEventMask(eventMask)) {
+                return "SetCommMask()";
+            }
+            if (!m_hPort.GetLineState(m_lineState)) {
+                return "GetCommState()";
+            }
+            m_lineState.rtsEnabled = true;
+            if (!platform::BuildLineState(mode, m_lineState)) {
+                errno = EINVAL;
+                return "BuildCommDCB()";
+            }
+            if (!m_hPort.SetLineState(m_lineState)) {
+                return "SetCommState()";
+            }
+            return nullptr;
+        }();
+        if (failedStep != nullptr) {
+            error = platform::LastSystemError();
+        }
+        (void)m_hPort.Purge();
     }
-    m_handleState = HandleState::Open;
-
-    const auto failedStep = [&]() -> const char* {
-        if (!m_hPort.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
-            return "SetCommTimeouts()";
-        }
-        if (!m_hPort.SetEventMask(eventMask)) {
-            return "SetCommMask()";
-        }
-        if (!m_hPort.GetLineState(m_lineState)) {
-            return "GetCommState()";
-        }
-        m_lineState.rtsEnabled = true;
-        if (!platform::BuildLineState(mode, m_lineState)) {
-            errno = EINVAL;
-            return "BuildCommDCB()";
-        }
-        if (!m_hPort.SetLineState(m_lineState)) {
-            return "SetCommState()";
-        }
-        return nullptr;
-    }();
+    // The box is shown once the lock is free: a modal box keeps handling window events.
     if (failedStep != nullptr) {
-        ReportCommError(failedStep);
+        ShowError(failedStep, error, {});
     }
-    (void)m_hPort.Purge();
     return true;
 }
 
@@ -103,6 +113,14 @@ bool CComPort::StartMonitor() {
     // A halted monitor may still be leaving; it must be gone before the stop event is reused.
     StopMonitors();
     m_hStopEvent.Reset();
+    {
+        // Done here rather than on the new thread, so nothing that arrives after this call is
+        // thrown away by a thread that started late.
+        const std::lock_guard lock(m_lock);
+        if (m_handleState == HandleState::Open) {
+            (void)m_hPort.Purge();
+        }
+    }
     m_bMonitorRunning = true;
     m_pMonitor = std::jthread([this](std::stop_token stop) { MonitorThreadProc(stop); });
     return true;
@@ -119,12 +137,6 @@ bool CComPort::HaltMonitor() {
 }
 
 void CComPort::MonitorThreadProc(std::stop_token stop) {
-    {
-        const std::lock_guard lock(m_lock);
-        if (m_handleState == HandleState::Open) {
-            (void)m_hPort.Purge();
-        }
-    }
     bool watchPort = true;
     while (!stop.stop_requested()) {
         const platform::WaitResult woke =
@@ -135,6 +147,7 @@ void CComPort::MonitorThreadProc(std::stop_token stop) {
         if (woke == platform::WaitResult::Failed) {
             ReportLineError("WaitCommEvent()", platform::LastSystemError(), stop);
             watchPort = false;
+            std::this_thread::sleep_for(kWaitRetry);  // a wait that keeps failing must not spin
             continue;
         }
         if (woke == platform::WaitResult::WriteRequest) {
@@ -201,8 +214,9 @@ void CComPort::PerformWrite(std::stop_token stop) {
     {
         const std::lock_guard lock(m_lock);
         if (m_handleState == HandleState::Open) {
-            (void)m_hPort.Purge();
-            written = m_hPort.Write(piece.data(), piece.size());
+            // Only what waits to be sent is dropped: bytes the box sent meanwhile are kept.
+            (void)m_hPort.PurgeOutput();
+            written = m_hPort.Write(piece.data(), piece.size(), &m_hStopEvent);
             if (!written) {
                 error = platform::LastSystemError();
             }
@@ -212,7 +226,7 @@ void CComPort::PerformWrite(std::stop_token stop) {
         const std::lock_guard send(m_sendLock);
         m_bWriting = false;
     }
-    if (!written) {
+    if (!written && !stop.stop_requested()) {
         ReportLineError("WriteFile()", error, stop);
     }
 }
@@ -234,8 +248,7 @@ void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
     }
     // Wait for the previous write to leave the driver, but never on counts that the system did
     // not fill, and never longer than a write may take.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(kPortTimeoutMs * (length + 1));
+    const auto deadline = std::chrono::steady_clock::now() + kOutputDrainLimit;
     platform::QueueStatus status;
     while (m_hPort.GetStatus(status) && status.outQueue > 0 &&
            std::chrono::steady_clock::now() < deadline) {

@@ -134,8 +134,31 @@ case_box_hangs_up() {
 
 case_port_not_openable() {
     DEV=/dev/vandrelux-absent
-    expect_cli 3 --software /dev/null
+    random_file sw.bin 10
+    expect_cli 3 --software sw.bin
     grep -q "cannot open /dev/vandrelux-absent" cli.err || fail "no reason given"
+}
+
+case_refused_before_waiting() {
+    DEV=/dev/null  # never reached: each of these is refused first
+    random_file sw.bin 10
+    expect_cli 4 --software missing.bin
+    expect_cli 4 --software .
+    expect_cli 4 --receive rv.bin
+    expect_cli 4 --receive no-such-folder/out.bin
+    expect_cli 2 --software sw.bin --receive out.bin
+    expect_cli 2 --software sw.bin --baud 0
+    expect_cli 2 --software sw.bin --timeout 0
+    expect_cli 2 --bogus
+    expect_cli 0 --help
+}
+
+case_box_last_words_reach_the_terminal() {
+    random_file sw.bin 3000
+    start_box --timeout 60 --baud 115200 accept --out out
+    expect_cli 0 --software sw.bin
+    expect_box 0
+    grep -q "image 00001000 stored, 3000 bytes" cli.err || fail "the box's status line was cut off"
 }
 
 # The window, offscreen and unattended, on the box's line with the settings in ./window.ini.
@@ -170,6 +193,24 @@ case_window_receive() {
     expect_box 0
     dd if=image.bin conv=swab status=none | cmp -s - target.bin || fail "target is not the swapped image"
     grep -q "Complete receiving SUCCESS!" window.out || fail "no success line"
+}
+
+case_window_failures_end_unattended_runs() {
+    printf '[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=%s\r\n' "$PWD/missing.bin" > window.ini
+    DEV=/dev/vandrelux-absent
+    expect_window 1
+    grep -q "Can't init COM1" window.err || fail "no word about the port"
+
+    start_box --timeout 60 accept --out out
+    expect_window 1
+    grep -q "Can not open file" window.err || fail "no word about the file"
+    kill "$box_pid"; box_pid=""
+
+    random_file sw.bin 50000
+    printf '[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=%s\r\n' "$PWD/sw.bin" > window.ini
+    start_box --timeout 60 --hang-up-after 3 accept --out out
+    expect_window 1
+    grep -q "Application Error" window.err || fail "no word about the line"
 }
 
 "case_$1"

@@ -303,6 +303,16 @@ TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
     EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
 }
 
+TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
+    const Bytes image = test::Pattern(101);
+    AcceptHeader(image);
+    transfer.m_strTargetPath = Temp().string();
+    EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
+    EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
+    EXPECT_EQ(ReadFile(Temp()), image);
+    EXPECT_EQ(transfer.m_nState, 7U);
+}
+
 TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
     protocol::CTransfer other(toolkit, port, log, (dir / "missing" / "rv.bin").string());
     toolkit.SetText(ids::kReceivePath, Target().string());

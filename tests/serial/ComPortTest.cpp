@@ -179,6 +179,23 @@ TEST_F(ComPortTest, TwoRequestsInOneHandling_OnlyTheSecondReachesTheLineOnce) {
     EXPECT_EQ(pty.Read(300ms), (Bytes{'s', 'e', 'c', 'o', 'n', 'd'}));
 }
 
+TEST_F(ComPortTest, BytesArrivingWhileTheTimerWrites_AreNeverLost) {
+    OpenAndMonitor();
+    owner.loop.SetTimerHandler([&](unsigned) { Send({0x16}); });
+    owner.loop.StartTimer(1, 1);
+    Bytes sent(2000);
+    std::iota(sent.begin(), sent.end(), 0);
+    std::thread box([&] {
+        for (const std::uint8_t b : sent) {
+            pty.Write({b});
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    owner.RunUntil([&] { return owner.handledCount == sent.size(); }, 5000ms);
+    box.join();
+    EXPECT_EQ(owner.handled, sent);
+}
+
 TEST_F(ComPortTest, RequestOutsideADelivery_IsWrittenAtOnce) {
     OpenAndMonitor();
     Send({0x16});

@@ -25,6 +25,7 @@ public:
     void AppendSystemMenuItem(unsigned commandId, std::string_view text) override;
     void CenterWindow() override { centred = true; }
     void SetStatusNote(std::string_view note) override { statusNote = note; }
+    void SetUnattended(bool value) override { unattended = value; }
     [[nodiscard]] bool SaveScreenshot(const std::string& pngPath) override {
         screenshots.push_back(pngPath);
         return true;
@@ -40,6 +41,7 @@ public:
     std::vector<std::pair<unsigned, std::string>> systemMenu;
     bool centred = false;
     std::string statusNote;
+    bool unattended = false;
     std::vector<std::string> screenshots;
 
 private:

@@ -335,6 +335,11 @@ bool SerialDevice::Purge() {
     return fd >= 0 && ::tcflush(fd, TCIOFLUSH) == 0;
 }
 
+bool SerialDevice::PurgeOutput() {
+    const int fd = m_impl->OpenFd();
+    return fd >= 0 && ::tcflush(fd, TCOFLUSH) == 0;
+}
+
 bool SerialDevice::GetStatus(QueueStatus& status) {
     // Zeroed on failure, so a caller waiting for the output queue to empty cannot wait forever.
     status = {};
@@ -380,7 +385,7 @@ std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t si
     return std::nullopt;
 }
 
-bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
+bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
     const int fd = m_impl->OpenFd();
     if (fd < 0) {
         return false;
@@ -408,11 +413,15 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
         if (left.count() <= 0) {
             return Fail(ETIMEDOUT);
         }
-        pollfd p{fd, POLLOUT, 0};
+        pollfd p[2] = {{fd, POLLOUT, 0},
+                       {stop == nullptr ? -1 : static_cast<int>(stop->NativeHandle()), POLLIN, 0}};
         const auto timeoutMs =
             static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
-        if (::poll(&p, 1, timeoutMs) < 0 && errno != EINTR) {
+        if (::poll(p, 2, timeoutMs) < 0 && errno != EINTR) {
             return false;
+        }
+        if ((p[1].revents & POLLIN) != 0) {
+            return Fail(ECANCELED);
         }
     }
     return true;

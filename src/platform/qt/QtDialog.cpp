@@ -241,6 +241,7 @@ void ApplyReadOnlyLook(QLineEdit& edit, bool readOnly) {
 }  // namespace
 
 struct QtDialogWindow::Impl {
+    bool unattended = false;
     DialogTemplate dialogTemplate;
     std::thread::id windowThread = std::this_thread::get_id();
     std::unique_ptr<DialogWidget> dialog;
@@ -814,7 +815,13 @@ void QtDialogWindow::StopTimer(unsigned timerId) {
     }
 }
 
+void QtDialogWindow::SetUnattended(bool unattended) { m_impl->unattended = unattended; }
+
 void QtDialogWindow::MessageBox(std::string_view text) {
+    if (m_impl->unattended) {
+        std::fprintf(stderr, "vandrelux: %.*s\n", static_cast<int>(text.size()), text.data());
+        return;
+    }
     QString title = QApplication::applicationName();
     if (title.isEmpty()) {
         title = QString::fromStdString(m_impl->dialogTemplate.title);
@@ -824,11 +831,19 @@ void QtDialogWindow::MessageBox(std::string_view text) {
 }
 
 void QtDialogWindow::ErrorBox(std::string_view title, std::string_view text) {
+    if (m_impl->unattended) {
+        std::fprintf(stderr, "vandrelux: %.*s: %.*s\n", static_cast<int>(title.size()),
+                     title.data(), static_cast<int>(text.size()), text.data());
+        return;
+    }
     QMessageBox box(QMessageBox::Critical, ToQt(title), ToQt(text), QMessageBox::Ok);
     box.exec();
 }
 
 std::optional<std::string> QtDialogWindow::OpenFileDialog() {
+    if (m_impl->unattended) {
+        return std::nullopt;
+    }
     QFileDialog picker(m_impl->dialog.get(), QStringLiteral("Open"));
     picker.setAcceptMode(QFileDialog::AcceptOpen);
     // AnyFile takes a name that does not exist yet; the native dialogs may refuse one.

@@ -79,6 +79,7 @@ class QtDialogWindow final : public IDialogWindow {
     void AppendSystemMenuItem(unsigned commandId, std::string_view text) override;
     void CenterWindow() override;
     void SetStatusNote(std::string_view note) override;
+    void SetUnattended(bool unattended) override;
     [[nodiscard]] bool SaveScreenshot(const std::string& pngPath) override;
     bool SendToWindow(std::function<void()> task, std::stop_token stop) override;
     // A stop releases the sender at once; a box already up stays for the operator.
