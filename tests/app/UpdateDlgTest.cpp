@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "DialogFixture.h"
 #include "app/UpdateDlg.h"
 #include "platform/fake/FakeDialog.h"
 #include "protocol/ControlIds.h"
@@ -21,36 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using platform::FakeDialogWindow;
 
-class UpdateDlgTest : public ::testing::Test {
+class UpdateDlgTest : public test::DialogFixture {
 protected:
-    UpdateDlgTest()
-        : dir(fs::temp_directory_path() /
-              (std::string("vandrelux-app-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_EQ(grantpt(master), 0);
-        EXPECT_EQ(unlockpt(master), 0);
-        options.comMap[1] = ptsname(master);
-        options.comMap[2] = (dir / "no-such-port").string();
-        options.settingsPath = (dir / "Vandrelux.ini").string();
-    }
-    ~UpdateDlgTest() override {
-        dlg.reset();
-        ::close(master);
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
-    void WriteIni(const std::string& text) { std::ofstream(*options.settingsPath) << text; }
-    std::string ReadIni() const {
-        std::ifstream in(*options.settingsPath);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
     // Makes the dialog and runs its initialisation as the modal run would.
     CUpdateDlg& Start() {
         dlg = std::make_unique<CUpdateDlg>(factory, options);
@@ -59,9 +32,6 @@ protected:
         return *dlg;
     }
 
-    fs::path dir;
-    int master = -1;
-    AppOptions options;
     platform::FakeDialogFactory factory;
     std::unique_ptr<CUpdateDlg> dlg;
     FakeDialogWindow* window = nullptr;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "DialogFixture.h"
 #include "app/UpdateDlg.h"
 #include "platform/qt/QtDriver.h"
 #include "protocol/ControlIds.h"
@@ -21,35 +22,8 @@ namespace fs = std::filesystem;
 namespace drive = platform::qtdriver;
 using namespace std::chrono_literals;
 
-class QtUpdateDlg : public ::testing::Test {
+class QtUpdateDlg : public test::DialogFixture {
 protected:
-    QtUpdateDlg()
-        : dir(fs::temp_directory_path() /
-              (std::string("vandrelux-qtapp-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        EXPECT_EQ(grantpt(master), 0);
-        EXPECT_EQ(unlockpt(master), 0);
-        options.comMap[1] = ptsname(master);
-        options.comMap[2] = (dir / "absent").string();
-        options.settingsPath = (dir / "Vandrelux.ini").string();
-    }
-    ~QtUpdateDlg() override {
-        ::close(master);
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
-    void WriteIni(const std::string& text) const { std::ofstream(*options.settingsPath) << text; }
-    [[nodiscard]] std::string ReadIni() const {
-        std::ifstream in(*options.settingsPath);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
     // The message log; the pane keeps CR LF as one line end.
     static std::string Log(const platform::QtDialogWindow& w) {
         std::string text = w.GetText(ids::kMessageLog);
@@ -64,9 +38,6 @@ protected:
         return drive::RunScripted(window, dlg, [&] { script(dlg, window); });
     }
 
-    fs::path dir;
-    int master = -1;
-    AppOptions options;
     platform::QtDialogFactory factory;
 };
 
