@@ -238,7 +238,7 @@ TEST_F(BoxRunnerTest, SendWithNobodyAnswering_ReadyRepeatedUntilTimeoutThenFails
     auto run = Start(line);
     Pc pc(line.Path());
 
-    const Bytes heard = pc.Read(100, 250ms);
+    const Bytes heard = pc.Read(100, 600ms);  // room for a box thread that starts late
     const RunOutcome outcome = run.get();
     EXPECT_GE(heard.size(), 3U);  // at start, then about every 50 ms
     EXPECT_EQ(heard.size(), static_cast<std::size_t>(std::count(heard.begin(), heard.end(), 0x16)));
