@@ -298,6 +298,9 @@ int CComPort::GetWriteCapacity() const {
 }
 
 bool CComPort::WritesPending() {
+    if (!m_bMonitorRunning) {
+        return false;  // nothing will write what is left in the slot
+    }
     {
         const std::lock_guard send(m_sendLock);
         if (m_nSendLen > 0 || m_bWriting) {
