@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test; then runs the serial and
-# end-to-end tests again under ThreadSanitizer.
+# Installs what is missing, builds everything and runs every test; then runs them all again
+# under the address and undefined-behaviour sanitizers, and the serial and end-to-end tests
+# under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,10 @@ werror=OFF
 cmake --preset dev -DVANDRELUX_WERROR="$werror"
 cmake --build --preset dev
 ctest --preset dev
+
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
 
 cmake --preset tsan
 cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim

@@ -144,8 +144,10 @@ TEST_F(UpdateDlgTest, ToggleButton_CollapsesAndExpands) {
 TEST_F(UpdateDlgTest, AboutSystemCommand_ShowsTheAboutBox) {
     CUpdateDlg& d = Start();
     EXPECT_FALSE(d.OnSysCommand(0xF060));
+    int shown = 0;
+    factory.onCreate = [&](FakeDialogWindow& w) { shown = w.dialogTemplate.id; };
     EXPECT_TRUE(d.OnSysCommand(0x0013));
-    EXPECT_EQ(factory.made.back()->dialogTemplate.id, ui::kAboutDialogId);
+    EXPECT_EQ(shown, ui::kAboutDialogId);
 }
 
 TEST_F(UpdateDlgTest, TickBoxesAndToReceive_ReachThePanelAndTheTransfer) {

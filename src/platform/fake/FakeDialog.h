@@ -54,6 +54,7 @@ public:
 
     // Called with every window made, before it is used; lets a test script it.
     std::function<void(FakeDialogWindow&)> onCreate;
+    // Every window made, in order; valid only while its owner keeps it.
     std::vector<FakeDialogWindow*> made;
 };
 
