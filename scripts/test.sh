@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test; then runs them all again
 # under the address and undefined-behaviour sanitizers, and the serial and end-to-end tests
-# under ThreadSanitizer.
+# under ThreadSanitizer; a short run of each fuzz target comes in between.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +15,8 @@ ctest --preset dev
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+
+fuzz/run-smoke.sh 15
 
 cmake --preset tsan
 cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim

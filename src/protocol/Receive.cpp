@@ -230,6 +230,10 @@ void CTransfer::ReceiveBlock(std::uint8_t ch) {
 }
 
 void CTransfer::ReserveRoom() {
+    // A length with its top bit set needs no room: the block is refused at its next byte.
+    if (m_nBlockLen < 0) {
+        return;
+    }
     if (m_nFree >= m_nBlockLen) {
         m_nFree -= m_nBlockLen;
         return;
@@ -253,7 +257,7 @@ void CTransfer::RejectBlock() {
     SendByte(kNak);
     m_nSubState = 0;
     m_pWrite = m_pBlockStart;
-    m_nFree += m_nBlockLen;
+    m_nFree += std::max(m_nBlockLen, 0);
 }
 
 void CTransfer::AcceptBlock() {

@@ -211,6 +211,17 @@ TEST_F(ReceiveTest, EmptyOrNegativeBlockLength_IsRefusedAtItsNextByteWithoutCoun
     EXPECT_EQ(ReadFile(Temp()), image);
 }
 
+TEST_F(ReceiveTest, NegativeBlockLengthAfterAFullBlock_LeavesTheRoomCountAlone) {
+    const Bytes image = test::Pattern(4106);
+    AcceptHeader(image);
+    EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin(), image.begin() + 4096))), Bytes{ACK});
+    // 0x80000002 would overflow a room count of 904 if it were reserved.
+    EXPECT_EQ(Send({0xF2, 0x80, 0, 0, 2, 0x55}), Bytes{NAK});
+    EXPECT_EQ(transfer.m_nFree, 904);
+    EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.begin() + 4096, image.end()))), Bytes{ACK});
+    EXPECT_EQ(ReadFile(Temp()), image);
+}
+
 TEST_F(ReceiveTest, HeaderRefusals_GoBackToTheMarkWithoutFailing) {
     Handshake();
     Feed({0x47});
