@@ -4,6 +4,7 @@
 
 #include "app/Settings.h"
 #include "platform/ComPortNames.h"
+#include "platform/Format.h"
 #include "platform/IniFile.h"
 #include "platform/Process.h"
 #include "protocol/ControlIds.h"
@@ -14,6 +15,8 @@ namespace vandrelux::app {
 
 namespace {
 
+using platform::Format;
+
 constexpr unsigned kHandshakeTimer = 1;
 constexpr unsigned kUnattendedTimer = 2;  // watches an unattended run for its end
 constexpr unsigned kUnattendedPeriodMs = 50;
@@ -23,12 +26,6 @@ constexpr int kWriteBufferSize = 4096;
 // The full-width comma belongs to the message as the operators know it.
 constexpr const char* kPortNotUsable = "This COM port is not usable\xEF\xBC\x8Cplease use other port";
 
-std::string Format(const char* format, auto... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::snprintf(text.data(), text.size() + 1, format, args...);
-    return text;
-}
 
 // The about box has no logic of its own: OK and Esc end it.
 class CAboutDlg final : public platform::IDialogHandler {};

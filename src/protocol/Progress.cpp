@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/Format.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::protocol {
@@ -13,11 +14,7 @@ namespace {
 constexpr std::uint64_t kBarLimit = std::numeric_limits<std::uint16_t>::max();
 constexpr std::uint32_t kAssumedRate = 10000;  // bytes per second before anything has moved
 
-std::string Format(const char* fmt, auto... args) {
-    char text[64];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
+using platform::Format;
 
 std::uint32_t Kilobytes(std::uint32_t bytes) { return bytes / 1024 + 1; }
 

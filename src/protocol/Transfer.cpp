@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/Format.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::protocol {
@@ -133,10 +134,7 @@ void CTransfer::SetButtons(bool enable) {
 }
 
 void CTransfer::Log(const char* format, const std::string& path) {
-    const int size = std::snprintf(nullptr, 0, format, path.c_str());
-    std::string line(static_cast<std::size_t>(size), '\0');
-    std::snprintf(line.data(), line.size() + 1, format, path.c_str());
-    m_log.AppendText(line);
+    m_log.AppendText(platform::Format(format, path.c_str()));
 }
 
 }  // namespace vandrelux::protocol

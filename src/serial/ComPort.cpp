@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/Format.h"
+
 namespace vandrelux::serial {
 
 namespace {
@@ -279,11 +281,8 @@ void CComPort::ShowError(std::string_view step, const platform::SystemError& err
                          std::stop_token stop) {
     constexpr const char* kFormat = "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
     const std::string stepName(step);
-    const int size = std::snprintf(nullptr, 0, kFormat, stepName.c_str(), error.message.c_str(),
-                                   m_nPortNumber);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    std::snprintf(text.data(), text.size() + 1, kFormat, stepName.c_str(),
-                  error.message.c_str(), m_nPortNumber);
+    const std::string text =
+        platform::Format(kFormat, stepName.c_str(), error.message.c_str(), m_nPortNumber);
     m_pOwnerWnd->ShowErrorBox(kErrorTitle, text, stop);
 }
 
