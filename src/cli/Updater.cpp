@@ -72,7 +72,7 @@ std::optional<std::string> CheckFiles(const Options& options) {
         return "the target cannot be rv.bin: that is where the image is collected";
     }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (!fs::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
+    if (!fs::is_directory(folder, ec) || ::access(folder.string().c_str(), W_OK) != 0) {
         return "cannot write " + target.string() + ": no such folder, or not writable";
     }
     return std::nullopt;
