@@ -162,7 +162,8 @@ void CUpdateDlg::OnConfigPort() {
 }
 
 void CUpdateDlg::OnOpenPort() {
-    if (m_Port.IsMonitorRunning()) {
+    // A line that was lost is open in name only: opening again is how the operator gets it back.
+    if (m_Port.IsMonitorRunning() && !m_Port.IsLineLost()) {
         return;
     }
     const int portNumber = m_nPortIndex + 1;

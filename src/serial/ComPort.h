@@ -95,6 +95,9 @@ public:
     [[nodiscard]] std::uint32_t GetEventMask() const { return m_dwEventMask; }
     [[nodiscard]] int GetWriteCapacity() const;
     [[nodiscard]] bool IsMonitorRunning() const noexcept { return m_bMonitorRunning; }
+    // The device failed while open (it vanished, or reads and writes fail): the monitor no longer
+    // watches it, and only a new OpenPort brings the line back.
+    [[nodiscard]] bool IsLineLost() const noexcept { return m_bLineLost; }
     [[nodiscard]] int PortNumber() const noexcept { return m_nPortNumber; }
     // A requested write has not yet left the driver.
     [[nodiscard]] bool WritesPending();

@@ -134,5 +134,48 @@ TEST_F(QtUpdateDlg, Browse_FillsThePathFieldWithTheChosenName) {
     });
 }
 
+TEST_F(QtUpdateDlg, DeviceLost_ReportedOnce_WindowResponsive_OpenWorksOnceItIsBack) {
+    // COM1 is a link that can be pointed at a new terminal once the first one is gone.
+    const fs::path link = dir / "com1";
+    fs::create_symlink(ptsname(master), link);
+    options.comMap[1] = link.string();
+    std::vector<drive::ModalSeen> seen;
+    Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        ASSERT_TRUE(dlg.Port().IsMonitorRunning());
+        drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m); });
+        ::close(master);  // the adapter is pulled
+        master = -1;
+        drive::ProcessEvents(1500ms);
+        ASSERT_EQ(seen.size(), 1U);
+        EXPECT_TRUE(seen[0].critical);
+        EXPECT_NE(seen[0].text.find("ReadFile()"), std::string::npos) << seen[0].text;
+        EXPECT_TRUE(dlg.Port().IsLineLost());
+
+        // No second box, however long the window waits, and the window still answers.
+        drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m); });
+        drive::ProcessEvents(1000ms);
+        EXPECT_EQ(seen.size(), 1U);
+        drive::Click(w, ids::kIncludeLogo);
+        EXPECT_TRUE(w.IsChecked(ids::kIncludeLogo));
+
+        // The adapter is back under the same name: Open brings the line back.
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        fs::remove(link);
+        fs::create_symlink(ptsname(master), link);
+        EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
+        EXPECT_FALSE(dlg.Port().IsLineLost());
+        EXPECT_TRUE(dlg.Port().IsMonitorRunning());
+        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\nCOM1:115200 8-N-1\n");
+        const std::uint8_t chatter[] = {'o', 'k', '\n'};
+        ASSERT_EQ(::write(master, chatter, sizeof chatter), 3);
+        drive::ProcessEvents(300ms);
+        EXPECT_NE(w.GetText(ids::kTerminalLog).find("ok"), std::string::npos);
+        drive::RequestClose(w);
+    });
+    EXPECT_EQ(seen.size(), 1U);
+}
+
 }  // namespace
 }  // namespace vandrelux::app
