@@ -294,7 +294,10 @@ bool IniFile::WriteString(std::string_view section, std::string_view key,
     } else {
         const std::size_t insertAt = at.sectionFound ? at.insertAt : text.size();
         updated.append(text, 0, insertAt);
-        if (insertAt > 0 && text[insertAt - 1] != '\n') {
+        if (insertAt > 0 && text[insertAt - 1] == '\r') {
+            // A last line ending in a bare CR: completing the pair keeps that line as it reads.
+            updated.append("\n");
+        } else if (insertAt > 0 && text[insertAt - 1] != '\n') {
             updated.append(eol);
         }
         if (!at.sectionFound) {

@@ -75,6 +75,16 @@ TEST_F(SettingsTest, IniWrite_TouchesOnlyTheValueOrAddsALine) {
               "[Setting]\nA=1\nNew=x\n; trailing comment\n\n[Other]\nB=2\n[Third]\nC=3\n");
 }
 
+TEST_F(SettingsTest, IniWrite_AfterALastLineEndingInABareCR_ReadsBack) {
+    // A second CR would have made the section line read as "Setting\r".
+    for (const std::string file : {"[Setting\r", "[Setting]\r", "[Setting]\r\nA=1\r"}) {
+        IniFile ini = Store(file);
+        ASSERT_TRUE(ini.WriteString("Setting", "UpdateLogo", "1")) << file;
+        EXPECT_EQ(ini.GetString("Setting", "UpdateLogo", "", 256), "1") << file;
+        EXPECT_EQ(Stored(), file + "\nUpdateLogo=1\r\n");
+    }
+}
+
 TEST_F(SettingsTest, IniWrite_RefusedOrFailed_ReportsFalseAndKeepsTheFile) {
     EXPECT_FALSE(IniFile(dir / "missing" / "x.ini").WriteString("S", "A", "1"));
     EXPECT_FALSE(IniFile(dir).WriteString("S", "A", "1"));
