@@ -61,15 +61,22 @@ std::optional<std::string> CheckFiles(const Options& options) {
     }
     const fs::path target = *options.receiveTo;
     std::error_code ec;
-    if (target.empty() || fs::is_directory(target, ec)) {
-        return "cannot write " + target.string() + ": not a file name";
-    }
-    if (fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
+    if (!target.empty() && fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
         return "the target cannot be rv.bin: that is where the image is collected";
+    }
+    return CheckWritable(target.string());
+}
+
+std::optional<std::string> CheckWritable(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path target = path;
+    std::error_code ec;
+    if (target.empty() || fs::is_directory(target, ec)) {
+        return "cannot write " + path + ": not a file name";
     }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     if (!fs::is_directory(folder, ec) || ::access(folder.c_str(), W_OK) != 0) {
-        return "cannot write " + target.string() + ": no such folder, or not writable";
+        return "cannot write " + path + ": no such folder, or not writable";
     }
     return std::nullopt;
 }
@@ -218,6 +225,7 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
     m_loop.Run([&] { return finished() || m_bLineLost; }, deadline);
     // A box that hangs up right after its last answer has still done its part.
     if (finished()) {
+        m_bFinished = true;
         // The last answer must reach the box before the port closes, and the box's last words
         // should reach the terminal.
         const auto quiet = [&] {
@@ -244,6 +252,10 @@ void CUpdater::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
                 m_watch.BeforeByte();
                 m_transfer.OnPortRxChar(b, portNumber);
                 m_watch.AfterByte(b);
+                // Past the tolerated refusals the box's words are still shown, never answered.
+                if (m_watch.GaveUp() && m_transfer.m_bDownloadMode) {
+                    m_transfer.ResetTransfer();
+                }
             }
         },
         stop);
@@ -254,7 +266,10 @@ void CUpdater::SendNotification(unsigned /*message*/, int /*portNumber*/,
 
 void CUpdater::ShowErrorBox(std::string_view title, std::string_view text,
                             std::stop_token /*stop*/) {
-    m_console.Note(m_index, std::string(title) + ": " + WithoutTrailingNewlines(text));
+    // A box that closes the line once it has had its last answer has done nothing wrong.
+    if (!m_bFinished) {
+        m_console.Note(m_index, std::string(title) + ": " + WithoutTrailingNewlines(text));
+    }
     m_bLineLost = true;
     m_loop.Wake();
 }

@@ -45,6 +45,9 @@ struct Options {
 // cannot be read, a target that cannot be written or that is the working copy "rv.bin".
 [[nodiscard]] std::optional<std::string> CheckFiles(const Options& options);
 
+// Why `path` cannot be written as a new file, if it cannot.
+[[nodiscard]] std::optional<std::string> CheckWritable(const std::string& path);
+
 // The device a port names: a path as it stands, COM<n> through the usual resolution.
 [[nodiscard]] std::string ResolvePort(const std::string& port, const Options& options);
 
@@ -109,6 +112,7 @@ private:
     CTransferWatch m_watch;
     PortResult m_result;
     std::atomic<bool> m_bLineLost{false};
+    std::atomic<bool> m_bFinished{false};  // the transfer is over; only its last words may follow
     std::atomic<std::chrono::steady_clock::rep> m_lastRx{0};  // when the box last sent a byte
 };
 

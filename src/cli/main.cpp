@@ -246,7 +246,11 @@ int main(int argc, char** argv) {
     if (timeoutSeconds > 0) {
         options.timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
     }
-    if (const std::optional<std::string> problem = vandrelux::cli::CheckFiles(options)) {
+    std::optional<std::string> problem = vandrelux::cli::CheckFiles(options);
+    if (!problem && !reportPath.empty()) {
+        problem = vandrelux::cli::CheckWritable(reportPath);
+    }
+    if (problem) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
         return Status(Outcome::FileNotOpenable);
     }
