@@ -267,6 +267,27 @@ assert p["bytes_per_second"] > 0
 PY
 }
 
+case_receive_events_and_report() {
+    random_file image.bin 300001
+    start_box --timeout 60 send --image image.bin --block 1000 --mark-per-block --corrupt-share 0.2 \
+        --seed 5
+    expect_cli 0 --receive target.bin --json --report run.json
+    expect_box 0
+    check_json_lines "$DEV" port_opened file_started frame_acknowledged frame_refused progress \
+        verdict file_complete summary
+    python3 - <<'PY' || fail "receive report"
+import json
+image = json.load(open("run.json"))["ports"][0]["images"]
+assert len(image) == 1, image
+image = image[0]
+data = open("image.bin", "rb").read()
+assert image["kind"] == "programme" and image["path"] == "target.bin" and image["accepted"]
+assert image["size"] == len(data), image
+assert image["checksum"] == "%08x" % (sum(data) & 0xFFFFFFFF), image
+assert image["naks"] > 0, "the corrupted blocks were refused"
+PY
+}
+
 case_list_ports_and_doctor() {
     # A USB adapter in a sysfs tree of our own, and the box's line for the doctor.
     local usb=sys/devices/pci0000:00/usb1/1-2
