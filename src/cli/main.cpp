@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -237,9 +238,13 @@ int main(int argc, char** argv) {
     if (options.ram && software.empty()) {
         return usage("--ram goes with --software");
     }
-    std::set<std::string> devices;
+    std::set<std::filesystem::path> devices;
     for (const std::string& port : options.ports) {
-        if (!devices.insert(vandrelux::cli::ResolvePort(port, options)).second) {
+        // Two names of one device, such as a /dev/serial/by-id link, count as one.
+        const std::string named = vandrelux::cli::ResolvePort(port, options);
+        std::error_code ec;
+        const std::filesystem::path device = std::filesystem::weakly_canonical(named, ec);
+        if (!devices.insert(ec ? std::filesystem::path(named) : device).second) {
             return usage(("--port " + port + " names a device already given").c_str());
         }
     }

@@ -156,6 +156,8 @@ case_refused_before_waiting() {
     expect_cli 2 --software sw.bin --retries -1
     expect_cli 2 --receive out.bin --port /dev/zero
     expect_cli 2 --software sw.bin --port "$DEV"
+    ln -s /dev/null null-link
+    expect_cli 2 --software sw.bin --port null-link
     expect_cli_ports 2 --software sw.bin
     expect_cli 2 --bogus
     expect_cli 0 --help
