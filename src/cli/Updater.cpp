@@ -136,6 +136,9 @@ PortResult CUpdater::Run() {
                                                        platform::CurrentUser(), m_options.baudRate)) {
             if (!finding.ok) {
                 m_console.Note(m_index, FormatFinding(finding));
+                m_console.Emit(m_index, "check",
+                               {{"device", m_device}, {"ok", false}, {"what", finding.what},
+                                {"fix", finding.fix}});
             }
         }
     } else if (m_bLineLost) {

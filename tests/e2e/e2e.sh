@@ -140,6 +140,9 @@ case_port_not_openable() {
     random_file sw.bin 10
     expect_cli 3 --software sw.bin
     grep -q "cannot open /dev/vandrelux-absent" cli.err || fail "no reason given"
+    grep -q "problem: /dev/vandrelux-absent does not exist" cli.err || fail "no check printed"
+    expect_cli 3 --software sw.bin --json
+    grep -q '"event":"check".*does not exist' cli.out || fail "no check event"
 }
 
 case_refused_before_waiting() {
