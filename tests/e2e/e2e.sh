@@ -210,6 +210,8 @@ case_two_ports_one_box_fails() {
     grep -Eq "^$bad +box-failure .*refused boot.bin 1 time" cli.err \
         || fail "the summary does not say which box failed and why"
     grep -q "^\[$good\] Send sw.bin complete!" cli.out || fail "the message log lacks its port"
+    # The good box closes its line after its last answer: that is no error.
+    ! grep -q "Application Error" cli.err || fail "a line closed after the last answer reported"
     # The same refusal is tolerated once with one retry.
     start_named_box refusing2 --timeout 60 accept --out out2 --nak-first-verdict --expect 1
     expect_cli_ports 0 --port "$DEV" --software sw.bin --retries 1
