@@ -1,20 +1,12 @@
 #include "cli/TerminalToolkit.h"
 
-#include <cstdio>
 #include <thread>
-
-#include "protocol/ControlIds.h"
 
 namespace vandrelux::cli {
 
-TerminalToolkit::TerminalToolkit(platform::EventLoop& loop) : m_loop(loop) {}
-
-void TerminalToolkit::SetText(platform::ControlId id, std::string_view text) {
-    MemoryToolkit::SetText(id, text);
-    if (id == ids::kSizeText && m_onProgress) {
-        m_onProgress();
-    }
-}
+TerminalToolkit::TerminalToolkit(platform::EventLoop& loop,
+                                 std::function<void(std::string_view)> say)
+    : m_loop(loop), m_say(std::move(say)) {}
 
 void TerminalToolkit::StartTimer(unsigned timerId, unsigned periodMs) {
     m_loop.StartTimer(timerId, periodMs);
@@ -24,12 +16,11 @@ void TerminalToolkit::StopTimer(unsigned timerId) { m_loop.StopTimer(timerId); }
 
 void TerminalToolkit::MessageBox(std::string_view text) {
     messages.emplace_back(text);
-    std::fprintf(stderr, "vandrelux-cli: %.*s\n", static_cast<int>(text.size()), text.data());
+    m_say(text);
 }
 
 void TerminalToolkit::ErrorBox(std::string_view title, std::string_view text) {
-    std::fprintf(stderr, "vandrelux-cli: %.*s: %.*s\n", static_cast<int>(title.size()),
-                 title.data(), static_cast<int>(text.size()), text.data());
+    m_say(std::string(title) + ": " + std::string(text));
 }
 
 std::optional<std::string> TerminalToolkit::OpenFileDialog() { return std::nullopt; }

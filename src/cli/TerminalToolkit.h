@@ -1,5 +1,5 @@
 // The toolkit of the headless updater: controls live in memory, timers run on the event loop,
-// message boxes become lines on standard error and a file dialog is always cancelled.
+// message boxes become lines for the operator and a file dialog is always cancelled.
 #pragma once
 
 #include <chrono>
@@ -13,9 +13,8 @@ namespace vandrelux::cli {
 
 class TerminalToolkit final : public platform::MemoryToolkit {
 public:
-    explicit TerminalToolkit(platform::EventLoop& loop);
-
-    void SetText(platform::ControlId id, std::string_view text) override;
+    // `say` shows one line to the operator.
+    TerminalToolkit(platform::EventLoop& loop, std::function<void(std::string_view)> say);
 
     void StartTimer(unsigned timerId, unsigned periodMs) override;
     void StopTimer(unsigned timerId) override;
@@ -26,16 +25,13 @@ public:
     [[nodiscard]] std::uint32_t TickCount() const override;
     void Sleep(std::uint32_t ms) override;
 
-    // Called whenever the progress texts change.
-    void SetProgressListener(std::function<void()> listener) { m_onProgress = std::move(listener); }
-
     // The texts of every message box shown, in order.
     std::vector<std::string> messages;
 
 private:
     platform::EventLoop& m_loop;
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-    std::function<void()> m_onProgress;
+    std::function<void(std::string_view)> m_say;
 };
 
 }  // namespace vandrelux::cli

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include "cli/Doctor.h"
 #include "platform/ComPortNames.h"
 #include "protocol/ControlIds.h"
 
@@ -15,6 +16,11 @@ namespace {
 constexpr unsigned kHandshakeTimer = 1;
 constexpr int kPortNumberForPath = 1;
 constexpr auto kFlushTime = std::chrono::seconds(2);
+constexpr auto kQuietTime = std::chrono::milliseconds(150);
+constexpr std::uint32_t kDownloadDone = 8;
+constexpr std::uint32_t kDownloadFailed = 9;
+constexpr std::uint32_t kReceiveEnded = 6;
+constexpr std::uint32_t kReceiveFailed = 7;
 
 struct KindControls {
     protocol::UpdateKind kind;
@@ -30,22 +36,12 @@ constexpr KindControls kKinds[] = {
     {protocol::UpdateKind::Software, ids::kIncludeSoftware, ids::kSoftwarePath},
 };
 
-// A device path is used as it stands; COM<n> goes through the usual resolution.
-serial::CComPort::Resolver MakeResolver(const Options& options) {
-    const std::optional<int> com = platform::ParseComName(options.port);
-    if (!com) {
-        return [path = options.port](int) { return path; };
+std::string WithoutTrailingNewlines(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.remove_suffix(1);
     }
-    platform::ComMapping mapping;
-    mapping.explicitPaths = options.comMap;
-    return [mapping](int n) { return platform::ResolveComPort(n, mapping); };
+    return std::string(text);
 }
-
-int PortNumberOf(const Options& options) {
-    return platform::ParseComName(options.port).value_or(kPortNumberForPath);
-}
-
-constexpr auto kQuietTime = std::chrono::milliseconds(150);
 
 }  // namespace
 
@@ -65,65 +61,103 @@ std::optional<std::string> CheckFiles(const Options& options) {
     }
     const fs::path target = *options.receiveTo;
     std::error_code ec;
-    if (target.empty() || fs::is_directory(target, ec)) {
-        return "cannot write " + target.string() + ": not a file name";
-    }
-    if (fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
+    if (!target.empty() && fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
         return "the target cannot be rv.bin: that is where the image is collected";
+    }
+    return CheckWritable(target.string());
+}
+
+std::optional<std::string> CheckWritable(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path target = path;
+    std::error_code ec;
+    if (target.empty() || fs::is_directory(target, ec)) {
+        return "cannot write " + path + ": not a file name";
     }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     if (!fs::is_directory(folder, ec) || ::access(folder.string().c_str(), W_OK) != 0) {
-        return "cannot write " + target.string() + ": no such folder, or not writable";
+        return "cannot write " + path + ": no such folder, or not writable";
     }
     return std::nullopt;
 }
 
-void CUpdater::StdLog::AppendText(std::string_view text) {
-    std::string line;
-    for (const char ch : text) {
-        if (ch != '\r') {
-            line.push_back(ch);
-        }
+std::string ResolvePort(const std::string& port, const Options& options) {
+    const std::optional<int> com = platform::ParseComName(port);
+    if (!com) {
+        return port;
     }
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
+    platform::ComMapping mapping;
+    mapping.explicitPaths = options.comMap;
+    return platform::ResolveComPort(*com, mapping);
 }
 
-void CUpdater::StdLog::AppendChar(char ch) {
+void CUpdater::ConsoleLog::AppendChar(char ch) {
     if (ch != '\r') {
-        std::fputc(ch, stderr);
+        m_console.BoxChar(m_port, ch);
     }
 }
 
-CUpdater::CUpdater(Options options)
-    : m_options(std::move(options)),
-      m_toolkit(m_loop),
-      m_port(*this, MakeResolver(m_options)),
-      m_transfer(m_toolkit, m_port, m_log) {
-    m_loop.SetTimerHandler([this](unsigned id) { m_transfer.OnTimer(id); });
-    if (m_options.showProgress) {
-        m_toolkit.SetProgressListener([this] { ShowProgress(); });
+void CUpdater::WatchedWriter::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
+    if (length == 1 && m_watch != nullptr) {
+        m_watch->OnAnswer(data[0]);
     }
+    m_port.RequestWrite(data, length);
+}
+
+CUpdater::CUpdater(const Options& options, std::size_t portIndex, CConsole& console)
+    : m_options(options),
+      m_index(portIndex),
+      m_console(console),
+      m_device(ResolvePort(options.ports.at(portIndex), options)),
+      m_toolkit(m_loop, [this](std::string_view text) { m_console.Note(m_index, text); }),
+      m_log(console, portIndex),
+      m_port(*this, [device = m_device](int) { return device; }),
+      m_writer(m_port),
+      m_transfer(m_toolkit, m_writer, m_log),
+      m_watch(m_transfer, console, portIndex, options.retries) {
+    m_writer.SetWatch(&m_watch);
+    m_loop.SetTimerHandler([this](unsigned id) { m_transfer.OnTimer(id); });
+    m_result.port = options.ports[portIndex];
+    m_result.device = m_device;
 }
 
 CUpdater::~CUpdater() { m_toolkit.StopTimer(kHandshakeTimer); }
 
-Outcome CUpdater::Run() {
-    const int portNumber = PortNumberOf(m_options);
+PortResult CUpdater::Run() {
+    const auto start = std::chrono::steady_clock::now();
+    const int portNumber =
+        platform::ParseComName(m_options.ports[m_index]).value_or(kPortNumberForPath);
+    Outcome outcome = Outcome::Success;
     if (!m_port.OpenPort(this, portNumber, m_options.baudRate, 'N', 8, 1, serial::EV_RXCHAR,
                          4096)) {
-        return Fail(Outcome::PortNotOpenable, "cannot open " + m_port.DevicePath() + ": " +
-                                                  platform::LastSystemError().message);
+        const std::string error = platform::LastSystemError().message;
+        outcome = Fail(Outcome::PortNotOpenable, "cannot open " + m_device + ": " + error);
+        for (const Finding& finding : CheckSerialSetup(m_device, m_options.roots,
+                                                       platform::CurrentUser(), m_options.baudRate)) {
+            if (!finding.ok) {
+                m_console.Note(m_index, FormatFinding(finding));
+                m_console.Emit(m_index, "check",
+                               {{"device", m_device}, {"ok", false}, {"what", finding.what},
+                                {"fix", finding.fix}});
+            }
+        }
+    } else if (m_bLineLost) {
+        outcome = Fail(Outcome::PortNotOpenable, "cannot configure " + m_device);
+    } else {
+        m_console.Emit(m_index, "port_opened", {{"device", m_device}, {"baud", m_options.baudRate}});
+        m_port.StartMonitor();
+        m_toolkit.StartTimer(kHandshakeTimer, 1);
+        outcome = m_options.receiveTo ? Receive() : Download();
+        m_toolkit.StopTimer(kHandshakeTimer);
+        m_port.HaltMonitor();
     }
-    if (m_bLineLost) {
-        return Fail(Outcome::PortNotOpenable, "cannot configure " + m_port.DevicePath());
-    }
-    m_port.StartMonitor();
-    m_toolkit.StartTimer(kHandshakeTimer, 1);
-    const Outcome outcome = m_options.receiveTo ? Receive() : Download();
-    m_toolkit.StopTimer(kHandshakeTimer);
-    m_port.HaltMonitor();
-    return outcome;
+    m_console.Finish(m_index);
+    m_result.images = m_watch.Images();
+    m_result.outcome = outcome;
+    m_result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m_console.Emit(m_index, "summary", ToJson(m_result));
+    return m_result;
 }
 
 Outcome CUpdater::Download() {
@@ -139,12 +173,12 @@ Outcome CUpdater::Download() {
     m_transfer.m_nMode = protocol::Mode::Download;
     m_transfer.ResetTransfer();
     m_transfer.ArmDownload();
-    std::fprintf(stderr, "vandrelux-cli: waiting for the box on %s; power it on\n",
-                 m_port.DevicePath().c_str());
+    m_console.Note(m_index, "waiting for the box on " + m_device + "; power it on");
 
     const Outcome waited = Wait([this] {
-        return m_transfer.m_nDownState == 8 || m_transfer.m_nDownState == 9 ||
-               !m_toolkit.messages.empty();
+        return m_transfer.m_nDownState == kDownloadDone ||
+               m_transfer.m_nDownState == kDownloadFailed || !m_toolkit.messages.empty() ||
+               m_watch.GaveUp().has_value();
     });
     if (waited != Outcome::Success) {
         return waited;
@@ -152,7 +186,10 @@ Outcome CUpdater::Download() {
     if (!m_toolkit.messages.empty()) {
         return Fail(Outcome::FileNotOpenable, "cannot read " + m_transfer.m_strFilePath);
     }
-    if (m_transfer.m_nDownState == 9) {
+    if (const std::optional<std::string>& gaveUp = m_watch.GaveUp()) {
+        return Fail(Outcome::BoxFailure, *gaveUp + "; giving up");
+    }
+    if (m_transfer.m_nDownState == kDownloadFailed) {
         return Fail(Outcome::BoxFailure, "the box did not accept the update");
     }
     return Outcome::Success;
@@ -165,14 +202,14 @@ Outcome CUpdater::Receive() {
     m_transfer.ResetTransfer();
     m_transfer.ArmReceiveChoice();
     m_transfer.OnToReceive();
-    std::fprintf(stderr, "vandrelux-cli: waiting for the box on %s to send its programme code\n",
-                 m_port.DevicePath().c_str());
+    m_console.Note(m_index,
+                   "waiting for the box on " + m_device + " to send its programme code");
 
-    const Outcome waited = Wait([this] { return m_transfer.m_nState >= 6; });
+    const Outcome waited = Wait([this] { return m_transfer.m_nState >= kReceiveEnded; });
     if (waited != Outcome::Success) {
         return waited;
     }
-    if (m_transfer.m_nState == 7) {
+    if (m_transfer.m_nState == kReceiveFailed) {
         if (!m_toolkit.messages.empty()) {
             return Fail(Outcome::FileNotOpenable, "cannot write " + *m_options.receiveTo +
                                                       " or rv.bin in the current folder");
@@ -189,11 +226,9 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
         deadline = platform::EventLoop::Clock::now() + *m_options.timeout;
     }
     m_loop.Run([&] { return finished() || m_bLineLost; }, deadline);
-    if (m_options.showProgress) {
-        std::fputc('\n', stderr);
-    }
     // A box that hangs up right after its last answer has still done its part.
     if (finished()) {
+        m_bFinished = true;
         // The last answer must reach the box before the port closes, and the box's last words
         // should reach the terminal.
         const auto quiet = [&] {
@@ -217,7 +252,13 @@ void CUpdater::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
     m_loop.Send(
         [&] {
             for (const std::uint8_t b : bytes) {
+                m_watch.BeforeByte();
                 m_transfer.OnPortRxChar(b, portNumber);
+                m_watch.AfterByte(b);
+                // Past the tolerated refusals the box's words are still shown, never answered.
+                if (m_watch.GaveUp() && m_transfer.m_bDownloadMode) {
+                    m_transfer.ResetTransfer();
+                }
             }
         },
         stop);
@@ -228,10 +269,9 @@ void CUpdater::SendNotification(unsigned /*message*/, int /*portNumber*/,
 
 void CUpdater::ShowErrorBox(std::string_view title, std::string_view text,
                             std::stop_token /*stop*/) {
-    {
-        const std::lock_guard lock(m_stderrLock);
-        std::fprintf(stderr, "vandrelux-cli: %.*s: %.*s", static_cast<int>(title.size()),
-                     title.data(), static_cast<int>(text.size()), text.data());
+    // A box that closes the line once it has had its last answer has done nothing wrong.
+    if (!m_bFinished) {
+        m_console.Note(m_index, std::string(title) + ": " + WithoutTrailingNewlines(text));
     }
     m_bLineLost = true;
     m_loop.Wake();
@@ -239,20 +279,15 @@ void CUpdater::ShowErrorBox(std::string_view title, std::string_view text,
 
 void CUpdater::ShowMessage(std::string_view text) { m_toolkit.MessageBox(text); }
 
-void CUpdater::ShowProgress() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastProgress < std::chrono::milliseconds(200)) {
-        return;
-    }
-    m_lastProgress = now;
-    std::fprintf(stderr, "\r%s  elapsed %s  remaining %s  %s      ",
-                 m_toolkit.GetText(ids::kSizeText).c_str(), m_toolkit.GetText(ids::kElapsed).c_str(),
-                 m_toolkit.GetText(ids::kRemaining).c_str(),
-                 m_toolkit.GetText(ids::kThroughput).c_str());
-}
-
 Outcome CUpdater::Fail(Outcome outcome, const std::string& reason) {
-    std::fprintf(stderr, "vandrelux-cli: %s\n", reason.c_str());
+    m_console.Note(m_index, reason);
+    m_console.Emit(m_index, "error",
+                   {{"status", static_cast<int>(outcome)},
+                    {"outcome", OutcomeName(outcome)},
+                    {"reason", reason}});
+    if (m_result.reason.empty()) {
+        m_result.reason = reason;
+    }
     return outcome;
 }
 

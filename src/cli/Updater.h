@@ -1,60 +1,66 @@
-// The headless updater: one port, one transfer, run on an event loop standing in for the
-// window thread. The message log goes to standard output, the box's own text to standard error.
+// One worker of the headless updater: one port, one transfer, run on an event loop standing in
+// for the window thread. Several ports run several workers, each on its own thread with its
+// own loop, toolkit, port and transfer; they share only the console.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/Console.h"
+#include "cli/Report.h"
 #include "cli/TerminalToolkit.h"
+#include "cli/TransferWatch.h"
 #include "platform/EventLoop.h"
+#include "platform/SerialPortInfo.h"
 #include "protocol/Transfer.h"
 #include "serial/ComPort.h"
 
 namespace vandrelux::cli {
-
-// Exit statuses, each with its own reason.
-enum class Outcome : int {
-    Success = 0,
-    BoxFailure = 1,
-    Usage = 2,
-    PortNotOpenable = 3,
-    FileNotOpenable = 4,
-    TimedOut = 5,
-    LineLost = 6,
-};
 
 struct UpdateFile {
     protocol::UpdateKind kind;
     std::string path;
 };
 
+inline constexpr int kDefaultRetries = 3;
+
 struct Options {
-    std::string port;                 // a device path or COM<n>
+    std::vector<std::string> ports;     // device paths or COM<n>, one worker each
     std::map<int, std::string> comMap;  // --com1, --com2
     int baudRate = 115200;
     std::vector<UpdateFile> files;
     bool ram = false;
     std::optional<std::string> receiveTo;
-    std::optional<std::chrono::milliseconds> timeout;
-    bool showProgress = false;
+    std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
+    int retries = kDefaultRetries;                      // refused verdicts tolerated per image
+    platform::SystemRoots roots;                        // for the checks on an open failure
 };
 
 // Finds what would make the run fail only after the box has done its part: a file to send that
 // cannot be read, a target that cannot be written or that is the working copy "rv.bin".
 [[nodiscard]] std::optional<std::string> CheckFiles(const Options& options);
 
+// Why `path` cannot be written as a new file, if it cannot.
+[[nodiscard]] std::optional<std::string> CheckWritable(const std::string& path);
+
+// The device a port names: a path as it stands, COM<n> through the usual resolution.
+[[nodiscard]] std::string ResolvePort(const std::string& port, const Options& options);
+
 class CUpdater final : public serial::IPortOwner {
 public:
-    explicit CUpdater(Options options);
+    // Constructed, run and destroyed on the worker's own thread.
+    CUpdater(const Options& options, std::size_t portIndex, CConsole& console);
     ~CUpdater() override;
+    CUpdater(const CUpdater&) = delete;
+    CUpdater& operator=(const CUpdater&) = delete;
 
-    // Runs the whole update; the reason for a failure is on standard error.
-    Outcome Run();
+    // Runs the whole update on this port; the reason for a failure is in the result.
+    PortResult Run();
 
     void SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
                      std::stop_token stop) override;
@@ -64,27 +70,49 @@ public:
     void ShowMessage(std::string_view text) override;
 
 private:
-    class StdLog final : public protocol::ITransferLog {
+    class ConsoleLog final : public protocol::ITransferLog {
     public:
-        void AppendText(std::string_view text) override;
+        ConsoleLog(CConsole& console, std::size_t port) : m_console(console), m_port(port) {}
+        void AppendText(std::string_view text) override { m_console.Log(m_port, text); }
         void AppendChar(char ch) override;
+
+    private:
+        CConsole& m_console;
+        std::size_t m_port;
+    };
+
+    // Hands the transfer's writes to the port and shows its one-byte answers to the watch.
+    class WatchedWriter final : public protocol::IPortWriter {
+    public:
+        explicit WatchedWriter(protocol::IPortWriter& port) : m_port(port) {}
+        void SetWatch(CTransferWatch* watch) { m_watch = watch; }
+        void EnsureSendBuffer(std::uint32_t size) override { m_port.EnsureSendBuffer(size); }
+        void RequestWrite(const std::uint8_t* data, std::uint32_t length) override;
+
+    private:
+        protocol::IPortWriter& m_port;
+        CTransferWatch* m_watch = nullptr;
     };
 
     Outcome Download();
     Outcome Receive();
     Outcome Wait(const std::function<bool()>& finished);
-    void ShowProgress();
     Outcome Fail(Outcome outcome, const std::string& reason);
 
-    Options m_options;
+    const Options& m_options;
+    std::size_t m_index;
+    CConsole& m_console;
+    std::string m_device;
     platform::EventLoop m_loop;
     TerminalToolkit m_toolkit;
-    StdLog m_log;
+    ConsoleLog m_log;
     serial::CComPort m_port;
+    WatchedWriter m_writer;
     protocol::CTransfer m_transfer;
+    CTransferWatch m_watch;
+    PortResult m_result;
     std::atomic<bool> m_bLineLost{false};
-    std::mutex m_stderrLock;
-    std::chrono::steady_clock::time_point m_lastProgress;
+    std::atomic<bool> m_bFinished{false};  // the transfer is over; only its last words may follow
     std::atomic<std::chrono::steady_clock::rep> m_lastRx{0};  // when the box last sent a byte
 };
 

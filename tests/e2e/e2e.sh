@@ -6,10 +6,13 @@ set -euo pipefail
 : "${BOXSIM:?}" "${CLI:?}"
 work=$(mktemp -d)
 box_pid=""
+more_boxes=()
 cleanup() {
     [ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null || true
+    for pid in "${more_boxes[@]}"; do kill "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
+here=$(cd "$(dirname "$0")" && pwd)
 trap cleanup EXIT
 cd "$work"
 
@@ -137,6 +140,9 @@ case_port_not_openable() {
     random_file sw.bin 10
     expect_cli 3 --software sw.bin
     grep -q "cannot open /dev/vandrelux-absent" cli.err || fail "no reason given"
+    grep -q "problem: /dev/vandrelux-absent does not exist" cli.err || fail "no check printed"
+    expect_cli 3 --software sw.bin --json
+    grep -q '"event":"check".*does not exist' cli.out || fail "no check event"
 }
 
 case_refused_before_waiting() {
@@ -149,6 +155,13 @@ case_refused_before_waiting() {
     expect_cli 2 --software sw.bin --receive out.bin
     expect_cli 2 --software sw.bin --baud 0
     expect_cli 2 --software sw.bin --timeout 0
+    expect_cli 4 --software sw.bin --report no-such-folder/run.json
+    expect_cli 2 --software sw.bin --retries -1
+    expect_cli 2 --receive out.bin --port /dev/zero
+    expect_cli 2 --software sw.bin --port "$DEV"
+    ln -s /dev/null null-link
+    expect_cli 2 --software sw.bin --port null-link
+    expect_cli_ports 2 --software sw.bin
     expect_cli 2 --bogus
     expect_cli 0 --help
 }
@@ -159,6 +172,166 @@ case_box_last_words_reach_the_terminal() {
     expect_cli 0 --software sw.bin
     expect_box 0
     grep -q "image 00001000 stored, 3000 bytes" cli.err || fail "the box's status line was cut off"
+}
+
+# Starts one more box, NAME, with its own report NAME.json; sets DEV to its line.
+start_named_box() {
+    local name=$1
+    shift
+    "$BOXSIM" --report "$name.json" "$@" > "$name.out" 2> "$name.err" &
+    more_boxes+=($!)
+    for _ in $(seq 1 100); do
+        DEV=$(head -n 1 "$name.out" 2>/dev/null || true)
+        [ -n "$DEV" ] && return 0
+        sleep 0.05
+    done
+    fail "box $name printed no device"
+}
+
+# Runs the CLI with the given arguments only (no --port added) and checks its exit status.
+expect_cli_ports() {
+    local want=$1 status=0
+    shift
+    timeout 60 "$CLI" "$@" > cli.out 2> cli.err || status=$?
+    expect_status "$status" "$want" "cli"
+}
+
+case_two_ports_one_box_fails() {
+    random_file boot.bin 5000; random_file sw.bin 30001
+    start_named_box good --timeout 60 accept --out good-out --expect 2
+    local good=$DEV
+    start_named_box refusing --timeout 60 accept --out bad-out --nak-first-verdict
+    local bad=$DEV
+    expect_cli_ports 1 --port "$good" --port "$bad" --bootstrap boot.bin --software sw.bin \
+        --retries 0
+    padded boot.bin expected.bin; cmp -s expected.bin good-out/bootstrap.bin || fail "bootstrap not stored"
+    padded sw.bin expected.bin; cmp -s expected.bin good-out/software.bin || fail "software not stored"
+    grep -Eq "^$good +ok +2 " cli.err || fail "the summary does not say the first box is done"
+    grep -Eq "^$bad +box-failure .*refused boot.bin 1 time" cli.err \
+        || fail "the summary does not say which box failed and why"
+    grep -q "^\[$good\] Send sw.bin complete!" cli.out || fail "the message log lacks its port"
+    # The good box closes its line after its last answer: that is no error.
+    ! grep -q "Application Error" cli.err || fail "a line closed after the last answer reported"
+    # The same refusal is tolerated once with one retry.
+    start_named_box refusing2 --timeout 60 accept --out out2 --nak-first-verdict --expect 1
+    expect_cli_ports 0 --port "$DEV" --software sw.bin --retries 1
+    grep -Eq "^$DEV +ok +1 +30002 +0 +1 " cli.err || fail "no resend counted"
+}
+
+# Every line of cli.out is a JSON object with an event and the port.
+check_json_lines() {
+    python3 - "$@" <<'PY' || fail "bad event stream"
+import json, sys
+want = set(sys.argv[2:])
+seen = set()
+for n, line in enumerate(open("cli.out"), 1):
+    e = json.loads(line)
+    assert isinstance(e, dict) and "event" in e and "port" in e, f"line {n}: {line}"
+    if e["event"] != "run_complete":
+        assert e["port"] == sys.argv[1], f"line {n}: port {e['port']}"
+    seen.add(e["event"])
+missing = want - seen
+assert not missing, f"missing events: {missing}"
+assert e["event"] == "run_complete" and e["status"] == 0, "the last event is not the run's end"
+PY
+}
+
+case_json_event_stream() {
+    random_file boot.bin 9000; random_file sw.bin 20000
+    start_box --timeout 60 --chatter "loader 2.1" accept --out out --expect 2 --nak-share 0.2 \
+        --nak-first-verdict --seed 7
+    expect_cli 0 --json --bootstrap boot.bin --software sw.bin
+    expect_box 0
+    check_json_lines "$DEV" port_opened file_started frame_acknowledged frame_refused progress \
+        verdict file_complete summary log box_text
+    grep -q '"accepted":false' cli.out || fail "no refused verdict"
+    grep -q "loader 2.1" cli.err || fail "the box's text left standard error"
+}
+
+case_run_report() {
+    random_file boot.bin 9000; random_file sw.bin 20001
+    start_box --timeout 60 accept --out out --expect 2 --nak-share 0.2 --nak-first-verdict --seed 3
+    expect_cli 0 --report run.json --bootstrap boot.bin --software sw.bin
+    expect_box 0
+    python3 - "$DEV" <<'PY' || fail "report content"
+import json, sys
+r = json.load(open("run.json"))
+assert r["status"] == 0 and len(r["ports"]) == 1
+p = r["ports"][0]
+assert p["port"] == sys.argv[1] and p["outcome"] == "ok" and p["seconds"] > 0
+box = json.load(open("report.json"))
+kinds = [i["kind"] for i in p["images"]]
+assert kinds == ["bootstrap", "software"], kinds
+for image, name in zip(p["images"], ["boot.bin", "sw.bin"]):
+    data = open(name, "rb").read()
+    data += b"\0" * (len(data) % 2)
+    assert image["size"] == len(data), image
+    assert image["checksum"] == "%08x" % (sum(data) & 0xFFFFFFFF), image
+    assert image["accepted"] and image["seconds"] > 0 and image["bytes_per_second"] > 0
+assert p["images"][0]["resends"] == 1, "the refused first verdict is one resend"
+assert p["naks"] == sum(i["naks"] for i in p["images"]) and p["naks"] > 0
+assert p["bytes_per_second"] > 0
+PY
+}
+
+case_receive_events_and_report() {
+    random_file image.bin 300001
+    start_box --timeout 60 send --image image.bin --block 1000 --mark-per-block --corrupt-share 0.2 \
+        --seed 5
+    expect_cli 0 --receive target.bin --json --report run.json
+    expect_box 0
+    check_json_lines "$DEV" port_opened file_started frame_acknowledged frame_refused progress \
+        verdict file_complete summary
+    python3 - <<'PY' || fail "receive report"
+import json
+image = json.load(open("run.json"))["ports"][0]["images"]
+assert len(image) == 1, image
+image = image[0]
+data = open("image.bin", "rb").read()
+assert image["kind"] == "programme" and image["path"] == "target.bin" and image["accepted"]
+assert image["size"] == len(data), image
+assert image["checksum"] == "%08x" % (sum(data) & 0xFFFFFFFF), image
+assert image["naks"] > 0, "the corrupted blocks were refused"
+PY
+}
+
+case_list_ports_and_doctor() {
+    # A USB adapter in a sysfs tree of our own, and the box's line for the doctor.
+    local usb=sys/devices/pci0000:00/usb1/1-2
+    mkdir -p sys/class/tty "$usb/1-2:1.0/ttyUSB0" sys/bus/usb-serial/drivers/ftdi_sio \
+        sys/bus/usb-serial/devices/ttyUSB0 dev
+    printf '0403\n' > "$usb/idVendor"; printf '6001\n' > "$usb/idProduct"
+    printf 'A50285BI\n' > "$usb/serial"
+    ln -s "$PWD/sys/bus/usb-serial/drivers/ftdi_sio" "$usb/1-2:1.0/ttyUSB0/driver"
+    mkdir -p "sys/class/tty/ttyUSB0"
+    ln -s "$PWD/$usb/1-2:1.0/ttyUSB0" sys/class/tty/ttyUSB0/device
+    printf '16\n' > sys/bus/usb-serial/devices/ttyUSB0/latency_timer
+    : > dev/ttyUSB0
+    expect_cli_ports 0 --list-ports --sys-root sys --dev-root dev
+    grep -Eq "dev/ttyUSB0 +ftdi_sio +0403:6001 +A50285BI +COM1" cli.out || fail "list: $(cat cli.out)"
+    expect_cli_ports 0 --list-ports --json --sys-root sys --dev-root dev --com2 dev/ttyUSB0
+    python3 -c 'import json; p = json.loads(open("cli.out").read()); assert p["com"] == [1, 2], p' \
+        || fail "list as JSON: $(cat cli.out)"
+    expect_cli_ports 3 --doctor --port dev/ttyUSB0 --sys-root sys --proc-root /nonexistent
+    grep -q "latency timer is 16 ms" cli.out || fail "doctor: no word on the latency timer"
+    grep -q "echo 1 > sys/bus/usb-serial/devices/ttyUSB0/latency_timer" cli.out || fail "no fix"
+
+    start_box --timeout 60 accept --out out
+    expect_cli_ports 3 --doctor --port "$DEV"
+    grep -q "held by .*process $box_pid" cli.out || fail "doctor: the box's hold on its line not found"
+}
+
+case_help_options_documented() {
+    "$CLI" --help > help.txt
+    local options
+    options=$(grep -oE -- '--[a-z][a-z0-9-]+' help.txt | sort -u)
+    [ -n "$options" ] || fail "no options in --help"
+    for option in $options; do
+        grep -qF -- "${option//-/\\-}" "$here/../../docs/vandrelux-cli.1" \
+            || fail "$option is not in the man page"
+        grep -qw -- "$option" "$here/../../data/vandrelux-cli.bash-completion" \
+            || fail "$option is not in the bash completion"
+    done
 }
 
 # The window, offscreen and unattended, on the box's line with the settings in ./window.ini.

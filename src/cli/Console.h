@@ -1,0 +1,89 @@
+// Everything the workers tell the operator or a script goes through one console: the message
+// log, the box's own text, progress lines, problems and JSON-lines events. Lines from
+// several ports never interleave mid-line, and progress bars on a terminal are redrawn in
+// place below whatever else was printed.
+//
+// Threading: every method may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vandrelux::cli {
+
+struct ProgressState {
+    std::string file;          // the file's name without its folder
+    std::uint64_t done = 0;    // bytes acknowledged (download) or collected (receive)
+    std::uint64_t total = 0;   // 0 when the size is not known in advance
+    double bytesPerSecond = 0;
+};
+
+class CConsole {
+public:
+    struct Settings {
+        bool json = false;      // JSON-lines events on `out` instead of the message log
+        bool terminal = false;  // `err` is a terminal: draw progress bars in place
+    };
+
+    CConsole(Settings settings, std::vector<std::string> ports, std::FILE* out, std::FILE* err);
+
+    // A JSON-lines event of `type` for port `port` with `fields`; nothing without --json.
+    void Emit(std::size_t port, std::string_view type, nlohmann::json fields = nlohmann::json::object());
+    // A JSON-lines event about the whole run; its port field is null.
+    void EmitRun(std::string_view type, nlohmann::json fields);
+    // Message log text; complete lines go out, a partial line waits for its end.
+    void Log(std::size_t port, std::string_view text);
+    // One character of the box's own text.
+    void BoxChar(std::size_t port, char ch);
+    // A line for the operator on standard error, prefixed with the program's name.
+    void Note(std::size_t port, std::string_view text);
+    // A line for the operator that belongs to no port.
+    void Note(std::string_view text);
+    void Progress(std::size_t port, const ProgressState& state);
+    // The port is done: its pending partial lines go out and its bar is drawn one last time.
+    void Finish(std::size_t port);
+    // Text for standard error once every port is done; the bars stay above it as they are.
+    void PrintAtEnd(std::string_view text);
+
+    // "[####....]  42%" for `done` of `total`, `width` marks between the brackets.
+    [[nodiscard]] static std::string Bar(std::uint64_t done, std::uint64_t total, int width);
+    // "1.5 MB", "512 B": sizes for people.
+    [[nodiscard]] static std::string Size(double bytes);
+
+private:
+    struct PortLines {
+        std::string name;
+        std::string log;      // message log text not yet ended by a newline
+        std::string box;      // box text not yet ended by a newline
+        std::string bar;      // the progress line as last rendered
+        int lastTenth = -1;   // plain progress: the last tenth printed
+    };
+
+    void EmitLocked(std::size_t port, std::string_view type, nlohmann::json fields);
+    void WriteEvent(std::string_view type, nlohmann::json port, nlohmann::json fields);
+    void LogLine(std::size_t port);
+    void BoxLine(std::size_t port);
+    void ErrLine(const std::string& line);
+    void ClearBoard();
+    void DrawBoard();
+    [[nodiscard]] std::string PortPrefix(std::size_t port) const;
+    [[nodiscard]] std::string Render(std::size_t port, const ProgressState& state) const;
+
+    Settings m_settings;
+    std::FILE* m_out;
+    std::FILE* m_err;
+    std::mutex m_lock;
+    std::vector<PortLines> m_ports;
+    int m_boardLines = 0;  // bar lines currently on the terminal below the text
+    std::chrono::steady_clock::time_point m_lastDraw{};
+    std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+};
+
+}  // namespace vandrelux::cli

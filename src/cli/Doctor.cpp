@@ -1,0 +1,132 @@
+#include "cli/Doctor.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/Format.h"
+#include "protocol/Frames.h"
+
+namespace vandrelux::cli {
+
+namespace {
+
+constexpr double kBitsPerByte = 10;  // start, 8 data, stop
+constexpr std::uint64_t kLargeImage = 16ULL * 1024 * 1024;
+
+std::string UserName(const platform::UserIdentity& user) {
+    return user.name.empty() ? "$USER" : user.name;
+}
+
+Finding AccessFinding(const std::string& device, const platform::UserIdentity& user,
+                      const platform::DeviceAccess& access) {
+    switch (access.verdict) {
+        case platform::AccessVerdict::Granted:
+            return {true, "you may read and write " + device, {}};
+        case platform::AccessVerdict::NoDevice:
+            return {false,
+                    device + " does not exist",
+                    {"plug the adapter in, or name another port (vandrelux-cli --list-ports)"}};
+        case platform::AccessVerdict::JoinGroup:
+            return {false,
+                    UserName(user) + " may not open " + device + ": it is for members of group " +
+                        access.group + ", and " + UserName(user) + " is not one",
+                    {"sudo usermod -aG " + access.group + " " + UserName(user),
+                     "then log out and back in (or run: newgrp " + access.group + ")"}};
+        case platform::AccessVerdict::StartNewSession:
+            return {false,
+                    UserName(user) + " is in group " + access.group +
+                        ", but this login session started before joining it",
+                    {"log out and back in (or run: newgrp " + access.group + ")"}};
+        case platform::AccessVerdict::Denied:
+            break;
+    }
+    return {false,
+            "only the owner of " + device + " may open it",
+            {"sudo chmod 660 " + device + " && sudo chgrp dialout " + device +
+                 " (for this session)",
+             "to keep it: a udev rule such as KERNEL==\"" +
+                 std::filesystem::path(device).filename().string() +
+                 "\", GROUP=\"dialout\", MODE=\"0660\""}};
+}
+
+Finding HolderFinding(const std::string& device, const platform::SystemRoots& roots,
+                      int selfPid) {
+    const std::vector<platform::PortHolder> holders =
+        platform::FindPortHolders(roots, device, selfPid);
+    if (holders.empty()) {
+        return {true, "no other process has " + device + " open", {}};
+    }
+    Finding finding{false, device + " is held by", {}};
+    std::string pids;
+    for (const platform::PortHolder& holder : holders) {
+        finding.what += platform::Format(" %s process %d",
+                                         holder.command.empty() ? "a" : holder.command.c_str(),
+                                         holder.pid);
+        finding.what += &holder == &holders.back() ? "" : ",";
+        pids += " " + std::to_string(holder.pid);
+    }
+    finding.fix = {"close that program, or end it: kill" + pids};
+    return finding;
+}
+
+}  // namespace
+
+double FrameLineMs(int baudRate) {
+    return static_cast<double>(protocol::kMaxFrameSize) * kBitsPerByte * 1000.0 /
+           static_cast<double>(baudRate);
+}
+
+std::vector<Finding> CheckSerialSetup(const std::string& device,
+                                      const platform::SystemRoots& roots,
+                                      const platform::UserIdentity& user, int baudRate,
+                                      int selfPid) {
+    const platform::DeviceAccess access = platform::CheckDeviceAccess(device, user);
+    std::vector<Finding> findings{AccessFinding(device, user, access)};
+    if (access.verdict == platform::AccessVerdict::NoDevice) {
+        return findings;
+    }
+    findings.push_back(HolderFinding(device, roots, selfPid));
+
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(device, ec);
+    const std::string name = (ec ? std::filesystem::path(device) : resolved).filename().string();
+    const std::optional<int> latency = platform::ReadLatencyTimer(roots, name);
+    if (!latency) {
+        return findings;
+    }
+    const std::string path = platform::LatencyTimerPath(roots, name);
+    if (*latency <= 1) {
+        findings.push_back({true, platform::Format("the adapter's latency timer is %d ms", *latency), {}});
+        return findings;
+    }
+    const double frameMs = FrameLineMs(baudRate);
+    const double frames = static_cast<double>(kLargeImage / protocol::kMaxPayload);
+    findings.push_back(
+        {false,
+         platform::Format("the adapter's latency timer is %d ms: each answer of the box may wait "
+                          "that long in the adapter, up to %d ms on every %.1f ms data frame at "
+                          "%d baud (%.0f %% slower), %.0f s more for a 16 MiB image",
+                          *latency, *latency, frameMs, baudRate, *latency * 100.0 / frameMs,
+                          *latency * frames / 1000.0),
+         {"as root: echo 1 > " + path,
+          "to keep it: a udev rule in /etc/udev/rules.d/99-usb-serial-latency.rules:",
+          "  ACTION==\"add\", SUBSYSTEM==\"usb-serial\", ATTR{latency_timer}=\"1\""}});
+    return findings;
+}
+
+std::vector<Finding> CheckSerialSetup(const std::string& device,
+                                      const platform::SystemRoots& roots,
+                                      const platform::UserIdentity& user, int baudRate) {
+    return CheckSerialSetup(device, roots, user, baudRate, static_cast<int>(::getpid()));
+}
+
+std::string FormatFinding(const Finding& finding) {
+    std::string text = (finding.ok ? "ok: " : "problem: ") + finding.what;
+    for (const std::string& step : finding.fix) {
+        text += "\n    " + step;
+    }
+    return text;
+}
+
+}  // namespace vandrelux::cli

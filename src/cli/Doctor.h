@@ -1,0 +1,35 @@
+// Checks of this machine's serial set-up for one device: may this user open it, does another
+// process hold it, and does a USB-serial adapter hold back the box's answers. Each problem
+// comes with the command that fixes it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/SerialPortInfo.h"
+
+namespace vandrelux::cli {
+
+struct Finding {
+    bool ok = true;
+    std::string what;              // one sentence about the device
+    std::vector<std::string> fix;  // what to do about it, one step a line
+};
+
+[[nodiscard]] std::vector<Finding> CheckSerialSetup(const std::string& device,
+                                                    const platform::SystemRoots& roots,
+                                                    const platform::UserIdentity& user,
+                                                    int baudRate, int selfPid);
+// As above, for this process.
+[[nodiscard]] std::vector<Finding> CheckSerialSetup(const std::string& device,
+                                                    const platform::SystemRoots& roots,
+                                                    const platform::UserIdentity& user,
+                                                    int baudRate);
+
+// "ok: ..." or "problem: ..." with the fix indented below it.
+[[nodiscard]] std::string FormatFinding(const Finding& finding);
+
+// The time one full data frame spends on the line at `baudRate` (8N1), in milliseconds.
+[[nodiscard]] double FrameLineMs(int baudRate);
+
+}  // namespace vandrelux::cli

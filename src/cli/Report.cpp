@@ -1,0 +1,116 @@
+#include "cli/Report.h"
+
+#include <algorithm>
+
+#include "platform/Format.h"
+
+namespace vandrelux::cli {
+
+const char* OutcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Success: return "ok";
+        case Outcome::BoxFailure: return "box-failure";
+        case Outcome::Usage: return "usage";
+        case Outcome::PortNotOpenable: return "port-not-openable";
+        case Outcome::FileNotOpenable: return "file-not-openable";
+        case Outcome::TimedOut: return "timed-out";
+        case Outcome::LineLost: return "line-lost";
+    }
+    return "unknown";
+}
+
+double BytesPerSecond(const PortResult& result) {
+    double bytes = 0;
+    double seconds = 0;
+    for (const ImageResult& image : result.images) {
+        if (image.accepted) {
+            bytes += static_cast<double>(image.size);
+            seconds += image.seconds;
+        }
+    }
+    return seconds > 0 ? bytes / seconds : 0;
+}
+
+nlohmann::json ToJson(const ImageResult& image) {
+    return {{"kind", image.kind},
+            {"path", image.path},
+            {"size", image.size},
+            {"checksum", platform::Format("%08x", image.checksum)},
+            {"naks", image.naks},
+            {"resends", image.resends},
+            {"seconds", image.seconds},
+            {"bytes_per_second", image.seconds > 0 ? static_cast<double>(image.size) / image.seconds : 0.0},
+            {"accepted", image.accepted}};
+}
+
+nlohmann::json ToJson(const PortResult& result) {
+    nlohmann::json images = nlohmann::json::array();
+    int naks = 0;
+    int resends = 0;
+    for (const ImageResult& image : result.images) {
+        images.push_back(ToJson(image));
+        naks += image.naks;
+        resends += image.resends;
+    }
+    return {{"port", result.port},
+            {"device", result.device},
+            {"outcome", OutcomeName(result.outcome)},
+            {"status", static_cast<int>(result.outcome)},
+            {"reason", result.reason},
+            {"images", images},
+            {"naks", naks},
+            {"resends", resends},
+            {"seconds", result.seconds},
+            {"bytes_per_second", BytesPerSecond(result)}};
+}
+
+nlohmann::json MakeReport(const std::vector<PortResult>& results, int status) {
+    nlohmann::json ports = nlohmann::json::array();
+    for (const PortResult& result : results) {
+        ports.push_back(ToJson(result));
+    }
+    return {{"program", "vandrelux-cli"}, {"status", status}, {"ports", ports}};
+}
+
+std::string SummaryTable(const std::vector<PortResult>& results) {
+    std::size_t width = 4;
+    for (const PortResult& result : results) {
+        width = std::max(width, result.port.size());
+    }
+    const int w = static_cast<int>(width);
+    std::string table = platform::Format("%-*s  %-17s  %6s  %12s  %5s  %7s  %8s  %10s\n", w,
+                                         "PORT", "OUTCOME", "IMAGES", "BYTES", "NAKS", "RESENDS",
+                                         "SECONDS", "BYTES/S");
+    for (const PortResult& result : results) {
+        std::uint64_t bytes = 0;
+        int naks = 0;
+        int resends = 0;
+        int accepted = 0;
+        for (const ImageResult& image : result.images) {
+            bytes += image.accepted ? image.size : 0;
+            naks += image.naks;
+            resends += image.resends;
+            accepted += image.accepted ? 1 : 0;
+        }
+        table += platform::Format("%-*s  %-17s  %6d  %12llu  %5d  %7d  %8.1f  %10.0f", w,
+                                  result.port.c_str(), OutcomeName(result.outcome), accepted,
+                                  static_cast<unsigned long long>(bytes), naks, resends,
+                                  result.seconds, BytesPerSecond(result));
+        if (!result.reason.empty()) {
+            table += "  " + result.reason;
+        }
+        table += "\n";
+    }
+    return table;
+}
+
+Outcome RunOutcome(const std::vector<PortResult>& results) {
+    for (const PortResult& result : results) {
+        if (result.outcome != Outcome::Success) {
+            return result.outcome;
+        }
+    }
+    return Outcome::Success;
+}
+
+}  // namespace vandrelux::cli

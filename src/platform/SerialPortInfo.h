@@ -1,0 +1,78 @@
+// What the system knows about its serial devices beyond their names: the driver behind each,
+// the USB adapter it sits on, who holds it open, and who may open it. Every reader takes the
+// roots of the system trees so that tests can lay out a tree of their own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vandrelux::platform {
+
+struct SystemRoots {
+    std::string sys = "/sys";
+    std::string dev = "/dev";
+    std::string proc = "/proc";
+};
+
+struct UsbAdapterInfo {
+    std::string vendorId;   // four hex digits, as the device reports them
+    std::string productId;
+    std::string serial;     // empty when the adapter has none
+    std::string manufacturer;
+    std::string product;
+};
+
+struct SerialPortInfo {
+    std::string name;    // ttyUSB0
+    std::string device;  // the device file under the dev root
+    std::string driver;  // ftdi_sio, cdc_acm, serial8250, ...
+    std::optional<UsbAdapterInfo> usb;
+};
+
+// Every serial device with a driver behind it, by name. Platform UARTs the kernel lists but
+// found no chip for (type 0) are left out.
+[[nodiscard]] std::vector<SerialPortInfo> ListSerialPorts(const SystemRoots& roots = {});
+
+// The USB-serial adapter's latency timer in milliseconds, for a device such as ttyUSB0;
+// nothing when the device has none (not a USB-serial adapter, or no such device).
+[[nodiscard]] std::optional<int> ReadLatencyTimer(const SystemRoots& roots, std::string_view name);
+// Where that timer is set.
+[[nodiscard]] std::string LatencyTimerPath(const SystemRoots& roots, std::string_view name);
+
+struct PortHolder {
+    int pid = 0;
+    std::string command;  // the process's name, empty when unreadable
+};
+
+// The processes other than `selfPid` with `device` open.
+[[nodiscard]] std::vector<PortHolder> FindPortHolders(const SystemRoots& roots,
+                                                      const std::string& device, int selfPid);
+
+struct UserIdentity {
+    unsigned uid = 0;
+    std::string name;
+    std::vector<unsigned> sessionGroups;     // primary and supplementary groups of this process
+    std::vector<unsigned> configuredGroups;  // the user's groups in the group database
+};
+
+[[nodiscard]] UserIdentity CurrentUser();
+
+enum class AccessVerdict {
+    Granted,
+    NoDevice,
+    JoinGroup,       // the device's group grants access, the user is not in it
+    StartNewSession, // the user is in that group, but this login predates it
+    Denied,          // neither owner nor group nor others may read and write
+};
+
+struct DeviceAccess {
+    AccessVerdict verdict = AccessVerdict::Denied;
+    std::string group;  // the device's group by name (its number when it has no name)
+};
+
+// Whether `user` may read and write `device`, judged from its owner, group and mode.
+[[nodiscard]] DeviceAccess CheckDeviceAccess(const std::string& device, const UserIdentity& user);
+
+}  // namespace vandrelux::platform

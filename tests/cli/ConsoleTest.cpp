@@ -1,0 +1,149 @@
+#include "cli/Console.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace vandrelux::cli {
+namespace {
+
+// The console's two streams, captured in memory.
+class Captured {
+public:
+    Captured() : m_out(open_memstream(&m_outText, &m_outSize)), m_err(open_memstream(&m_errText, &m_errSize)) {}
+    ~Captured() {
+        std::fclose(m_out);
+        std::fclose(m_err);
+        std::free(m_outText);
+        std::free(m_errText);
+    }
+    Captured(const Captured&) = delete;
+    Captured& operator=(const Captured&) = delete;
+
+    std::FILE* Out() { return m_out; }
+    std::FILE* Err() { return m_err; }
+    std::string OutText() {
+        std::fflush(m_out);
+        return {m_outText, m_outSize};
+    }
+    std::string ErrText() {
+        std::fflush(m_err);
+        return {m_errText, m_errSize};
+    }
+
+private:
+    char* m_outText = nullptr;
+    std::size_t m_outSize = 0;
+    char* m_errText = nullptr;
+    std::size_t m_errSize = 0;
+    std::FILE* m_out;
+    std::FILE* m_err;
+};
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> events;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        events.push_back(nlohmann::json::parse(line));  // throws on a line that is not JSON
+    }
+    return events;
+}
+
+TEST(Console, Json_EveryLineOneEventWithPortAndTime_TextEscaped) {
+    Captured io;
+    CConsole console({true, false}, {"/dev/ttyUSB0", "COM2"}, io.Out(), io.Err());
+    console.Emit(1, "frame_refused", {{"frame", 3}});
+    console.Log(0, "Start Sending \"a\\b\".bin  files!\r\n");
+    console.BoxChar(0, 'o');
+    console.BoxChar(0, '\x01');
+    console.BoxChar(0, '\n');
+    console.EmitRun("run_complete", {{"status", 1}});
+
+    const auto events = JsonLines(io.OutText());
+    ASSERT_EQ(events.size(), 4U);
+    EXPECT_EQ(events[0]["event"], "frame_refused");
+    EXPECT_EQ(events[0]["port"], "COM2");
+    EXPECT_EQ(events[0]["frame"], 3);
+    EXPECT_TRUE(events[0]["t"].is_number());
+    EXPECT_EQ(events[1]["event"], "log");
+    EXPECT_EQ(events[1]["text"], "Start Sending \"a\\b\".bin  files!");
+    EXPECT_EQ(events[2]["event"], "box_text");
+    EXPECT_EQ(events[2]["text"], "o\x01");
+    EXPECT_TRUE(events[3]["port"].is_null());
+    EXPECT_NE(io.ErrText().find("o\x01\n"), std::string::npos);  // the box's words still shown
+}
+
+TEST(Console, Json_InvalidUtf8FromTheBox_StillValidJson) {
+    Captured io;
+    CConsole console({true, false}, {"p"}, io.Out(), io.Err());
+    for (const char ch : std::string("\xff\xfe ok\n")) {
+        console.BoxChar(0, ch);
+    }
+    EXPECT_EQ(JsonLines(io.OutText()).size(), 1U);
+}
+
+TEST(Console, SeveralPorts_LogLinesLedByPort_PartialLinesWaitUntilFinish) {
+    Captured io;
+    CConsole console({false, false}, {"A", "B"}, io.Out(), io.Err());
+    console.Log(0, "Start Sen");
+    console.Log(1, "Send x complete!\r\n");
+    console.Log(0, "ding a\r\nhalf");
+    EXPECT_EQ(io.OutText(), "[B] Send x complete!\n[A] Start Sending a\n");
+    console.Finish(0);
+    EXPECT_EQ(io.OutText(), "[B] Send x complete!\n[A] Start Sending a\n[A] half\n");
+    console.Note(1, "waiting");
+    EXPECT_EQ(io.ErrText(), "vandrelux-cli: [B] waiting\n");
+}
+
+TEST(Console, OnePort_MessageLogAsTheWindowWritesIt) {
+    Captured io;
+    CConsole console({false, false}, {"/dev/pts/1"}, io.Out(), io.Err());
+    console.Log(0, "Send a.bin complete!\r\n");
+    console.Emit(0, "progress", {{"done", 1}});
+    EXPECT_EQ(io.OutText(), "Send a.bin complete!\n");
+}
+
+TEST(Console, PlainProgress_OneLinePerTenth) {
+    Captured io;
+    CConsole console({false, false}, {"A"}, io.Out(), io.Err());
+    for (std::uint64_t done = 0; done <= 1000; done += 5) {
+        console.Progress(0, {"a.bin", done, 1000, 100});
+    }
+    const std::string err = io.ErrText();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 11);
+    EXPECT_EQ(err.find('\x1b'), std::string::npos);
+    EXPECT_NE(err.find("[########################] 100%  A  a.bin  1.0 kB of 1.0 kB"),
+              std::string::npos);
+}
+
+TEST(Console, TerminalProgress_BarsRedrawnBelowOtherLines) {
+    Captured io;
+    CConsole console({false, true}, {"A", "B"}, io.Out(), io.Err());
+    console.Progress(0, {"a.bin", 10, 10, 1});  // a finished file is always drawn
+    console.Progress(1, {"b.bin", 20, 20, 1});
+    console.Note(0, "hello");
+    const std::string err = io.ErrText();
+    // The note goes where the bars were, and both bars come back below it.
+    const std::size_t note = err.find("\x1b[2A\x1b[Jvandrelux-cli: [A] hello\n");
+    ASSERT_NE(note, std::string::npos) << err;
+    EXPECT_NE(err.find("a.bin", note), std::string::npos);
+    EXPECT_NE(err.find("b.bin", note), std::string::npos);
+
+    console.PrintAtEnd("SUMMARY\n");
+    const std::string end = io.ErrText();
+    // The bars are drawn once more and stay; the summary comes below them.
+    const std::string last = end.substr(end.rfind("\x1b[J"));
+    EXPECT_LT(last.find("a.bin"), last.find("b.bin"));
+    EXPECT_LT(last.find("b.bin"), last.find("SUMMARY\n"));
+}
+
+TEST(Console, Bar_EndsAndOverruns) {
+    EXPECT_EQ(CConsole::Bar(0, 100, 4), "[....]   0%");
+    EXPECT_EQ(CConsole::Bar(50, 100, 4), "[##..]  50%");
+    EXPECT_EQ(CConsole::Bar(150, 100, 4), "[####] 100%");
+    EXPECT_EQ(CConsole::Bar(0, 0, 4), "[....]   0%");
+}
+
+}  // namespace
+}  // namespace vandrelux::cli

@@ -1,0 +1,103 @@
+#include "cli/Doctor.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "TempTree.h"
+
+namespace vandrelux::cli {
+namespace {
+
+using test::TempTree;
+
+class Doctor : public ::testing::Test {
+protected:
+    Doctor() : device(tree.File("dev/ttyUSB0")) {
+        roots = {tree.Path("sys"), tree.Path("dev"), tree.Path("proc")};
+        struct stat info {};
+        ::stat(device.c_str(), &info);
+        group = info.st_gid;
+        ::chmod(device.c_str(), 0660);
+    }
+
+    [[nodiscard]] std::vector<Finding> Problems(const platform::UserIdentity& user, int baud = 115200) {
+        std::vector<Finding> problems;
+        for (Finding& f : CheckSerialSetup(device, roots, user, baud, 1)) {
+            if (!f.ok) {
+                problems.push_back(std::move(f));
+            }
+        }
+        return problems;
+    }
+
+    TempTree tree;
+    std::string device;
+    platform::SystemRoots roots;
+    unsigned group = 0;
+    platform::UserIdentity member{4321, "alice", {0}, {0}};
+};
+
+TEST_F(Doctor, EverythingInOrder_NoProblem) {
+    member.sessionGroups = member.configuredGroups = {group};
+    tree.File("sys/bus/usb-serial/devices/ttyUSB0/latency_timer", "1\n");
+    const auto findings = CheckSerialSetup(device, roots, member, 115200, 1);
+    ASSERT_EQ(findings.size(), 3U);
+    for (const Finding& f : findings) {
+        EXPECT_TRUE(f.ok) << f.what;
+    }
+}
+
+TEST_F(Doctor, NotInTheDevicesGroup_ExactCommandToJoinIt) {
+    const auto problems = Problems({4321, "alice", {group + 1}, {group + 1}});
+    ASSERT_EQ(problems.size(), 1U);
+    ASSERT_FALSE(problems[0].fix.empty());
+    const platform::DeviceAccess access = platform::CheckDeviceAccess(device, {4321, "alice", {}, {}});
+    EXPECT_EQ(problems[0].fix[0], "sudo usermod -aG " + access.group + " alice");
+    EXPECT_NE(FormatFinding(problems[0]).find("problem: alice may not open"), std::string::npos);
+}
+
+TEST_F(Doctor, JoinedSinceThisLogin_SaysToLogInAgain) {
+    const auto problems = Problems({4321, "alice", {group + 1}, {group + 1, group}});
+    ASSERT_EQ(problems.size(), 1U);
+    EXPECT_NE(problems[0].fix[0].find("log out and back in"), std::string::npos);
+}
+
+TEST_F(Doctor, HeldByAnotherProcess_NamesItAndHowToEndIt) {
+    member.sessionGroups = {group};
+    tree.Link("proc/812/fd/4", device);
+    tree.File("proc/812/comm", "minicom\n");
+    const auto problems = Problems(member);
+    ASSERT_EQ(problems.size(), 1U);
+    EXPECT_NE(problems[0].what.find("minicom process 812"), std::string::npos);
+    EXPECT_EQ(problems[0].fix[0], "close that program, or end it: kill 812");
+}
+
+TEST_F(Doctor, SlowLatencyTimer_CostPerFrameAndTheFix) {
+    member.sessionGroups = {group};
+    tree.File("sys/bus/usb-serial/devices/ttyUSB0/latency_timer", "16\n");
+    const auto at115200 = Problems(member, 115200);
+    ASSERT_EQ(at115200.size(), 1U);
+    // A 4106-byte frame is 356.4 ms on the line at 115200 baud; 16 ms more is 4 %.
+    EXPECT_NE(at115200[0].what.find("up to 16 ms on every 356.4 ms data frame at 115200 baud (4 % slower)"),
+              std::string::npos)
+        << at115200[0].what;
+    EXPECT_NE(at115200[0].what.find("66 s more for a 16 MiB image"), std::string::npos);
+    EXPECT_EQ(at115200[0].fix[0],
+              "as root: echo 1 > " + tree.Path("sys/bus/usb-serial/devices/ttyUSB0/latency_timer"));
+    EXPECT_NE(at115200[0].fix[2].find("ATTR{latency_timer}=\"1\""), std::string::npos);
+
+    const auto at921600 = Problems(member, 921600);
+    ASSERT_EQ(at921600.size(), 1U);
+    EXPECT_NE(at921600[0].what.find("(36 % slower)"), std::string::npos) << at921600[0].what;
+}
+
+TEST_F(Doctor, MissingDevice_OnlyThatIsSaid) {
+    const auto findings = CheckSerialSetup(tree.Path("dev/ttyUSB7"), roots, member, 115200, 1);
+    ASSERT_EQ(findings.size(), 1U);
+    EXPECT_FALSE(findings[0].ok);
+    EXPECT_NE(findings[0].what.find("does not exist"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vandrelux::cli

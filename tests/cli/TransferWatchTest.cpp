@@ -1,0 +1,134 @@
+#include "cli/TransferWatch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "TempTree.h"
+#include "TransferFixture.h"
+#include "protocol/ControlIds.h"
+#include "protocol/Frames.h"
+
+namespace vandrelux::cli {
+namespace {
+
+using protocol::kAck;
+using protocol::kNak;
+using protocol::kReady;
+
+// A download through the real transfer, watched as the CLI watches it, with the console's
+// events kept in memory.
+class TransferWatchTest : public ::testing::Test {
+protected:
+    TransferWatchTest()
+        : events(open_memstream(&text, &size)),
+          discard(std::fopen("/dev/null", "w")),
+          console({true, false}, {"P"}, events, discard),
+          transfer(toolkit, port, log, tree.Path("rv.bin")) {}
+
+    ~TransferWatchTest() override {
+        std::fclose(events);
+        std::fclose(discard);
+        std::free(text);
+    }
+
+    void Start(int retries, const std::string& bootstrap, std::size_t length) {
+        watch.emplace(transfer, console, 0, retries);
+        const std::string path = tree.File(bootstrap, std::string(length, 'x'));
+        toolkit.SetChecked(ids::kIncludeBootstrap, true);
+        toolkit.SetText(ids::kBootstrapPath, path);
+        transfer.m_nMode = protocol::Mode::Download;
+        transfer.ResetTransfer();
+        transfer.ArmDownload();
+    }
+
+    void Box(std::initializer_list<std::uint8_t> bytes) {
+        for (const std::uint8_t b : bytes) {
+            watch->BeforeByte();
+            transfer.OnPortRxChar(b, 1);
+            watch->AfterByte(b);
+        }
+    }
+
+    std::vector<std::string> EventKinds() {
+        std::fflush(events);
+        std::vector<std::string> kinds;
+        std::istringstream in(std::string(text, size));
+        for (std::string line; std::getline(in, line);) {
+            const auto event = nlohmann::json::parse(line);
+            if (event["event"] != "progress") {
+                kinds.push_back(event["event"].get<std::string>() +
+                                (event.contains("frame") ? std::to_string(event["frame"].get<int>()) : ""));
+            }
+        }
+        return kinds;
+    }
+
+    test::TempTree tree;
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* events;
+    std::FILE* discard;  // progress lines
+    CConsole console;
+    platform::FakeToolkit toolkit;
+    test::RecordingPort port;
+    test::RecordingLog log;
+    protocol::CTransfer transfer;
+    std::optional<CTransferWatch> watch;
+};
+
+TEST_F(TransferWatchTest, RefusedFramesAndVerdict_CountedOnOneImage_EventsInOrder) {
+    Start(1, "boot.bin", 5000);  // a header and two data frames
+    Box({kReady, kAck});         // announce, then the header goes out
+    Box({kNak, kAck});           // header refused once
+    Box({kAck, kNak, kAck});     // frame 1, then frame 2 refused once
+    Box({kNak});                 // verdict refused: the image goes again
+    EXPECT_FALSE(watch->GaveUp());
+    Box({kAck, kAck, kAck, kAck, kAck});  // header, frames 1 and 2, verdict accepted
+
+    ASSERT_EQ(watch->Images().size(), 1U);
+    const ImageResult& image = watch->Images()[0];
+    EXPECT_EQ(image.kind, "bootstrap");
+    EXPECT_EQ(image.size, 5000U);
+    EXPECT_EQ(image.checksum, 5000U * 'x');
+    EXPECT_EQ(image.naks, 2);
+    EXPECT_EQ(image.resends, 1);
+    EXPECT_TRUE(image.accepted);
+    EXPECT_EQ(transfer.m_nDownState, 8U);
+
+    const std::vector<std::string> want = {
+        "file_started", "frame_refused0", "frame_acknowledged0", "frame_acknowledged1",
+        "frame_refused2", "frame_acknowledged2", "verdict", "file_started", "frame_acknowledged0",
+        "frame_acknowledged1", "frame_acknowledged2", "verdict", "file_complete"};
+    EXPECT_EQ(EventKinds(), want);
+}
+
+TEST_F(TransferWatchTest, RefusedMoreOftenThanTolerated_GivesUpNamingTheFile) {
+    Start(1, "boot.bin", 10);
+    Box({kReady, kAck, kAck, kAck, kNak});  // one frame, verdict refused: resend 1 of 1
+    EXPECT_FALSE(watch->GaveUp());
+    Box({kAck, kAck, kAck, kNak});
+    ASSERT_TRUE(watch->GaveUp());
+    EXPECT_NE(watch->GaveUp()->find("refused " + tree.Path("boot.bin") + " 2 times (--retries 1)"),
+              std::string::npos)
+        << *watch->GaveUp();
+    EXPECT_FALSE(watch->Images()[0].accepted);
+}
+
+TEST_F(TransferWatchTest, NoRetries_FirstRefusalIsTheEnd) {
+    Start(0, "boot.bin", 10);
+    Box({kReady, kAck, kAck, kAck, kNak});
+    ASSERT_TRUE(watch->GaveUp());
+    EXPECT_NE(watch->GaveUp()->find("1 time (--retries 0)"), std::string::npos);
+}
+
+TEST(FileByteSum, SumsBeyondOneBufferAndWrapsAt32Bits) {
+    test::TempTree tree;
+    const std::string path = tree.File("big.bin", std::string(70000, '\xff'));
+    EXPECT_EQ(FileByteSum(path), 70000U * 0xFF);
+    EXPECT_EQ(FileByteSum(tree.Path("absent")), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vandrelux::cli
