@@ -275,7 +275,7 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
         return "the box did not start";
     }
     vandrelux::cli::Options options;
-    options.port = box->device;
+    options.ports = {box->device};
     // Generous for a loaded machine; only a silent box ever waits for it.
     options.timeout = std::chrono::milliseconds(5000 + p.size / 100);
     if (p.download) {
@@ -287,8 +287,9 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     fs::current_path(dir);
     Outcome outcome = Outcome::Usage;
     {
-        vandrelux::cli::CUpdater updater(options);
-        outcome = updater.Run();
+        vandrelux::cli::CConsole console({}, options.ports, stdout, stderr);
+        vandrelux::cli::CUpdater updater(options, 0, console);
+        outcome = updater.Run().outcome;
     }
     fs::current_path(before);
     EndBox(*box, outcome == Outcome::Success ? std::chrono::milliseconds(5000)
