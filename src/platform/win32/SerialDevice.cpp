@@ -176,6 +176,8 @@ struct SerialDevice::Impl {
         if (!commWaitPending) {
             return;
         }
+        // A new mask ends the wait on Windows and under Wine alike; Wine cancels no comm wait.
+        ::SetCommMask(port, 0);
         ::CancelIoEx(port, &commWait);
         DWORD ignored = 0;
         ::GetOverlappedResult(port, &commWait, &ignored, TRUE);
