@@ -18,8 +18,8 @@ while [ $# -gt 0 ]; do
         shift
     fi
 done
-# One program at a time owns the COM links; the lock goes with the descriptor when Wine ends.
+# One program at a time owns the COM links.
 exec 8> "$WINE_PORTS/lock"
 flock 8
 [ -n "$device" ] && ln -sfn "$device" "$WINE_PORTS/com1"
-exec wine "$CLI_EXE" "${args[@]}"
+wine_run "$CLI_EXE" "${args[@]}"

@@ -5,4 +5,4 @@ set -euo pipefail
 . "$(dirname "$0")/wine-env.sh" "$1"
 shift
 wine_prefix_ready
-exec timeout --kill-after=10 "${VANDRELUX_WINE_TIMEOUT:-300}" wine "$@"
+wine_run "$@"

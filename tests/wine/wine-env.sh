@@ -34,7 +34,7 @@ wine_prefix_ready() {
             exit 0
         fi
         rm -rf "$WINEPREFIX"
-        timeout 180 wineboot -i > "$wine_dir/wineboot.log" 2>&1 || {
+        timeout 180 wineboot -i < /dev/null > "$wine_dir/wineboot.log" 2>&1 9>&- || {
             cat "$wine_dir/wineboot.log" >&2
             echo "wineboot failed" >&2
             exit 1
@@ -43,12 +43,27 @@ wine_prefix_ready() {
         # in dosdevices, which it resets. COM3 stays a link to nothing.
         for n in 1 2 3; do
             timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
-                /d "$WINE_PORTS/com$n" /f > /dev/null
+                /d "$WINE_PORTS/com$n" /f < /dev/null >> "$wine_dir/wineboot.log" 2>&1 9>&-
         done
-        timeout 60 wineserver -w
+        timeout 60 wineserver -w 9>&-
         wineserver -p < /dev/null >> "$wine_dir/wineserver.log" 2>&1 8>&- 9>&- || true
         echo "$wine_setup" > "$wine_dir/prefix.ready"
     ) 9> "$wine_dir/prefix.lock"
     LD_PRELOAD="$(wine_modem_library)"
     export LD_PRELOAD
+}
+
+# Runs wine with the given arguments, bounded in time. The first program of a Wine session
+# starts helper processes that outlive it and inherit its descriptors: they get files instead
+# of the caller's pipes (which they would hold open) and no lock descriptor (which they would
+# hold for good). What the program printed is passed on when it ends.
+wine_run() {
+    local out err status=0
+    out=$(mktemp) err=$(mktemp)
+    timeout --kill-after=10 "${VANDRELUX_WINE_TIMEOUT:-300}" wine "$@" \
+        < /dev/null > "$out" 2> "$err" 8>&- 9>&- || status=$?
+    cat "$out"
+    cat "$err" >&2
+    rm -f "$out" "$err"
+    return "$status"
 }

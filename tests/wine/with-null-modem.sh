@@ -10,7 +10,7 @@ exec 8> "$WINE_PORTS/lock"
 flock 8
 rm -f "$WINE_PORTS/com1" "$WINE_PORTS/com2"
 # LD_PRELOAD is meant for Wine, not for the cable.
-LD_PRELOAD= socat pty,raw,echo=0,link="$WINE_PORTS/com1" pty,raw,echo=0,link="$WINE_PORTS/com2" &
+LD_PRELOAD= socat pty,raw,echo=0,link="$WINE_PORTS/com1" pty,raw,echo=0,link="$WINE_PORTS/com2" 8>&- &
 socat_pid=$!
 trap 'kill "$socat_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 1 100); do
@@ -18,6 +18,4 @@ for _ in $(seq 1 100); do
     sleep 0.05
 done
 [ -e "$WINE_PORTS/com1" ] && [ -e "$WINE_PORTS/com2" ] || { echo "socat made no ports" >&2; exit 1; }
-status=0
-timeout --kill-after=10 "${VANDRELUX_WINE_TIMEOUT:-300}" wine "$@" || status=$?
-exit "$status"
+wine_run "$@"

@@ -37,8 +37,12 @@ HANDLE NewManualResetEvent() {
     return event;
 }
 
-// The total time a write may take, below INFINITE so that a wait on it always ends.
+// The total time a write may take, below INFINITE so that a wait on it always ends; with
+// both parts 0 there is no limit, as COMMTIMEOUTS has it.
 DWORD WriteBudgetMs(std::uint32_t perByteMs, std::uint32_t constantMs, std::size_t size) {
+    if (perByteMs == 0 && constantMs == 0) {
+        return INFINITE;
+    }
     constexpr std::uint64_t kLongest = INFINITE - 1;
     std::uint64_t budget = constantMs;
     if (perByteMs != 0 && size > (kLongest - budget) / perByteMs) {
