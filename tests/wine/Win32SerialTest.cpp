@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "NullModem.h"
+#include "QueueWait.h"
 #include "platform/SerialDevice.h"
 
 namespace vandrelux::wine {
@@ -26,22 +27,11 @@ using platform::LastSystemError;
 using platform::LineState;
 using platform::QueueStatus;
 using platform::SerialDevice;
+using platform::WaitForInQueue;
 using platform::WaitResult;
 
 bool UnderWine() {
     return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-bool WaitForInQueue(SerialDevice& device, std::uint32_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    QueueStatus status;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (device.GetStatus(status) && status.inQueue >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
 }
 
 class Win32SerialDevice : public ::testing::Test {
