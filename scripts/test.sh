@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test; then runs them all again
 # under the address and undefined-behaviour sanitizers, and the serial and end-to-end tests
-# under ThreadSanitizer; a short run of each fuzz target comes in between.
+# under ThreadSanitizer; a short run of each fuzz target comes in between. Last, the Windows
+# programs are cross-compiled and their tests run under Wine, the end-to-end cases against the
+# dev build's box simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +24,9 @@ cmake --preset tsan
 cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim
 # ThreadSanitizer needs a fixed address layout on kernels with wide mmap randomisation.
 setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|Event|e2e)' -E 'window'
+
+cmake --preset win64
+cmake --build --preset win64
+# The tests leave a persistent wineserver behind for speed; it goes when the stage ends.
+trap 'WINEPREFIX="$PWD/build/win64/wine/prefix" wineserver -k 2>/dev/null || true' EXIT
+ctest --preset win64 --timeout 300

@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include <unistd.h>
-
 #include "cli/Doctor.h"
 #include "platform/ComPortNames.h"
+#include "platform/Files.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::cli {
@@ -75,7 +74,7 @@ std::optional<std::string> CheckWritable(const std::string& path) {
         return "cannot write " + path + ": not a file name";
     }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (!fs::is_directory(folder, ec) || ::access(folder.string().c_str(), W_OK) != 0) {
+    if (!platform::FolderIsWritable(folder)) {
         return "cannot write " + path + ": no such folder, or not writable";
     }
     return std::nullopt;

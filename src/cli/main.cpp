@@ -7,13 +7,13 @@
 #include <fstream>
 #include <set>
 #include <thread>
-#include <unistd.h>
 
 #include "cli/Console.h"
 #include "cli/Doctor.h"
 #include "cli/PortList.h"
 #include "cli/Report.h"
 #include "cli/Updater.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -105,7 +105,8 @@ int Doctor(const Options& options, bool json) {
 }
 
 int Update(const Options& options, bool json, const std::string& reportPath) {
-    CConsole console({json, isatty(STDERR_FILENO) != 0}, options.ports, stdout, stderr);
+    CConsole console({json, vandrelux::platform::StandardErrorIsTerminal()}, options.ports, stdout,
+                     stderr);
     std::vector<PortResult> results(options.ports.size());
     {
         std::vector<std::jthread> workers;

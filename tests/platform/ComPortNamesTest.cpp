@@ -39,7 +39,7 @@ TEST(ParseComName, Names_MapToTheirNumber) {
     }
 }
 
-TEST(ResolveComPort, Sources_ExplicitBeatsEnvironmentBeatsUsbBeatsTtyS) {
+TEST(ResolveComPort, Sources_ExplicitBeatsEnvironmentBeatsUsbBeatsSystemName) {
     const std::vector<std::string> usb = {"/dev/ttyUSB0", "/dev/ttyACM0"};
     const std::map<std::string, std::string> env = {
         {"VANDRELUX_COM1", "/tmp/env1"}, {"VANDRELUX_COM2", "/tmp/env2"}, {"VANDRELUX_COM3", ""}};
@@ -64,15 +64,27 @@ TEST(ResolveComPort, Sources_ExplicitBeatsEnvironmentBeatsUsbBeatsTtyS) {
         {3, none, lookup, {"/a", "/b", "/c"}, "/c"},  // so is an empty variable
         {1, none, empty, usb, "/dev/ttyUSB0"},
         {2, none, empty, usb, "/dev/ttyACM0"},
-        {3, none, empty, usb, "/dev/ttyS2"},
-        {1, none, empty, {}, "/dev/ttyS0"},
-        {12, none, {}, {}, "/dev/ttyS11"},
+        {3, none, empty, usb, SystemComDevice(3)},
+        {1, none, empty, {}, SystemComDevice(1)},
+        {12, none, {}, {}, SystemComDevice(12)},
         {0, explicitOne, lookup, usb, ""},
         {-1, none, empty, usb, ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ResolveComPort(c.n, c.mapping, c.getEnv, c.adapters), c.expected) << c.n;
     }
+}
+
+#ifdef _WIN32
+TEST(SystemComDevice, Windows_UsesTheDeviceNamespaceSoHighNumbersOpenToo) {
+    EXPECT_EQ(SystemComDevice(1), "\\\\.\\COM1");
+    EXPECT_EQ(SystemComDevice(12), "\\\\.\\COM12");
+    EXPECT_TRUE(ListUsbSerialAdapters().empty()) << "Windows numbers its adapters itself";
+}
+#else
+TEST(SystemComDevice, Linux_CountsTheOnBoardPortsFromZero) {
+    EXPECT_EQ(SystemComDevice(1), "/dev/ttyS0");
+    EXPECT_EQ(SystemComDevice(12), "/dev/ttyS11");
 }
 
 TEST(ListUsbSerialAdapters, FakeDevDir_ListsUsbThenAcmInNaturalOrder) {
@@ -92,6 +104,7 @@ TEST(ListUsbSerialAdapters, FakeDevDir_ListsUsbThenAcmInNaturalOrder) {
     std::filesystem::remove_all(dir);
     EXPECT_TRUE(ListUsbSerialAdapters(d).empty()) << "a missing folder lists nothing";
 }
+#endif
 
 }  // namespace
 }  // namespace vandrelux::platform

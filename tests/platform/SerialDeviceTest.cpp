@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "QueueWait.h"
 #include "platform/SerialDevice.h"
 
 namespace vandrelux::platform {
@@ -77,19 +78,6 @@ class PseudoTerminal {
     int m_master;
     std::string m_slavePath;
 };
-
-// Bytes from the master reach the slave's queue through the kernel's buffer work, not at once.
-bool WaitForInQueue(SerialDevice& device, std::uint32_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
-    QueueStatus status;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (device.GetStatus(status) && status.inQueue >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return false;
-}
 
 class SerialDeviceOnPty : public ::testing::Test {
   protected:
