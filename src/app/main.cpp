@@ -2,8 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/UpdateDlg.h"
-#include "platform/qt/QtApplication.h"
-#include "platform/qt/QtDialog.h"
+#include "platform/WindowApplication.h"
 
 int main(int argc, char** argv) {
     CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
@@ -19,7 +18,7 @@ int main(int argc, char** argv) {
     cli.add_option("--screenshot", screenshot, "With --exit-when-done: save the window as PNG");
     cli.add_flag("--to-receive", options.startReceive,
                  "Press \"to receive\" at start when the settings choose the receive direction");
-    // Qt takes its own options (-platform, -style) from the rest.
+    // The toolkit takes its own options (Qt's -platform, -style) from the rest.
     cli.allow_extras();
     CLI11_PARSE(cli, argc, argv);
 
@@ -35,8 +34,8 @@ int main(int argc, char** argv) {
     if (!screenshot.empty()) {
         options.screenshot = screenshot;
     }
-    return vandrelux::platform::RunQtApplication(argc, argv, [&] {
-        vandrelux::platform::QtDialogFactory factory;
+    using vandrelux::platform::IDialogFactory;
+    return vandrelux::platform::RunWindowApplication(argc, argv, [&](IDialogFactory& factory) {
         vandrelux::app::CUpdaterApp app(factory, options);
         static_cast<void>(app.InitInstance());
         return app.ExitStatus();
