@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/Files.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::app {
@@ -40,22 +41,6 @@ constexpr std::array<SettingKey, 14> kSettingKeys{{
 }};
 
 constexpr int kCom2Index = 1;
-
-bool FolderIsWritable(const fs::path& folder) {
-    std::error_code ec;
-    if (!fs::is_directory(folder, ec)) {
-        return false;
-    }
-    const fs::path probe = folder / ".Vandrelux.ini.probe";
-    {
-        std::ofstream out(probe, std::ios::binary | std::ios::app);
-        if (!out) {
-            return false;
-        }
-    }
-    fs::remove(probe, ec);
-    return true;
-}
 
 std::optional<std::string> GetEnv(const char* name) {
     const char* value = std::getenv(name);
@@ -117,7 +102,9 @@ void SaveSettings(platform::IIniStore& ini, const platform::IToolkit& toolkit, i
     }
 }
 
-SettingsEnvironment SystemEnvironment() { return {FolderIsWritable, GetEnv, CreateFolder}; }
+SettingsEnvironment SystemEnvironment() {
+    return {platform::FolderIsWritable, GetEnv, CreateFolder};
+}
 
 std::string SettingsPath(const std::string& executablePath,
                          const SettingsEnvironment& environment) {

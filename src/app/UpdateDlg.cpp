@@ -63,8 +63,8 @@ void CUpdateDlg::OnInitDialog() {
     m_szIniPath = m_options.settingsPath.value_or(SettingsPath(platform::ExecutablePath()));
     m_Transfer.m_nMode = protocol::Mode::None;
     {
-        const platform::IniFile ini(m_szIniPath);
-        LoadSettings(ini, *m_window, m_nPortIndex);
+        const std::unique_ptr<platform::IIniStore> ini = platform::OpenIniStore(m_szIniPath);
+        LoadSettings(*ini, *m_window, m_nPortIndex);
     }
     m_panel.ArmDirection(m_window->IsChecked(ids::kReceiveAll) ? ids::kReceiveAll
                                                                : ids::kIncludeSoftware);
@@ -135,8 +135,8 @@ void CUpdateDlg::OnExit() {
 }
 
 void CUpdateDlg::SaveSettings() {
-    platform::IniFile ini(m_szIniPath);
-    app::SaveSettings(ini, *m_window, m_nPortIndex);
+    const std::unique_ptr<platform::IIniStore> ini = platform::OpenIniStore(m_szIniPath);
+    app::SaveSettings(*ini, *m_window, m_nPortIndex);
 }
 
 void CUpdateDlg::OnConfigPort() {

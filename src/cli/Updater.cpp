@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include <unistd.h>
-
 #include "platform/ComPortNames.h"
+#include "platform/Files.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::cli {
@@ -72,7 +71,7 @@ std::optional<std::string> CheckFiles(const Options& options) {
         return "the target cannot be rv.bin: that is where the image is collected";
     }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    if (!fs::is_directory(folder, ec) || ::access(folder.string().c_str(), W_OK) != 0) {
+    if (!platform::FolderIsWritable(folder)) {
         return "cannot write " + target.string() + ": no such folder, or not writable";
     }
     return std::nullopt;

@@ -2,9 +2,9 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <unistd.h>
 
 #include "cli/Updater.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     if (timeoutSeconds > 0) {
         options.timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
     }
-    options.showProgress = isatty(STDERR_FILENO) != 0;
+    options.showProgress = vandrelux::platform::StandardErrorIsTerminal();
     if (const std::optional<std::string> problem = vandrelux::cli::CheckFiles(options)) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
         return static_cast<int>(Outcome::FileNotOpenable);

@@ -21,13 +21,17 @@ struct ComMapping {
 using EnvironmentLookup = std::function<std::optional<std::string>(const std::string&)>;
 
 // The device for port n: the explicit mapping, else the variable VANDRELUX_COM<n>, else the
-// n-th of `usbAdapters`, else /dev/ttyS<n-1>. Empty paths count as unset. A number below 1
+// n-th of `usbAdapters`, else SystemComDevice(n). Empty paths count as unset. A number below 1
 // gives an empty path, which no open accepts.
 [[nodiscard]] std::string ResolveComPort(int n, const ComMapping& mapping,
                                          const EnvironmentLookup& getEnv,
                                          const std::vector<std::string>& usbAdapters);
 
-// The USB serial adapters in devDir: every ttyUSB<k> by number, then every ttyACM<k>.
+// The system's own name for port n: /dev/ttyS<n-1> on Linux, \\.\COM<n> on Windows.
+[[nodiscard]] std::string SystemComDevice(int n);
+
+// The USB serial adapters in devDir: every ttyUSB<k> by number, then every ttyACM<k>. Windows
+// names its adapters COM<n> itself, so there the list is empty.
 [[nodiscard]] std::vector<std::string> ListUsbSerialAdapters(const std::string& devDir = "/dev");
 
 // ResolveComPort with the process environment and the adapters in /dev.

@@ -153,25 +153,6 @@ std::string CutToBuffer(std::string_view s, std::size_t bufferSize) {
     return std::string(s.substr(0, bufferSize == 0 ? 0 : bufferSize - 1));
 }
 
-int LeadingNumber(std::string_view s) noexcept {
-    s = TrimLeft(s);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    std::int64_t n = 0;
-    for (const char c : s) {
-        if (c < '0' || c > '9') {
-            break;
-        }
-        // Saturate rather than wrap: a huge number must not turn into a small one.
-        n = std::min<std::int64_t>(n * 10 + (c - '0'), std::int64_t{INT_MAX} + 1);
-    }
-    n = negative ? -n : std::min<std::int64_t>(n, INT_MAX);
-    return static_cast<int>(n);
-}
-
 // The line end the file already uses; a new file gets the one the Windows build writes.
 std::string_view LineEndOf(std::string_view text) noexcept {
     const std::size_t newline = text.find('\n');
@@ -234,6 +215,25 @@ bool ReplaceFile(const std::filesystem::path& path, std::string_view content, bo
 }  // namespace
 
 IniFile::IniFile(std::filesystem::path path) : m_path(std::move(path)) {}
+
+int LeadingNumber(std::string_view s) noexcept {
+    s = TrimLeft(s);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    std::int64_t n = 0;
+    for (const char c : s) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        // Saturate rather than wrap: a huge number must not turn into a small one.
+        n = std::min<std::int64_t>(n * 10 + (c - '0'), std::int64_t{INT_MAX} + 1);
+    }
+    n = negative ? -n : std::min<std::int64_t>(n, INT_MAX);
+    return static_cast<int>(n);
+}
 
 int IniFile::GetInt(std::string_view section, std::string_view key, int defaultValue) const {
     const std::optional<std::string> value = Lookup(m_path, section, key);

@@ -1,5 +1,5 @@
 // The settings store: an INI file read and written one key at a time, as Windows' private
-// profile calls do it. A Windows build may put the native calls behind IIniStore instead.
+// profile calls do it. OpenIniStore gives the native calls on Windows and IniFile elsewhere.
 //
 // Threading: one store per thread; two processes writing the same file at once each leave a
 // whole file behind, the later one winning.
@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -53,5 +54,13 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+// The leading decimal number of an INI value as IIniStore::GetInt reads it: blanks and a sign
+// may come first, anything else ends it, a value that is no number gives 0, and a number too
+// large for an int stops at its limit.
+[[nodiscard]] int LeadingNumber(std::string_view value) noexcept;
+
+// The store this OS keeps settings in, for the file at `path`.
+[[nodiscard]] std::unique_ptr<IIniStore> OpenIniStore(const std::filesystem::path& path);
 
 }  // namespace vandrelux::platform

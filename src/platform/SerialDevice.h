@@ -1,6 +1,6 @@
 // The operating system's serial device, as the port object uses it: exclusive open, line
 // settings from a mode string, queue counts, purge, and a wait on the port and two events.
-// One implementation per OS (posix/SerialDevice.cpp). A call that fails returns false (or
+// One implementation per OS (posix/, win32/SerialDevice.cpp). A call that fails returns false (or
 // nothing) and leaves the reason in the calling thread's last error, which LastSystemError reads.
 //
 // Threading: a SerialDevice is used by the window thread and one monitor thread; the port
@@ -36,8 +36,8 @@ struct LineState {
     friend bool operator==(const LineState&, const LineState&) = default;
 };
 
-// Fills `state` from a mode string; fields the string does not name keep their value. False
-// (and `state` untouched) for a string it cannot read.
+// Fills `state` from a mode string; fields the string does not name keep their value. False,
+// with `state` untouched and an "invalid argument" last error, for a string it cannot read.
 [[nodiscard]] bool BuildLineState(std::string_view mode, LineState& state);
 
 // A manual-reset event that a Wait can watch.

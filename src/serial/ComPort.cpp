@@ -91,7 +91,6 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
             }
             m_lineState.rtsEnabled = true;
             if (!platform::BuildLineState(mode, m_lineState)) {
-                errno = EINVAL;
                 return "BuildCommDCB()";
             }
             if (!m_hPort.SetLineState(m_lineState)) {

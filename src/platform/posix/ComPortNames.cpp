@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <tuple>
@@ -34,46 +32,6 @@ bool ComesBefore(const Adapter& a, const Adapter& b) {
 
 }  // namespace
 
-std::optional<int> ParseComName(std::string_view name) {
-    if (name.size() < 4 || name.size() > 6) {
-        return std::nullopt;
-    }
-    const std::string_view prefix = name.substr(0, 3);
-    const std::string_view digits = name.substr(3);
-    const bool isCom = std::equal(prefix.begin(), prefix.end(), "COM", [](char ch, char want) {
-        return std::toupper(static_cast<unsigned char>(ch)) == want;
-    });
-    if (!isCom || !AllDigits(digits) || digits.front() == '0') {
-        return std::nullopt;
-    }
-    int number = 0;
-    std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    if (number > 255) {
-        return std::nullopt;
-    }
-    return number;
-}
-
-std::string ResolveComPort(int n, const ComMapping& mapping, const EnvironmentLookup& getEnv,
-                           const std::vector<std::string>& usbAdapters) {
-    if (n < 1) {
-        return {};
-    }
-    if (const auto it = mapping.explicitPaths.find(n);
-        it != mapping.explicitPaths.end() && !it->second.empty()) {
-        return it->second;
-    }
-    if (getEnv) {
-        if (auto path = getEnv("VANDRELUX_COM" + std::to_string(n)); path && !path->empty()) {
-            return *path;
-        }
-    }
-    if (static_cast<std::size_t>(n) <= usbAdapters.size()) {
-        return usbAdapters[static_cast<std::size_t>(n) - 1];
-    }
-    return "/dev/ttyS" + std::to_string(n - 1);
-}
-
 std::vector<std::string> ListUsbSerialAdapters(const std::string& devDir) {
     std::vector<Adapter> found;
     std::error_code ec;
@@ -98,12 +56,8 @@ std::vector<std::string> ListUsbSerialAdapters(const std::string& devDir) {
     return paths;
 }
 
-std::string ResolveComPort(int n, const ComMapping& mapping) {
-    const EnvironmentLookup environment = [](const std::string& key) -> std::optional<std::string> {
-        const char* value = std::getenv(key.c_str());
-        return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-    };
-    return ResolveComPort(n, mapping, environment, ListUsbSerialAdapters());
+std::string SystemComDevice(int n) {
+    return "/dev/ttyS" + std::to_string(n - 1);
 }
 
 }  // namespace vandrelux::platform

@@ -12,4 +12,8 @@ std::string ExecutablePath() {
     return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
 }
 
+bool StandardErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) != 0;
+}
+
 }  // namespace vandrelux::platform

@@ -1,0 +1,30 @@
+#include "platform/Process.h"
+
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace vandrelux::platform {
+
+std::string ExecutablePath() {
+    // The call cuts a long path to the buffer without saying so beyond filling it up.
+    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+        std::vector<char> path(size);
+        const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), size);
+        if (length == 0) {
+            return {};
+        }
+        if (length < size) {
+            return std::string(path.data(), length);
+        }
+    }
+    return {};
+}
+
+bool StandardErrorIsTerminal() {
+    return ::_isatty(::_fileno(stderr)) != 0;
+}
+
+}  // namespace vandrelux::platform
