@@ -1,6 +1,9 @@
 // vandrelux: the operator's window.
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+#include <system_error>
+
 #include "app/UpdateDlg.h"
 #include "platform/WindowApplication.h"
 
@@ -29,7 +32,10 @@ int main(int argc, char** argv) {
         options.comMap[2] = com2;
     }
     if (!settings.empty()) {
-        options.settingsPath = settings;
+        // The Windows profile calls look for a bare name in the Windows folder, not here.
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(settings, error);
+        options.settingsPath = error ? settings : absolute.string();
     }
     if (!screenshot.empty()) {
         options.screenshot = screenshot;
