@@ -1,6 +1,5 @@
 // vandrelux: the operator's window.
 #include <CLI/CLI.hpp>
-
 #include <filesystem>
 #include <system_error>
 
@@ -12,8 +11,9 @@ int main(int argc, char** argv) {
                  "vandrelux"};
     vandrelux::app::AppOptions options;
     std::string com1, com2, settings, screenshot;
-    cli.add_option("--com1", com1, "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
-                                   "/dev/ttyS0)");
+    cli.add_option("--com1", com1,
+                   "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
+                   "/dev/ttyS0)");
     cli.add_option("--com2", com2, "Device that COM2 names");
     cli.add_option("--settings", settings, "Settings file to use instead of Vandrelux.ini");
     cli.add_flag("--exit-when-done", options.exitWhenDone,

@@ -11,7 +11,6 @@ namespace vandrelux::platform {
 // Prepares the toolkit (application name, icon, the controls it needs) and runs `body` with a
 // factory for its dialogs; returns what `body` returns, or 1 without running it when the toolkit
 // cannot be prepared. `body` runs its dialogs modally: there is no main loop besides.
-int RunWindowApplication(int argc, char** argv,
-                         const std::function<int(IDialogFactory&)>& body);
+int RunWindowApplication(int argc, char** argv, const std::function<int(IDialogFactory&)>& body);
 
 }  // namespace vandrelux::platform

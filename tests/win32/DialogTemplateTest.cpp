@@ -1,4 +1,7 @@
+#include <commctrl.h>
 #include <gtest/gtest.h>
+#include <richedit.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -6,10 +9,6 @@
 
 #include "platform/win32/DialogTemplate.h"
 #include "ui/Templates.h"
-
-#include <windows.h>
-#include <commctrl.h>
-#include <richedit.h>
 
 namespace vandrelux::platform::win32 {
 namespace {

@@ -1,4 +1,6 @@
+#include <commctrl.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +15,6 @@
 #include "ui/CollapsibleDlg.h"
 #include "ui/LogView.h"
 #include "ui/Templates.h"
-
-#include <windows.h>
-#include <commctrl.h>
 
 namespace vandrelux::platform {
 namespace {

@@ -18,8 +18,7 @@ int RunQtApplication(int argc, char** argv, const std::function<int()>& body) {
     return body();
 }
 
-int RunWindowApplication(int argc, char** argv,
-                         const std::function<int(IDialogFactory&)>& body) {
+int RunWindowApplication(int argc, char** argv, const std::function<int(IDialogFactory&)>& body) {
     return RunQtApplication(argc, argv, [&] {
         QtDialogFactory factory;
         return body(factory);

@@ -1,9 +1,8 @@
 #include "platform/win32/DialogTemplate.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
-
+#include <windows.h>
 
 namespace vandrelux::platform::win32 {
 

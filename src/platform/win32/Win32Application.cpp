@@ -1,12 +1,12 @@
 #include "platform/win32/Win32Application.h"
 
-#include "platform/WindowApplication.h"
-#include "platform/win32/Win32Dialog.h"
-
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <cstdio>
+
+#include "platform/WindowApplication.h"
+#include "platform/win32/Win32Dialog.h"
 
 namespace vandrelux::platform {
 

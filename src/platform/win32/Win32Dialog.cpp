@@ -2,11 +2,11 @@
 // into macros, so the code below uses the Windows spellings.
 #include "platform/win32/Win32Dialog.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
 #include <gdiplus.h>
 #include <richedit.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <climits>
@@ -53,8 +53,8 @@ bool IsCombo(ControlKind kind) {
 
 std::wstring WindowText(HWND hwnd) {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(),
-                                                        static_cast<int>(text.size()))));
+    text.resize(
+        static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
@@ -72,11 +72,14 @@ std::wstring ToPaneText(std::string_view text) {
     return pane;
 }
 
-Rect ToRect(const RECT& r) { return Rect{r.left, r.top, r.right, r.bottom}; }
+Rect ToRect(const RECT& r) {
+    return Rect{r.left, r.top, r.right, r.bottom};
+}
 
 int PaneTextLength(HWND pane) {
     GETTEXTLENGTHEX how{GTL_NUMCHARS | GTL_PRECISE, 1200};
-    return static_cast<int>(SendMessageW(pane, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&how), 0));
+    return static_cast<int>(
+        SendMessageW(pane, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&how), 0));
 }
 
 // Line ends come back as LF, as from the other toolkits.
@@ -86,8 +89,9 @@ std::string PaneText(HWND pane) {
     how.cb = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     how.flags = GT_DEFAULT;
     how.codepage = 1200;
-    text.resize(static_cast<std::size_t>(SendMessageW(
-        pane, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&how), reinterpret_cast<LPARAM>(text.data()))));
+    text.resize(
+        static_cast<std::size_t>(SendMessageW(pane, EM_GETTEXTEX, reinterpret_cast<WPARAM>(&how),
+                                              reinterpret_cast<LPARAM>(text.data()))));
     std::replace(text.begin(), text.end(), L'\r', L'\n');
     return ToUtf8(text);
 }
@@ -120,8 +124,7 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path) {
     }
     bool saved = false;
     Gdiplus::GpBitmap* image = nullptr;
-    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) ==
-        Gdiplus::Ok) {
+    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) == Gdiplus::Ok) {
         static constexpr CLSID kPngEncoder = {
             0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
         saved = Gdiplus::DllExports::GdipSaveImageToFile(image, path.c_str(), &kPngEncoder,
@@ -324,8 +327,8 @@ void Win32DialogWindow::Impl::Close() {
 }
 
 int Win32DialogWindow::Impl::EnterCommand() const {
-    if (const Control* focus = FindHandle(GetFocus()); focus != nullptr && IsButton(focus->kind) &&
-                                                       focus->id != kNoId) {
+    if (const Control* focus = FindHandle(GetFocus());
+        focus != nullptr && IsButton(focus->kind) && focus->id != kNoId) {
         return focus->id;
     }
     for (const Control& c : controls) {
@@ -509,8 +512,8 @@ void Win32DialogWindow::SetComboItems(ControlId id, const std::vector<std::strin
 void Win32DialogWindow::SelectComboIndex(ControlId id, int index) {
     if (const HWND combo = m_impl->Combo(id)) {
         const auto count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-        SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index >= 0 && index < count ? index : -1),
-                     0);
+        SendMessageW(combo, CB_SETCURSEL,
+                     static_cast<WPARAM>(index >= 0 && index < count ? index : -1), 0);
     }
 }
 
@@ -543,8 +546,9 @@ int Win32DialogWindow::ComboIndex(ControlId id) const {
         return index;
     }
     // Typing over a chosen entry leaves no entry chosen.
-    std::wstring item(static_cast<std::size_t>(SendMessageW(combo, CB_GETLBTEXTLEN,
-                                                             static_cast<WPARAM>(index), 0)) + 1,
+    std::wstring item(static_cast<std::size_t>(
+                          SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0)) +
+                          1,
                       L'\0');
     item.resize(static_cast<std::size_t>(SendMessageW(
         combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(item.data()))));
@@ -624,7 +628,8 @@ void Win32DialogWindow::ReplaceSelection(ControlId id, std::string_view text) {
     } else if (c->kind == ControlKind::Edit || c->kind == ControlKind::ReadOnlyEdit) {
         std::wstring content = WindowText(c->hwnd);
         const std::wstring inserted = ToWide(text);
-        const auto at = static_cast<std::size_t>(std::clamp(c->caret, 0, static_cast<int>(content.size())));
+        const auto at =
+            static_cast<std::size_t>(std::clamp(c->caret, 0, static_cast<int>(content.size())));
         content.insert(at, inserted);
         SetWindowTextW(c->hwnd, content.c_str());
         c->caret = static_cast<int>(at + inserted.size());
@@ -651,8 +656,8 @@ int Win32DialogWindow::VisibleLineCount(ControlId id) const {
     TEXTMETRICW metrics{};
     const HDC dc = GetDC(pane);
     // The pane writes in the dialog's font, but cannot say so: rich edits do not answer WM_GETFONT.
-    const HGDIOBJ old = SelectObject(
-        dc, reinterpret_cast<HGDIOBJ>(SendMessageW(m_impl->hwnd, WM_GETFONT, 0, 0)));
+    const HGDIOBJ old =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(m_impl->hwnd, WM_GETFONT, 0, 0)));
     GetTextMetricsW(dc, &metrics);
     SelectObject(dc, old);
     ReleaseDC(pane, dc);
@@ -677,7 +682,9 @@ void Win32DialogWindow::StopTimer(unsigned timerId) {
     m_impl->timers.erase(timerId);
 }
 
-void Win32DialogWindow::SetUnattended(bool unattended) { m_impl->unattended = unattended; }
+void Win32DialogWindow::SetUnattended(bool unattended) {
+    m_impl->unattended = unattended;
+}
 
 void Win32DialogWindow::MessageBox(std::string_view text) {
     if (m_impl->unattended) {
@@ -718,9 +725,13 @@ std::optional<std::string> Win32DialogWindow::OpenFileDialog() {
 // A windowed program has no console to show this on.
 void Win32DialogWindow::ConsoleOut(std::string_view /*text*/) {}
 
-std::uint32_t Win32DialogWindow::TickCount() const { return GetTickCount(); }
+std::uint32_t Win32DialogWindow::TickCount() const {
+    return GetTickCount();
+}
 
-void Win32DialogWindow::Sleep(std::uint32_t ms) { ::Sleep(ms); }
+void Win32DialogWindow::Sleep(std::uint32_t ms) {
+    ::Sleep(ms);
+}
 
 int Win32DialogWindow::RunModal(IDialogHandler& handler) {
     Impl& d = *m_impl;
@@ -757,7 +768,9 @@ int Win32DialogWindow::RunModal(IDialogHandler& handler) {
     return d.endResult.value_or(IDCANCEL);
 }
 
-void Win32DialogWindow::EndDialog(int result) { m_impl->End(result); }
+void Win32DialogWindow::EndDialog(int result) {
+    m_impl->End(result);
+}
 
 // Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
 // lies over the controls beside it.
@@ -857,7 +870,8 @@ void Win32DialogWindow::ShowErrorBox(std::string_view title, std::string_view te
 // What the screen shows of the window, frame included; the window has to be shown for that.
 bool Win32DialogWindow::SaveScreenshot(const std::string& pngPath) {
     const HWND hwnd = m_impl->hwnd;
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
+    RedrawWindow(hwnd, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
     const Rect r = WindowRect();
     const HDC screen = GetDC(nullptr);
     const HDC memory = CreateCompatibleDC(screen);
@@ -873,14 +887,18 @@ bool Win32DialogWindow::SaveScreenshot(const std::string& pngPath) {
     return saved;
 }
 
-HWND Win32DialogWindow::Handle() const { return m_impl->hwnd; }
+HWND Win32DialogWindow::Handle() const {
+    return m_impl->hwnd;
+}
 
 HWND Win32DialogWindow::ControlHandle(ControlId id) const {
     const Control* c = m_impl->Find(id);
     return c == nullptr ? nullptr : c->hwnd;
 }
 
-HWND Win32DialogWindow::Toolbar() const { return m_impl->toolbar; }
+HWND Win32DialogWindow::Toolbar() const {
+    return m_impl->toolbar;
+}
 
 std::unique_ptr<IDialogWindow> Win32DialogFactory::CreateDialog(const DialogTemplate& dialog) {
     return std::make_unique<Win32DialogWindow>(dialog);
