@@ -1,7 +1,4 @@
-#include <commctrl.h>
 #include <gtest/gtest.h>
-#include <richedit.h>
-#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -9,6 +6,13 @@
 
 #include "platform/win32/DialogTemplate.h"
 #include "ui/Templates.h"
+
+// The Windows headers last, in this order: their macros would rename the toolkit's own names.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+#include <richedit.h>
+// clang-format on
 
 namespace vandrelux::platform::win32 {
 namespace {

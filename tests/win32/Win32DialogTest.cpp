@@ -1,6 +1,4 @@
-#include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +13,12 @@
 #include "ui/CollapsibleDlg.h"
 #include "ui/LogView.h"
 #include "ui/Templates.h"
+
+// The Windows headers last, in this order: their macros would rename the toolkit's own names.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 namespace vandrelux::platform {
 namespace {

@@ -1,8 +1,11 @@
 #include "platform/win32/DialogTemplate.h"
 
+// The Windows headers last, in this order: their macros would rename the toolkit's own names.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
-#include <windows.h>
+// clang-format on
 
 namespace vandrelux::platform::win32 {
 

@@ -1,12 +1,15 @@
 #include "platform/win32/Win32Application.h"
 
-#include <commctrl.h>
-#include <windows.h>
-
 #include <cstdio>
 
 #include "platform/WindowApplication.h"
 #include "platform/win32/Win32Dialog.h"
+
+// The Windows headers last, in this order: their macros would rename the toolkit's own names.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 namespace vandrelux::platform {
 

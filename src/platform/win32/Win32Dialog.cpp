@@ -1,12 +1,4 @@
-// The toolkit's names (MessageBox, CreateDialog, IDOK) come first; the Windows headers turn them
-// into macros, so the code below uses the Windows spellings.
 #include "platform/win32/Win32Dialog.h"
-
-#include <commctrl.h>
-#include <commdlg.h>
-#include <gdiplus.h>
-#include <richedit.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <climits>
@@ -19,6 +11,16 @@
 #include "platform/WindowCall.h"
 #include "platform/win32/DialogTemplate.h"
 #include "platform/win32/Win32Application.h"
+
+// The Windows headers last, in this order: their macros (MessageBox, CreateDialog, IDOK) would
+// rename the toolkit's own names, so the code below uses the Windows spellings.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+#include <gdiplus.h>
+#include <richedit.h>
+// clang-format on
 
 #undef MessageBox
 #undef CreateDialog
