@@ -1,17 +1,19 @@
 // vandrelux: the operator's window.
 #include <CLI/CLI.hpp>
+#include <filesystem>
+#include <system_error>
 
 #include "app/UpdateDlg.h"
-#include "platform/qt/QtApplication.h"
-#include "platform/qt/QtDialog.h"
+#include "platform/WindowApplication.h"
 
 int main(int argc, char** argv) {
     CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
                  "vandrelux"};
     vandrelux::app::AppOptions options;
     std::string com1, com2, settings, screenshot;
-    cli.add_option("--com1", com1, "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
-                                   "/dev/ttyS0)");
+    cli.add_option("--com1", com1,
+                   "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
+                   "/dev/ttyS0)");
     cli.add_option("--com2", com2, "Device that COM2 names");
     cli.add_option("--settings", settings, "Settings file to use instead of Vandrelux.ini");
     cli.add_flag("--exit-when-done", options.exitWhenDone,
@@ -19,7 +21,7 @@ int main(int argc, char** argv) {
     cli.add_option("--screenshot", screenshot, "With --exit-when-done: save the window as PNG");
     cli.add_flag("--to-receive", options.startReceive,
                  "Press \"to receive\" at start when the settings choose the receive direction");
-    // Qt takes its own options (-platform, -style) from the rest.
+    // The toolkit takes its own options (Qt's -platform, -style) from the rest.
     cli.allow_extras();
     CLI11_PARSE(cli, argc, argv);
 
@@ -30,13 +32,16 @@ int main(int argc, char** argv) {
         options.comMap[2] = com2;
     }
     if (!settings.empty()) {
-        options.settingsPath = settings;
+        // The Windows profile calls look for a bare name in the Windows folder, not here.
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(settings, error);
+        options.settingsPath = error ? settings : absolute.string();
     }
     if (!screenshot.empty()) {
         options.screenshot = screenshot;
     }
-    return vandrelux::platform::RunQtApplication(argc, argv, [&] {
-        vandrelux::platform::QtDialogFactory factory;
+    using vandrelux::platform::IDialogFactory;
+    return vandrelux::platform::RunWindowApplication(argc, argv, [&](IDialogFactory& factory) {
         vandrelux::app::CUpdaterApp app(factory, options);
         static_cast<void>(app.InitInstance());
         return app.ExitStatus();

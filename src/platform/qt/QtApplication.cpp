@@ -2,7 +2,9 @@
 
 #include <QApplication>
 
+#include "platform/WindowApplication.h"
 #include "platform/qt/Icons.h"
+#include "platform/qt/QtDialog.h"
 
 namespace vandrelux::platform {
 
@@ -14,6 +16,13 @@ int RunQtApplication(int argc, char** argv, const std::function<int()>& body) {
     // Quitting would end every modal loop still to come, and the dialogs are all there is.
     QApplication::setQuitOnLastWindowClosed(false);
     return body();
+}
+
+int RunWindowApplication(int argc, char** argv, const std::function<int(IDialogFactory&)>& body) {
+    return RunQtApplication(argc, argv, [&] {
+        QtDialogFactory factory;
+        return body(factory);
+    });
 }
 
 }  // namespace vandrelux::platform

@@ -42,16 +42,14 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "platform/qt/DialogUnits.h"
 #include "platform/qt/Icons.h"
-#include "platform/qt/WindowCall.h"
+#include "platform/WindowCall.h"
 
 namespace vandrelux::platform {
 
@@ -176,45 +174,13 @@ class GroupBox final : public QGroupBox {
     }
 };
 
-// Calls from other threads, run on the window thread. The queue's own mutex, held while the
-// wake-up event is posted, is what orders the hand-over (Qt's locks are invisible to
-// ThreadSanitizer).
+// Calls from other threads, run on the window thread when their posted event comes.
 class CallQueue final : public QObject {
   public:
-    ~CallQueue() override {
-        const std::lock_guard lock(m_mutex);
-        for (const std::shared_ptr<qt::WindowCall>& call : m_calls) {
-            call->Drop();
-        }
-    }
-
-    void Post(std::shared_ptr<qt::WindowCall> call) {
-        const std::lock_guard lock(m_mutex);
-        m_calls.push_back(std::move(call));
-        QCoreApplication::postEvent(this, new QEvent(QEvent::User));
-    }
+    WindowCallQueue queue{[this] { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }};
 
   protected:
-    // One at a time: a call that opens a modal box lets later ones run meanwhile, as a
-    // synchronous message would.
-    void customEvent(QEvent* /*event*/) override {
-        for (;;) {
-            std::shared_ptr<qt::WindowCall> call;
-            {
-                const std::lock_guard lock(m_mutex);
-                if (m_calls.empty()) {
-                    return;
-                }
-                call = std::move(m_calls.front());
-                m_calls.pop_front();
-            }
-            call->Run();
-        }
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::deque<std::shared_ptr<qt::WindowCall>> m_calls;
+    void customEvent(QEvent* /*event*/) override { queue.RunPending(); }
 };
 
 struct Control {
@@ -243,7 +209,6 @@ void ApplyReadOnlyLook(QLineEdit& edit, bool readOnly) {
 struct QtDialogWindow::Impl {
     bool unattended = false;
     DialogTemplate dialogTemplate;
-    std::thread::id windowThread = std::this_thread::get_id();
     std::unique_ptr<DialogWidget> dialog;
     CallQueue calls;
     qt::BaseUnits units;
@@ -969,33 +934,15 @@ void QtDialogWindow::SetStatusNote(std::string_view note) {
 }
 
 bool QtDialogWindow::SendToWindow(std::function<void()> task, std::stop_token stop) {
-    if (std::this_thread::get_id() == m_impl->windowThread) {
-        if (stop.stop_requested()) {
-            return false;
-        }
-        task();
-        return true;
-    }
-    auto call = std::make_shared<qt::WindowCall>(std::move(task));
-    m_impl->calls.Post(call);
-    return call->Wait(stop, true);
+    return m_impl->calls.queue.Send(std::move(task), stop, true);
 }
 
 void QtDialogWindow::ShowErrorBox(std::string_view title, std::string_view text,
                                   std::stop_token stop) {
     // The box owns copies: a sender that stops waiting leaves it up for the operator.
-    auto show = [this, title = std::string(title), text = std::string(text)] {
-        ErrorBox(title, text);
-    };
-    if (std::this_thread::get_id() == m_impl->windowThread) {
-        if (!stop.stop_requested()) {
-            show();
-        }
-        return;
-    }
-    auto call = std::make_shared<qt::WindowCall>(std::move(show));
-    m_impl->calls.Post(call);
-    static_cast<void>(call->Wait(stop, false));
+    static_cast<void>(m_impl->calls.queue.Send(
+        [this, title = std::string(title), text = std::string(text)] { ErrorBox(title, text); },
+        stop, false));
 }
 
 bool QtDialogWindow::SaveScreenshot(const std::string& pngPath) {

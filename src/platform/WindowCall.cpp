@@ -1,6 +1,6 @@
-#include "platform/qt/WindowCall.h"
+#include "platform/WindowCall.h"
 
-namespace vandrelux::platform::qt {
+namespace vandrelux::platform {
 
 void WindowCall::Run() {
     {
@@ -46,4 +46,43 @@ bool WindowCall::Wait(std::stop_token stop, bool waitOnceBegun) {
     return false;
 }
 
-}  // namespace vandrelux::platform::qt
+WindowCallQueue::~WindowCallQueue() {
+    const std::lock_guard lock(m_mutex);
+    for (const std::shared_ptr<WindowCall>& call : m_calls) {
+        call->Drop();
+    }
+}
+
+bool WindowCallQueue::Send(std::function<void()> task, std::stop_token stop, bool waitOnceBegun) {
+    if (std::this_thread::get_id() == m_windowThread) {
+        if (stop.stop_requested()) {
+            return false;
+        }
+        task();
+        return true;
+    }
+    auto call = std::make_shared<WindowCall>(std::move(task));
+    {
+        const std::lock_guard lock(m_mutex);
+        m_calls.push_back(call);
+        m_wake();
+    }
+    return call->Wait(stop, waitOnceBegun);
+}
+
+void WindowCallQueue::RunPending() {
+    for (;;) {
+        std::shared_ptr<WindowCall> call;
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_calls.empty()) {
+                return;
+            }
+            call = std::move(m_calls.front());
+            m_calls.pop_front();
+        }
+        call->Run();
+    }
+}
+
+}  // namespace vandrelux::platform
