@@ -163,7 +163,8 @@ void CUpdateDlg::OnConfigPort() {
 
 void CUpdateDlg::OnOpenPort() {
     // A line that was lost is open in name only: opening again is how the operator gets it back.
-    if (m_Port.IsMonitorRunning() && !m_Port.IsLineLost()) {
+    const bool lineWasLost = m_Port.IsLineLost();
+    if (m_Port.IsMonitorRunning() && !lineWasLost) {
         return;
     }
     const int portNumber = m_nPortIndex + 1;
@@ -178,6 +179,10 @@ void CUpdateDlg::OnOpenPort() {
                                       m_nDataBits, m_chParity, m_nStopBits));
     m_window->StartTimer(kHandshakeTimer, 1);
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
+    if (lineWasLost) {
+        // Whatever the box and the PC were doing died with the line: start over, as Restart does.
+        m_Transfer.OnRestart();
+    }
 }
 
 void CUpdateDlg::OnClosePort() {
@@ -205,6 +210,15 @@ void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text,
                               std::stop_token stop) {
     m_bLineFailed = true;
     m_window->ShowErrorBox(title, text, stop);
+    if (m_Port.IsLineLost()) {
+        // A transfer the line took down would otherwise leave Restart and Exit disabled.
+        static_cast<void>(m_window->SendToWindow(
+            [this] {
+                m_window->Enable(ids::kRestart, true);
+                m_window->Enable(ids::kExit, true);
+            },
+            stop));
+    }
 }
 
 void CUpdateDlg::ShowMessage(std::string_view text) { m_window->MessageBox(text); }

@@ -38,7 +38,28 @@ protected:
         return drive::RunScripted(window, dlg, [&] { script(dlg, window); });
     }
 
+    // Lets the window work until `done` holds; false if it never does.
+    static bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until) {
+                return false;
+            }
+            drive::ProcessEvents(20ms);
+        }
+        return true;
+    }
+
+    // COM1 as a link that can be pointed at a new terminal once the first one is gone.
+    void SetUp() override {
+        fs::create_symlink(ptsname(master), link);
+        options.comMap[1] = link.string();
+    }
+    void PullTheDevice();
+    void PlugTheDeviceBackIn();
+
     platform::QtDialogFactory factory;
+    fs::path link = dir / "com1";
 };
 
 TEST_F(QtUpdateDlg, StartUp_ShowsTheSettingsOpensThePortAndNamesTheDevice) {
@@ -51,7 +72,7 @@ TEST_F(QtUpdateDlg, StartUp_ShowsTheSettingsOpensThePortAndNamesTheDevice) {
         EXPECT_TRUE(w.IsEnabled(ids::kToSend));
         EXPECT_EQ(Log(w), "COM1:115200 8-N-1\n");
         EXPECT_TRUE(dlg.Port().IsMonitorRunning());
-        EXPECT_NE(drive::Title(w).find(ptsname(master)), std::string::npos);
+        EXPECT_NE(drive::Title(w).find(link.string()), std::string::npos);
         EXPECT_EQ(w.GetText(ids::kToggle), "Hide <<");
         drive::Click(w, ids::kExit);
     });
@@ -134,44 +155,78 @@ TEST_F(QtUpdateDlg, Browse_FillsThePathFieldWithTheChosenName) {
     });
 }
 
-TEST_F(QtUpdateDlg, DeviceLost_ReportedOnce_WindowResponsive_OpenWorksOnceItIsBack) {
-    // COM1 is a link that can be pointed at a new terminal once the first one is gone.
-    const fs::path link = dir / "com1";
+// The adapter behind COM1 is pulled: its terminal closes under the open port.
+void QtUpdateDlg::PullTheDevice() {
+    ::close(master);
+    master = -1;
+}
+
+// The adapter is back under the same name, on a new terminal.
+void QtUpdateDlg::PlugTheDeviceBackIn() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    fs::remove(link);
     fs::create_symlink(ptsname(master), link);
-    options.comMap[1] = link.string();
+}
+
+TEST_F(QtUpdateDlg, DeviceLost_ReportedOnce_WindowResponsive_OpenWorksOnceItIsBack) {
     std::vector<drive::ModalSeen> seen;
     Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
         ASSERT_TRUE(dlg.Port().IsMonitorRunning());
         drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m); });
-        ::close(master);  // the adapter is pulled
-        master = -1;
-        drive::ProcessEvents(1500ms);
-        ASSERT_EQ(seen.size(), 1U);
+        PullTheDevice();
+        ASSERT_TRUE(WaitFor([&] { return !seen.empty(); }));
         EXPECT_TRUE(seen[0].critical);
         EXPECT_NE(seen[0].text.find("ReadFile()"), std::string::npos) << seen[0].text;
         EXPECT_TRUE(dlg.Port().IsLineLost());
 
-        // No second box, however long the window waits, and the window still answers.
-        drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m); });
-        drive::ProcessEvents(1000ms);
-        EXPECT_EQ(seen.size(), 1U);
+        // No second box while the window goes on, and the window still answers.
+        for (int i = 0; i < 50; ++i) {
+            drive::ProcessEvents(20ms);
+            ASSERT_FALSE(drive::MessageBoxIsUp());
+        }
         drive::Click(w, ids::kIncludeLogo);
         EXPECT_TRUE(w.IsChecked(ids::kIncludeLogo));
 
-        // The adapter is back under the same name: Open brings the line back.
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        fs::remove(link);
-        fs::create_symlink(ptsname(master), link);
+        PlugTheDeviceBackIn();
         EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
         EXPECT_FALSE(dlg.Port().IsLineLost());
         EXPECT_TRUE(dlg.Port().IsMonitorRunning());
-        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\nCOM1:115200 8-N-1\n");
+        EXPECT_EQ(Log(w).rfind("COM1:115200 8-N-1\nCOM1:115200 8-N-1\n", 0), 0U) << Log(w);
         const std::uint8_t chatter[] = {'o', 'k', '\n'};
         ASSERT_EQ(::write(master, chatter, sizeof chatter), 3);
-        drive::ProcessEvents(300ms);
-        EXPECT_NE(w.GetText(ids::kTerminalLog).find("ok"), std::string::npos);
+        EXPECT_TRUE(WaitFor([&] { return w.GetText(ids::kTerminalLog).find("ok") != std::string::npos; }));
+        drive::RequestClose(w);
+    });
+    EXPECT_EQ(seen.size(), 1U);
+}
+
+TEST_F(QtUpdateDlg, DeviceLostMidDownload_ButtonsComeBack_ReopenArmsTheDownloadAgain) {
+    const fs::path image = dir / "sw.bin";
+    std::ofstream(image, std::ios::binary) << std::string(100000, 'x');
+    WriteIni("[Setting]\nUpdateSoftware=1\nSoftwarePath=" + image.string() + "\n");
+    std::vector<drive::ModalSeen> seen;
+    Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        const std::uint8_t ready = 0x19;
+        ASSERT_EQ(::write(master, &ready, 1), 1);
+        ASSERT_TRUE(WaitFor([&] { return !w.IsEnabled(ids::kExit); }));  // the download is on
+
+        drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m); });
+        PullTheDevice();
+        ASSERT_TRUE(WaitFor([&] { return !seen.empty() && w.IsEnabled(ids::kExit); }));
+        EXPECT_TRUE(w.IsEnabled(ids::kRestart));
+
+        PlugTheDeviceBackIn();
+        EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
+        EXPECT_EQ(dlg.Transfer().m_nDownState, 1U);
+        EXPECT_NE(Log(w).find("Restart! please power on platform to download files again"),
+                  std::string::npos);
+        // Armed again: the PC calls the box on the new line.
+        EXPECT_TRUE(WaitFor([&] {
+            std::uint8_t b = 0;
+            return ::read(master, &b, 1) == 1;
+        }));
         drive::RequestClose(w);
     });
     EXPECT_EQ(seen.size(), 1U);

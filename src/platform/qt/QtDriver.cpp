@@ -157,6 +157,10 @@ int RunScripted(QtDialogWindow& window, IDialogHandler& handler,
     return window.RunModal(handler);
 }
 
+bool MessageBoxIsUp() {
+    return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+}
+
 void DismissNextModal(std::function<void(const ModalSeen&)> seen,
                       std::optional<std::string> fileName) {
     auto* poll = new QTimer(qApp);

@@ -40,6 +40,9 @@ struct ProgressState {
 [[nodiscard]] bool IsOpen(const QtDialogWindow& window);
 [[nodiscard]] std::string Title(const QtDialogWindow& window);
 
+// A message box is up, over whatever dialog runs.
+[[nodiscard]] bool MessageBoxIsUp();
+
 // Lets the window thread handle events for that long.
 void ProcessEvents(std::chrono::milliseconds duration);
 
