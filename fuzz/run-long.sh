@@ -14,7 +14,7 @@ rm -rf "$out"
 mkdir -p "$out"
 
 run() {
-    local target=$1
+    local target=$1 verdict stats
     mkdir -p "$out/$target"
     if nice -n 19 build/fuzz/fuzz/$target -max_total_time="$seconds" -rss_limit_mb=2048 \
         -artifact_prefix="$out/$target-" "$out/$target" "fuzz/corpus/$target" \
@@ -23,9 +23,10 @@ run() {
     else
         verdict="FAILED, see $out/$target.log"
     fi
-    local stats
+    # A target that fails on a seed prints no statistics at all.
     stats=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$out/$target.log" | tail -1 |
-            grep -Eo '#[0-9]+|cov: [0-9]+|corp: [0-9]+/[0-9a-zA-Z]+|exec/s: [0-9]+' | tr '\n' ' ')
+            grep -Eo '#[0-9]+|cov: [0-9]+|corp: [0-9]+/[0-9a-zA-Z]+|exec/s: [0-9]+' |
+            tr '\n' ' ' || true)
     echo "$target: ${seconds} s, $stats-> $verdict"
 }
 
@@ -36,10 +37,16 @@ for pair in "ReceiveFuzz DownloadFuzz" "IniFuzz ParseFuzz"; do
         run "$target" > "$out/$target.summary" &
         pids+=($!)
     done
-    wait "${pids[@]}"
+    for pid in "${pids[@]}"; do
+        wait "$pid" || status=1
+    done
     for target in $pair; do
-        cat "$out/$target.summary"
-        grep -q FAILED "$out/$target.summary" && status=1
+        if grep -q "no crash" "$out/$target.summary"; then
+            cat "$out/$target.summary"
+        else
+            echo "$target: FAILED, see $out/$target.log"
+            status=1
+        fi
     done
 done
 exit $status

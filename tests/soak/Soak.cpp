@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <string>
@@ -63,7 +64,7 @@ struct Plan {
 
 struct Totals {
     int run = 0, succeeded = 0, failedAsExpected = 0, faults = 0;
-    int wrongAccepted = 0, unexpectedFailures = 0, wrongReasons = 0;
+    int wrongAccepted = 0, unexpectedFailures = 0, wrongReasons = 0, boxViolations = 0;
 };
 
 Bytes ReadAll(const fs::path& path) {
@@ -142,6 +143,10 @@ Plan Draw(int i, std::mt19937& rng, std::size_t maxBytes) {
     }
     return p;
 }
+
+// A box has no way to send an empty image: its empty last block is refused like any block of
+// length 0, again and again, until the time-out.
+bool CannotEnd(const Plan& p) { return !p.download && p.size == 0; }
 
 std::vector<std::string> BoxArguments(const Settings& s, const Plan& p, const fs::path& dir) {
     std::vector<std::string> args{s.boxsim, "--report", (dir / "report.json").string(),
@@ -258,9 +263,12 @@ const char* Describe(Outcome o) {
     return "?";
 }
 
+// Transfers take turns in a few folders, so a long soak leaves no heap of images behind.
+fs::path TransferDir(const Settings& s, int i) { return fs::path(s.work) / ("t" + std::to_string(i % 4)); }
+
 // One transfer; returns a complaint, or nothing when all was as it must be.
 std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Totals& totals) {
-    const fs::path dir = fs::path(s.work) / ("t" + std::to_string(i % 4));
+    const fs::path dir = TransferDir(s, i);
     fs::remove_all(dir);
     fs::create_directories(dir);
     std::mt19937 fill(s.seed * 7919U + static_cast<unsigned>(i));
@@ -276,8 +284,10 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     }
     vandrelux::cli::Options options;
     options.ports = {box->device};
-    // Generous for a loaded machine; only a silent box ever waits for it.
-    options.timeout = std::chrono::milliseconds(5000 + p.size / 100);
+    // Only a box that stops talking waits for the time-out; every other run ends by itself, so
+    // its limit only has to be beyond any slowness of a loaded machine.
+    options.timeout = p.stop == Stop::Silent || CannotEnd(p) ? std::chrono::seconds(4)
+                                                              : std::chrono::seconds(120);
     if (p.download) {
         options.files.push_back({vandrelux::protocol::UpdateKind::Software, (dir / "sw.bin").string()});
     } else {
@@ -296,6 +306,14 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
                                              : std::chrono::milliseconds(0));
 
     ++totals.run;
+    // Whatever the outcome, the PC must never have broken the wire's rules as the box saw them.
+    std::ifstream boxReport(dir / "report.json");
+    const nlohmann::json seen = nlohmann::json::parse(boxReport, nullptr, false);
+    if (!CannotEnd(p) && !seen.is_discarded() &&
+        !seen.value("violations", nlohmann::json::array()).empty()) {
+        ++totals.boxViolations;
+        return "the box saw the PC break the protocol: " + seen["violations"].dump();
+    }
     totals.faults += (p.nakShare > 0) + p.nakVerdict + (p.corruptShare > 0) + !p.chatter.empty() +
                      (p.stop != Stop::None);
     if (outcome == Outcome::Success) {
@@ -310,10 +328,7 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
         }
         return std::nullopt;
     }
-    // A box has no way to send an empty image: its empty last block is refused like any block
-    // of length 0, again and again, until the time-out.
-    const bool cannotEnd = !p.download && p.size == 0;
-    if (p.stop == Stop::None && !cannotEnd) {
+    if (p.stop == Stop::None && !CannotEnd(p)) {
         ++totals.unexpectedFailures;
         return std::string("failed without a stopping fault: ") + Describe(outcome);
     }
@@ -360,7 +375,7 @@ int main(int argc, char** argv) {
     // copy of the original standard error.
     FILE* report = fdopen(dup(STDERR_FILENO), "w");
     const std::string log = (fs::path(s.work) / "updater.log").string();
-    if (report == nullptr || !freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) {
+    if (report == nullptr || !freopen(log.c_str(), "a", stdout) || !freopen(log.c_str(), "a", stderr)) {
         std::perror("vandrelux-soak");
         return 2;
     }
@@ -376,6 +391,9 @@ int main(int argc, char** argv) {
         if (const std::optional<std::string> complaint = RunOne(s, i, plan, totals)) {
             std::fprintf(report, "transfer %d (%s): %s\n", i, Summary(plan).c_str(),
                          complaint->c_str());
+            // Kept for a look, out of the way of the folders the next transfers reuse.
+            std::error_code ec;
+            fs::rename(TransferDir(s, i), fs::path(s.work) / ("failed-" + std::to_string(i)), ec);
         }
         if (i + 1 == warmUp) {
             malloc_trim(0);
@@ -395,13 +413,15 @@ int main(int argc, char** argv) {
                  "faults injected: %d\n"
                  "wrong images accepted: %d\n"
                  "failures without a stopping fault: %d, failures for the wrong reason: %d\n"
+                 "transfers where the box saw the PC break the protocol: %d\n"
                  "open descriptors after warm-up %d, at the end %d; resident memory %ld KiB, "
                  "at the end %ld KiB\n",
                  totals.run, seconds, totals.succeeded, totals.failedAsExpected, totals.faults,
                  totals.wrongAccepted, totals.unexpectedFailures, totals.wrongReasons,
+                 totals.boxViolations,
                  fdsAtWarmUp, fdsAtEnd, rssAtWarmUp, rssAtEnd);
     const bool ok = totals.wrongAccepted == 0 && totals.unexpectedFailures == 0 &&
-                    totals.wrongReasons == 0 && !leaked;
+                    totals.wrongReasons == 0 && totals.boxViolations == 0 && !leaked;
     std::fprintf(report, "%s\n", ok ? "soak passed" : "SOAK FAILED");
     if (ok) {
         fs::remove_all(s.work);
