@@ -45,10 +45,6 @@ std::string Hex8(std::uint8_t value) {
     return Hex(value, 2);
 }
 
-bool IsFrameType(std::uint8_t byte) {
-    return byte == kHeaderType || byte == kMoreType || byte == kLastType;
-}
-
 }  // namespace
 
 BoxModel::BoxModel(BoxConfig config) : m_config(std::move(config)), m_rng(m_config.seed) {

@@ -26,6 +26,10 @@ inline constexpr std::uint8_t kBeacon1 = 0x80;
 inline constexpr std::uint8_t kBeacon2 = 0x81;
 inline constexpr std::uint8_t kBeacon3 = 0x82;
 
+[[nodiscard]] constexpr bool IsFrameType(std::uint8_t byte) noexcept {
+    return byte == kHeaderType || byte == kMoreType || byte == kLastType;
+}
+
 inline constexpr std::uint32_t kHeaderPayloadLen = 28;
 inline constexpr std::uint32_t kMaxPayloadLen = 4096;
 // A box that is refused this often in a row stops rather than loop for ever.
