@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
-          qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev)
+          qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
+          socat lrzsz)  # the last two for bench/run.sh
 
 missing=()
 for p in "${packages[@]}"; do

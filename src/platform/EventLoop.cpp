@@ -23,7 +23,10 @@ bool EventLoop::Run(const std::function<bool()>& done, std::optional<Clock::time
             request->task();
             lock.lock();
             request->finished = true;
-            m_changed.notify_all();
+            // Told once the lock is free, so the sender does not wake only to wait for it.
+            lock.unlock();
+            m_finished.notify_all();
+            lock.lock();
             continue;
         }
         if (std::any_of(m_timers.begin(), m_timers.end(),
@@ -87,8 +90,10 @@ bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     request->task = std::move(task);
     std::unique_lock lock(m_mutex);
     m_queue.push_back(request);
-    m_changed.notify_all();
-    m_changed.wait(lock, stop, [&] { return request->finished; });
+    lock.unlock();
+    m_changed.notify_one();
+    lock.lock();
+    m_finished.wait(lock, stop, [&] { return request->finished; });
     if (request->finished) {
         return true;
     }
@@ -98,14 +103,16 @@ bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     }
     // Already running on the loop's thread: it ends by itself, and the caller must not return
     // while the task may still use what it lent.
-    m_changed.wait(lock, [&] { return request->finished; });
+    m_finished.wait(lock, [&] { return request->finished; });
     return true;
 }
 
 void EventLoop::Wake() {
-    const std::lock_guard lock(m_mutex);
-    m_bWoken = true;
-    m_changed.notify_all();
+    {
+        const std::lock_guard lock(m_mutex);
+        m_bWoken = true;
+    }
+    m_changed.notify_one();
 }
 
 }  // namespace vandrelux::platform
