@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <utility>
 
 #include "boxsim/ImageFiles.h"
@@ -144,7 +145,20 @@ void BoxRunner::ReleaseInput(std::int64_t nowNs) {
     if (!m_input.empty() && m_input.front().releaseNs <= nowNs) {
         m_lastReleaseNs = nowNs;
     }
+    std::array<std::uint8_t, kIoChunk> run{};
     while (!m_input.empty() && m_input.front().releaseNs <= nowNs) {
+        // Payload goes over in runs: the box never answers it, so no byte's time matters.
+        const std::size_t wanted = std::min(m_model.PayloadWanted(), run.size());
+        std::size_t n = 0;
+        while (n < wanted && n < m_input.size() && m_input[n].releaseNs <= nowNs) {
+            run[n] = m_input[n].byte;
+            ++n;
+        }
+        if (n > 0) {
+            m_model.OnPayload(std::span(run.data(), n));
+            m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(n));
+            continue;
+        }
         const InByte in = m_input.front();
         m_input.pop_front();
         FeedModel(in.byte, in.releaseNs);
