@@ -1,9 +1,18 @@
 #include "platform/EventLoop.h"
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace vandrelux::platform {
+
+namespace {
+
+// The loop usually takes a task up and runs it within microseconds; watching for that this long
+// costs less than going to sleep and being woken.
+constexpr auto kSendSpin = std::chrono::microseconds(50);
+
+}  // namespace
 
 bool EventLoop::Run(const std::function<bool()>& done, std::optional<Clock::time_point> deadline) {
     std::unique_lock lock(m_mutex);
@@ -21,6 +30,7 @@ bool EventLoop::Run(const std::function<bool()>& done, std::optional<Clock::time
             request->started = true;
             lock.unlock();
             request->task();
+            request->ran.store(true, std::memory_order_release);
             lock.lock();
             request->finished = true;
             // Told once the lock is free, so the sender does not wake only to wait for it.
@@ -92,6 +102,13 @@ bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     m_queue.push_back(request);
     lock.unlock();
     m_changed.notify_one();
+    const Clock::time_point spinUntil = Clock::now() + kSendSpin;
+    while (Clock::now() < spinUntil && !stop.stop_requested()) {
+        if (request->ran.load(std::memory_order_acquire)) {
+            return true;
+        }
+        std::this_thread::yield();  // the loop may be waiting for this very processor
+    }
     lock.lock();
     m_finished.wait(lock, stop, [&] { return request->finished; });
     if (request->finished) {

@@ -4,6 +4,7 @@
 // Threading: Run, StartTimer and StopTimer on the loop's thread; Send and Wake from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -39,6 +40,7 @@ private:
         std::function<void()> task;
         bool started = false;
         bool finished = false;
+        std::atomic<bool> ran{false};  // set before `finished`, read without the lock
         bool cancelled = false;
     };
     struct Timer {
