@@ -290,7 +290,8 @@ def median_run(runs: list) -> dict:
 
 def peak_text(run: dict) -> str:
     if run["peak_kib"] <= run["floor_kib"]:
-        return f"<= {run['floor_kib'] / 1024:.1f} MiB (the measuring process's own size)"
+        # The program stayed below the launcher it was forked from: this much is an upper bound.
+        return f"<= {run['peak_kib'] / 1024:.1f} MiB (the launcher's own size)"
     return f"{run['peak_kib'] / 1024:.1f} MiB"
 
 
