@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
-          g++-mingw-w64-x86-64-posix wine64 socat xvfb xauth imagemagick)
+          g++-mingw-w64-x86-64-posix wine64 socat lrzsz xvfb xauth imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -45,10 +45,6 @@ std::string Hex8(std::uint8_t value) {
     return Hex(value, 2);
 }
 
-bool IsFrameType(std::uint8_t byte) {
-    return byte == kHeaderType || byte == kMoreType || byte == kLastType;
-}
-
 }  // namespace
 
 BoxModel::BoxModel(BoxConfig config) : m_config(std::move(config)), m_rng(m_config.seed) {
@@ -202,6 +198,30 @@ void BoxModel::AcceptFrameByte(std::uint8_t byte) {
                 FinishReceivedFrame();
             }
             break;
+    }
+}
+
+std::size_t BoxModel::PayloadWanted() const noexcept {
+    const bool inFrame = m_phase == Phase::WaitHeader || m_phase == Phase::WaitData;
+    return inFrame && m_field == FrameField::Payload ? m_frameLen - m_fieldPos : 0;
+}
+
+void BoxModel::OnPayload(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = std::min(bytes.size(), PayloadWanted());
+    const std::uint8_t* first = bytes.data();
+    m_report.bytesIn += n;
+    m_frameSum += ByteSum(first, first + n);
+    // Kept up to the same bounds as byte by byte.
+    const auto append = [&](std::vector<std::uint8_t>& to, std::size_t bound) {
+        const std::size_t room = to.size() < bound ? bound - to.size() : 0;
+        to.insert(to.end(), first, first + std::min(n, room));
+    };
+    append(m_frameRaw, kMaxPayloadLen + 10);
+    append(m_payload, kMaxPayloadLen);
+    m_fieldPos += static_cast<std::uint32_t>(n);
+    if (m_fieldPos == m_frameLen) {
+        m_fieldPos = 0;
+        m_field = FrameField::Checksum;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ inline constexpr std::uint8_t kLastType = 0xF3;
 inline constexpr std::uint8_t kBeacon1 = 0x80;
 inline constexpr std::uint8_t kBeacon2 = 0x81;
 inline constexpr std::uint8_t kBeacon3 = 0x82;
+
+[[nodiscard]] constexpr bool IsFrameType(std::uint8_t byte) noexcept {
+    return byte == kHeaderType || byte == kMoreType || byte == kLastType;
+}
 
 inline constexpr std::uint32_t kHeaderPayloadLen = 28;
 inline constexpr std::uint32_t kMaxPayloadLen = 4096;
@@ -96,6 +101,12 @@ public:
 
     // One byte from the PC.
     void OnByte(std::uint8_t byte, std::uint64_t nowMs);
+    // How many of the PC's next bytes are payload of the frame being received, which OnPayload
+    // takes as a run; 0 outside a payload.
+    [[nodiscard]] std::size_t PayloadWanted() const noexcept;
+    // At most PayloadWanted() bytes; the same as passing them one by one to OnByte, whose answer
+    // to them is always nothing.
+    void OnPayload(std::span<const std::uint8_t> bytes);
     // Time passes with no byte; drives the repeated ready byte.
     void OnIdle(std::uint64_t nowMs);
     // Bytes the box has sent since the last call, in order.

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <utility>
 
 #include "boxsim/ImageFiles.h"
@@ -133,7 +134,10 @@ void BoxRunner::Queue(const std::vector<std::uint8_t>& bytes, std::int64_t ready
                       bool opensFrameWait) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const bool last = i + 1 == bytes.size();
-        m_output.push_back(OutByte{bytes[i], m_outSchedule.Book(readyNs), opensFrameWait && last});
+        // Chatter is printable, so a mark before a frame type is a frame.
+        const bool opensSpan = bytes[i] == kMark && !last && IsFrameType(bytes[i + 1]);
+        m_output.push_back(
+            OutByte{bytes[i], m_outSchedule.Book(readyNs), opensFrameWait && last, opensSpan});
     }
 }
 
@@ -141,7 +145,20 @@ void BoxRunner::ReleaseInput(std::int64_t nowNs) {
     if (!m_input.empty() && m_input.front().releaseNs <= nowNs) {
         m_lastReleaseNs = nowNs;
     }
+    std::array<std::uint8_t, kIoChunk> run{};
     while (!m_input.empty() && m_input.front().releaseNs <= nowNs) {
+        // Payload goes over in runs: the box never answers it, so no byte's time matters.
+        const std::size_t wanted = std::min(m_model.PayloadWanted(), run.size());
+        std::size_t n = 0;
+        while (n < wanted && n < m_input.size() && m_input[n].releaseNs <= nowNs) {
+            run[n] = m_input[n].byte;
+            ++n;
+        }
+        if (n > 0) {
+            m_model.OnPayload(std::span(run.data(), n));
+            m_input.erase(m_input.begin(), m_input.begin() + static_cast<std::ptrdiff_t>(n));
+            continue;
+        }
         const InByte in = m_input.front();
         m_input.pop_front();
         FeedModel(in.byte, in.releaseNs);
@@ -200,10 +217,12 @@ bool BoxRunner::WriteDue(std::int64_t nowNs) {
         const std::int64_t writtenNs = Now();
         m_lastWriteNs = writtenNs;
         for (std::size_t i = 0; i < static_cast<std::size_t>(written); ++i) {
-            if (m_output.front().opensFrameWait) {
+            const OutByte& out = m_output.front();
+            if (out.opensFrameWait) {
                 m_frameDue = true;
                 m_ackWrittenNs = writtenNs;
             }
+            CountCrossing(out.opensSpan, out.dueNs - m_outSchedule.ByteNs(), writtenNs);
             m_output.pop_front();
         }
         m_bytesOut += static_cast<std::uint64_t>(written);
@@ -242,7 +261,10 @@ bool BoxRunner::ReadAvailable(bool hungUp) {
                 m_frameDue = false;
                 m_turnaroundsUs.push_back((arrivedNs - m_ackWrittenNs) / kNsPerUs);
             }
-            m_input.push_back(InByte{byte, m_inSchedule.Book(arrivedNs)});
+            const std::int64_t releaseNs = m_inSchedule.Book(arrivedNs);
+            // Before its first frame the PC sends only beacons, so its first mark opens one.
+            CountCrossing(byte == kMark, releaseNs - m_inSchedule.ByteNs(), releaseNs);
+            m_input.push_back(InByte{byte, releaseNs});
         }
         m_bytesIn += static_cast<std::uint64_t>(got);
     }
@@ -252,6 +274,18 @@ bool BoxRunner::ReadAvailable(bool hungUp) {
         return false;
     }
     return true;
+}
+
+void BoxRunner::CountCrossing(bool opensSpan, std::int64_t startNs, std::int64_t endNs) {
+    if (!m_spanOpen && opensSpan) {
+        m_spanOpen = true;
+        m_spanStartNs = startNs;
+        m_spanEndNs = startNs;
+    }
+    if (m_spanOpen) {
+        ++m_spanBytes;
+        m_spanEndNs = std::max(m_spanEndNs, endNs);
+    }
 }
 
 void BoxRunner::LineFailed(const char* what, int error) {
@@ -269,6 +303,10 @@ RunOutcome BoxRunner::Finish(std::string ended, bool completed) {
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
     outcome.turnaroundUs = Summarise(m_turnaroundsUs);
+    outcome.frames.bytes = m_spanBytes;
+    outcome.frames.seconds = static_cast<double>(m_spanEndNs - m_spanStartNs) / 1e9;
+    outcome.frames.idealSeconds =
+        static_cast<double>(m_spanBytes) * static_cast<double>(m_inSchedule.ByteNs()) / 1e9;
     return outcome;
 }
 
@@ -290,6 +328,10 @@ nlohmann::json MakeReport(BoxConfig::Role role, const BoxReport& box, const RunO
                               {"bytes", image.data.size()}});
     }
     const TurnaroundSummary& t = run.turnaroundUs;
+    const FrameSpan& span = run.frames;
+    const json efficiency = span.idealSeconds > 0.0 && span.seconds > 0.0
+                                ? json(span.idealSeconds / span.seconds)
+                                : json();
     const auto sample = [&t](std::int64_t value) { return t.count == 0 ? json() : json(value); };
     return json{
         {"scenario", role == BoxConfig::Role::Send ? "send" : "accept"},
@@ -310,6 +352,10 @@ nlohmann::json MakeReport(BoxConfig::Role role, const BoxReport& box, const RunO
                                {"median", sample(t.median)},
                                {"p99", sample(t.p99)},
                                {"max", sample(t.max)}}},
+        {"frames", json{{"bytes", span.bytes},
+                        {"seconds", span.seconds},
+                        {"ideal_seconds", span.idealSeconds},
+                        {"efficiency", efficiency}}},
     };
 }
 

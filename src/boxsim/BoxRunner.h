@@ -32,6 +32,15 @@ struct RunSettings {
     std::chrono::milliseconds drainLimit{2'000};
 };
 
+// The part of a run that carries frames: from the first frame mark crossing the line, in either
+// direction, to the last byte that crossed it. Paced, its ideal time over its measured time is
+// the line efficiency.
+struct FrameSpan {
+    std::uint64_t bytes = 0;  // both directions, the opening mark included
+    double seconds = 0.0;
+    double idealSeconds = 0.0;  // the bytes back to back at the line's speed; 0 when unpaced
+};
+
 struct RunOutcome {
     bool completed = false;
     std::string ended;  // completed, hung-up, timeout, interrupted, line-closed, line-error
@@ -40,6 +49,7 @@ struct RunOutcome {
     std::uint64_t bytesOut = 0;       // as written to the line
     double seconds = 0.0;
     TurnaroundSummary turnaroundUs;
+    FrameSpan frames;
 };
 
 class BoxRunner {
@@ -58,6 +68,7 @@ private:
         std::uint8_t byte;
         std::int64_t dueNs;
         bool opensFrameWait;  // an acknowledgement after which the PC's next frame is due
+        bool opensSpan;       // the mark of a frame the box sends
     };
     struct InByte {
         std::uint8_t byte;
@@ -73,6 +84,8 @@ private:
     // False when the line failed; `m_ended` then says how.
     [[nodiscard]] bool WriteDue(std::int64_t nowNs);
     [[nodiscard]] bool ReadAvailable(bool hungUp);
+    // One byte crossed the line in the slot that started at `startNs` and ended at `endNs`.
+    void CountCrossing(bool opensSpan, std::int64_t startNs, std::int64_t endNs);
     void LineFailed(const char* what, int error);
     [[nodiscard]] std::int64_t WaitTimeoutNs(std::int64_t nowNs, std::int64_t deadlineNs) const;
     [[nodiscard]] RunOutcome Finish(std::string ended, bool completed);
@@ -98,6 +111,11 @@ private:
     bool m_frameDue = false;
     std::int64_t m_ackWrittenNs = 0;
     std::vector<std::int64_t> m_turnaroundsUs;
+
+    bool m_spanOpen = false;
+    std::int64_t m_spanStartNs = 0;
+    std::int64_t m_spanEndNs = 0;
+    std::uint64_t m_spanBytes = 0;
 };
 
 [[nodiscard]] nlohmann::json MakeReport(BoxConfig::Role role, const BoxReport& box,

@@ -1,9 +1,18 @@
 #include "platform/EventLoop.h"
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace vandrelux::platform {
+
+namespace {
+
+// The loop usually takes a task up and runs it within microseconds; watching for that this long
+// costs less than going to sleep and being woken.
+constexpr auto kSendSpin = std::chrono::microseconds(50);
+
+}  // namespace
 
 bool EventLoop::Run(const std::function<bool()>& done, std::optional<Clock::time_point> deadline) {
     std::unique_lock lock(m_mutex);
@@ -21,9 +30,13 @@ bool EventLoop::Run(const std::function<bool()>& done, std::optional<Clock::time
             request->started = true;
             lock.unlock();
             request->task();
+            request->ran.store(true, std::memory_order_release);
             lock.lock();
             request->finished = true;
-            m_changed.notify_all();
+            // Told once the lock is free, so the sender does not wake only to wait for it.
+            lock.unlock();
+            m_finished.notify_all();
+            lock.lock();
             continue;
         }
         if (std::any_of(m_timers.begin(), m_timers.end(),
@@ -87,8 +100,17 @@ bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     request->task = std::move(task);
     std::unique_lock lock(m_mutex);
     m_queue.push_back(request);
-    m_changed.notify_all();
-    m_changed.wait(lock, stop, [&] { return request->finished; });
+    lock.unlock();
+    m_changed.notify_one();
+    const Clock::time_point spinUntil = Clock::now() + kSendSpin;
+    while (Clock::now() < spinUntil && !stop.stop_requested()) {
+        if (request->ran.load(std::memory_order_acquire)) {
+            return true;
+        }
+        std::this_thread::yield();  // the loop may be waiting for this very processor
+    }
+    lock.lock();
+    m_finished.wait(lock, stop, [&] { return request->finished; });
     if (request->finished) {
         return true;
     }
@@ -98,14 +120,16 @@ bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     }
     // Already running on the loop's thread: it ends by itself, and the caller must not return
     // while the task may still use what it lent.
-    m_changed.wait(lock, [&] { return request->finished; });
+    m_finished.wait(lock, [&] { return request->finished; });
     return true;
 }
 
 void EventLoop::Wake() {
-    const std::lock_guard lock(m_mutex);
-    m_bWoken = true;
-    m_changed.notify_all();
+    {
+        const std::lock_guard lock(m_mutex);
+        m_bWoken = true;
+    }
+    m_changed.notify_one();
 }
 
 }  // namespace vandrelux::platform

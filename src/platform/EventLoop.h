@@ -4,6 +4,7 @@
 // Threading: Run, StartTimer and StopTimer on the loop's thread; Send and Wake from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -39,6 +40,7 @@ private:
         std::function<void()> task;
         bool started = false;
         bool finished = false;
+        std::atomic<bool> ran{false};  // set before `finished`, read without the lock
         bool cancelled = false;
     };
     struct Timer {
@@ -51,7 +53,8 @@ private:
         std::optional<Clock::time_point> deadline) const;
 
     std::mutex m_mutex;
-    std::condition_variable_any m_changed;
+    std::condition_variable m_changed;         // the loop waits on it: a task or a wake-up
+    std::condition_variable_any m_finished;    // senders wait on it: their task has run
     std::deque<std::shared_ptr<Request>> m_queue;
     bool m_bWoken = false;
     std::map<unsigned, Timer> m_timers;  // touched on the loop's thread only

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,54 @@ TEST(AcceptBox, RandomRefusals_FaithfulResendsStoreWholeImage) {
     EXPECT_TRUE(r.violations.empty());
     ASSERT_EQ(r.images.size(), 1U);
     EXPECT_EQ(r.images[0].data, image);
+}
+
+// Hands payload to the box in runs of at most `runLength`, as the box runner does.
+Bytes FeedInRuns(Driver& d, const Bytes& bytes, std::size_t runLength) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = std::min({d.box.PayloadWanted(), runLength, bytes.size() - i});
+        if (n > 0) {
+            d.box.OnPayload(std::span(bytes).subspan(i, n));
+            i += n;
+        } else {
+            d.box.OnByte(bytes[i++], ++d.now);
+        }
+    }
+    return d.box.TakeOutput();
+}
+
+TEST(AcceptBox, PayloadInRuns_SameAnswersAndReportAsByteByByte) {
+    const Bytes image = Pattern(4096 + 300);
+    Bytes badSum = Frame(0xF2, Slice(image, 0, 4096));
+    badSum.back() ^= 0x40;
+    Bytes tooLong = Frame(0xF2, Pattern(4100));  // refused, and kept only up to 4096 bytes
+    const std::vector<Bytes> conversation = {
+        HeaderFrame({0x1000, 0, 4096 + 300, Sum(image), 0, 0, 0}),
+        badSum,
+        Frame(0xF2, Slice(image, 0, 4096)),
+        tooLong,
+        Frame(0xF3, Slice(image, 4096, 300)),
+    };
+    Driver bytewise(BoxConfig{});
+    Driver inRuns(BoxConfig{});
+    bytewise.OpenFile();
+    inRuns.OpenFile();
+    for (const Bytes& frame : conversation) {
+        EXPECT_EQ(FeedInRuns(inRuns, frame, 1000), bytewise.Feed(frame));
+    }
+
+    const BoxReport& a = bytewise.box.Report();
+    const BoxReport& b = inRuns.box.Report();
+    EXPECT_EQ(b.violations, a.violations);
+    EXPECT_EQ(b.bytesIn, a.bytesIn);
+    EXPECT_EQ(b.framesIn, a.framesIn);
+    EXPECT_EQ(b.naksSent, a.naksSent);
+    EXPECT_EQ(b.resends, a.resends);
+    ASSERT_EQ(b.images.size(), 1U);
+    ASSERT_EQ(a.images.size(), 1U);
+    EXPECT_EQ(b.images[0].data, image);
+    EXPECT_EQ(b.images[0].header, a.images[0].header);
+    EXPECT_EQ(inRuns.box.PayloadWanted(), 0U);  // not inside a frame any more
 }
 
 TEST(AcceptBox, NakFirstVerdict_RefusesOnceThenStoresResentFile) {

@@ -177,6 +177,9 @@ TEST_F(BoxRunnerTest, AcceptTwoByteBootstrap_FileWrittenReportedAndTurnaroundMea
     EXPECT_EQ(image["address"], 0x80000000U);
     EXPECT_EQ(report["violations"].size(), 0U);
     EXPECT_EQ(report["turnaround_us"]["count"], 1);
+    // From the header's mark to the end of the status line; the handshake before it is not part.
+    EXPECT_EQ(report["frames"]["bytes"], kBootHeader.size() + 1 + kBootData.size() + answer.size());
+    EXPECT_TRUE(report["frames"]["efficiency"].is_null());  // an unpaced line has no ideal
     EXPECT_EQ(ExitCode(box, outcome), 0);
 }
 
@@ -207,7 +210,14 @@ TEST_F(BoxRunnerTest, PacedWithTurnaround_AnswersNeverComeSoonerThanTheLineAllow
     const auto took = Clock::now() - sent;
     // 12 bytes in, the delay, then the verdict and the status line back to back.
     EXPECT_GE(took, std::chrono::microseconds(12 * 1041 + 5000 + answer.size() * 1041));
-    EXPECT_TRUE(run.get().completed);
+    const RunOutcome outcome = run.get();
+    EXPECT_TRUE(outcome.completed);
+
+    const FrameSpan& span = outcome.frames;
+    EXPECT_EQ(span.bytes, kBootHeader.size() + 1 + kBootData.size() + answer.size());
+    EXPECT_DOUBLE_EQ(span.idealSeconds, static_cast<double>(span.bytes) * 1'041'667e-9);
+    // The box's two 5 ms delays before answering are time the line stood idle.
+    EXPECT_GE(span.seconds, span.idealSeconds + 0.010);
 }
 
 TEST_F(BoxRunnerTest, HangUpAfterHeader_PcSeesTheAckThenTheLineVanish) {

@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""Measures vandrelux-cli and the window against the simulated box over socat-joined
+pseudo-terminals, with lrzsz's ZMODEM moving the same file over the same kind of line in the
+same run, and prints the table. bench/run.sh builds the programs and calls this."""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+MIB = 1 << 20
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+# A stuck run fails the benchmark instead of hanging it.
+RUN_LIMIT_S = 300
+
+
+class BenchError(Exception):
+    pass
+
+
+class Line:
+    """A null-modem pair of pseudo-terminals: `pc` is our end, `box` the box's (or the peer's)."""
+
+    def __init__(self, work: Path, name: str):
+        self.box = str(work / f"{name}-box")
+        self.pc = str(work / f"{name}-pc")
+        self._log = open(work / f"{name}-socat.err", "w")
+        self._proc = subprocess.Popen(
+            ["socat", f"pty,raw,echo=0,link={self.box}", f"pty,raw,echo=0,link={self.pc}"],
+            stdout=subprocess.DEVNULL, stderr=self._log)
+        deadline = time.monotonic() + 5
+        while not (os.path.exists(self.box) and os.path.exists(self.pc)):
+            if self._proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise BenchError(f"socat did not make its pair of pseudo-terminals ({name})")
+            time.sleep(0.01)
+
+    def close(self):
+        if self._proc.poll() is None:
+            self._proc.terminate()
+            try:
+                self._proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self._proc.kill()
+                self._proc.wait()
+        self._log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def wait_usage(proc: subprocess.Popen, limit_s: float = RUN_LIMIT_S):
+    """Waits for `proc` and returns its resource usage (peak resident set, CPU times)."""
+    deadline = time.monotonic() + limit_s
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid == proc.pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return usage
+        if time.monotonic() > deadline:
+            proc.kill()
+            proc.wait()
+            raise BenchError(f"{proc.args[0]} did not finish within {limit_s} s")
+        time.sleep(0.001)
+
+
+def cpu_seconds(pid: int) -> float:
+    """User and system time of every thread of `pid` so far, from /proc/<pid>/stat."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def byte_sum(data: bytes) -> int:
+    return sum(data) & 0xFFFFFFFF
+
+
+class Bench:
+    def __init__(self, bin_dir: Path, work: Path, size: int):
+        self.cli = str(bin_dir / "cli" / "vandrelux-cli")
+        self.boxsim = str(bin_dir / "boxsim" / "vandrelux-boxsim")
+        self.window = str(bin_dir / "app" / "vandrelux")
+        self.work = work
+        self.size = size
+        self.runs = 0
+        self.image = work / "image.bin"
+        self.image.write_bytes(os.urandom(size))
+        self.image_bytes = self.image.read_bytes()
+
+    def _name(self, what: str) -> str:
+        self.runs += 1
+        return f"{self.runs:02d}-{what}"
+
+    def _start_box(self, name: str, device: str, args: list) -> subprocess.Popen:
+        box = subprocess.Popen(
+            [self.boxsim, "--device", device, "--report", str(self.work / f"{name}-box.json"),
+             "--timeout", str(RUN_LIMIT_S)] + args,
+            stdout=subprocess.PIPE, stderr=open(self.work / f"{name}-box.err", "w"), text=True)
+        if not box.stdout.readline():
+            box.wait()
+            raise BenchError(f"the simulated box did not start; see {name}-box.err")
+        return box
+
+    def _box_report(self, name: str, box: subprocess.Popen) -> dict:
+        wait_usage(box)
+        report = json.loads((self.work / f"{name}-box.json").read_text())
+        return report
+
+    def _image_file(self, size: int) -> Path:
+        path = self.work / f"image-{size}.bin"
+        if not path.exists():
+            path.write_bytes(self.image_bytes[:size])
+        return path
+
+    # ---- our side ----
+
+    def _measured(self, name: str, command: list, cwd: Path, env=None) -> subprocess.Popen:
+        """Starts `command` under peak.py, which records its peak memory and run time."""
+        return subprocess.Popen(
+            [sys.executable, str(Path(__file__).with_name("peak.py")),
+             str(self.work / f"{name}-peak.json")] + command,
+            cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+            stderr=open(self.work / f"{name}-{Path(command[0]).name}.err", "w"))
+
+    def _finish(self, name: str, cli: subprocess.Popen, box: subprocess.Popen) -> dict:
+        wait_usage(cli)
+        if cli.returncode != 0:
+            box.terminate()  # it would wait for the PC until its time-out
+        report = self._box_report(name, box)
+        peak = json.loads((self.work / f"{name}-peak.json").read_text())
+        return {"wall_s": peak["end"] - peak["start"], "peak_kib": peak["peak_kib"],
+                "floor_kib": peak["floor_kib"], "report": report}
+
+    def download(self, size: int, baud: int = 0) -> dict:
+        """vandrelux-cli sends a software image of `size` bytes to a box that paces at `baud`."""
+        name = self._name(f"download-{size}-{baud}")
+        image = self._image_file(size)
+        with Line(self.work, name) as line:
+            box = self._start_box(name, line.box, ["--baud", str(baud), "accept", "--expect", "1"])
+            cli = self._measured(name, [self.cli, "--port", line.pc, "--baud", str(baud or 115200),
+                                        "--software", str(image), "--timeout", str(RUN_LIMIT_S)],
+                                 self.work)
+            run = self._finish(name, cli, box)
+        images = run["report"]["images"]
+        if (cli.returncode != 0 or box.returncode != 0 or len(images) != 1
+                or images[0]["bytes"] != size
+                or images[0]["checksum"] != byte_sum(self.image_bytes[:size])):
+            raise BenchError(f"download {name} failed; see {self.work}/{name}-*")
+        return run
+
+    def receive(self) -> dict:
+        """vandrelux-cli receives the whole image from a box that sends it in 4096-byte blocks."""
+        name = self._name("receive")
+        folder = self.work / name
+        folder.mkdir()
+        target = folder / "programme.bin"
+        with Line(self.work, name) as line:
+            box = self._start_box(name, line.box,
+                                  ["send", "--image", str(self.image), "--block", "4096"])
+            cli = self._measured(name, [self.cli, "--port", line.pc, "--receive", str(target),
+                                        "--timeout", str(RUN_LIMIT_S)], folder)
+            run = self._finish(name, cli, box)
+        got = target.read_bytes() if target.exists() else b""
+        sent = self.image_bytes
+        if (cli.returncode != 0 or box.returncode != 0 or len(got) != len(sent)
+                or got[0::2] != sent[1::2] or got[1::2] != sent[0::2]):
+            raise BenchError(f"receive {name} failed; see {self.work}/{name}-*")
+        shutil.rmtree(folder)
+        return run
+
+    # ---- the peer ----
+
+    def zmodem(self, pc_sends: bool) -> dict:
+        """sz sends the image, rz takes it; the sender on our end when `pc_sends`."""
+        name = self._name("zmodem-" + ("download" if pc_sends else "receive"))
+        folder = self.work / name
+        folder.mkdir()
+        with Line(self.work, name) as line:
+            sender_end, receiver_end = (line.pc, line.box) if pc_sends else (line.box, line.pc)
+            # Held open by us too, so the sender's exit does not hang up the line under its
+            # last bytes.
+            rx_fd = os.open(receiver_end, os.O_RDWR | os.O_NOCTTY)
+            tx_fd = os.open(sender_end, os.O_RDWR | os.O_NOCTTY)
+            try:
+                rz = subprocess.Popen(["rz", "-y", "-q"], cwd=folder, stdin=rx_fd, stdout=rx_fd,
+                                      stderr=open(self.work / f"{name}-rz.err", "w"))
+                start = time.monotonic()
+                sz = subprocess.Popen(["sz", "-q", str(self.image)], stdin=tx_fd, stdout=tx_fd,
+                                      stderr=open(self.work / f"{name}-sz.err", "w"))
+                wait_usage(sz)
+                wall = time.monotonic() - start
+                # sz ends once rz has closed the file; rz at times waits half a minute more for
+                # sz's closing bytes, which is no part of moving the file.
+                try:
+                    rz.wait(2)
+                except subprocess.TimeoutExpired:
+                    rz.terminate()
+                    rz.wait()
+            finally:
+                os.close(rx_fd)
+                os.close(tx_fd)
+        got = folder / self.image.name
+        if sz.returncode != 0 or not got.exists() \
+                or got.read_bytes() != self.image_bytes:
+            raise BenchError(f"ZMODEM {name} failed; see {self.work}/{name}-*")
+        shutil.rmtree(folder)
+        return {"wall_s": wall}
+
+    # ---- the window ----
+
+    def _settings(self, name: str, receive: bool, software: Path, target: Path) -> Path:
+        ini = self.work / f"{name}.ini"
+        ini.write_text(
+            "[Setting]\r\n"
+            f"UpdateSoftware={0 if receive else 1}\r\nSoftwarePath={software}\r\n"
+            f"DownloadFlashLoader={1 if receive else 0}\r\nFlashloaderPath={target}\r\n"
+            "PortNum=1\r\n")
+        return ini
+
+    def _window_command(self, device: str, ini: Path, extra: list) -> list:
+        return [self.window, "--com1", device, "--settings", str(ini)] + extra
+
+    def window_transfer(self, receive: bool) -> dict:
+        """The window offscreen moves the whole image, then exits by itself."""
+        name = self._name("window-" + ("receive" if receive else "download"))
+        folder = self.work / name
+        folder.mkdir()
+        target = folder / "programme.bin"
+        ini = self._settings(name, receive, self.image, target)
+        with Line(self.work, name) as line:
+            box_args = (["send", "--image", str(self.image), "--block", "4096"] if receive
+                        else ["accept", "--expect", "1"])
+            box = self._start_box(name, line.box, box_args)
+            window = self._measured(
+                name, self._window_command(line.pc, ini, ["--exit-when-done"] +
+                                           (["--to-receive"] if receive else [])),
+                folder, dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+            run = self._finish(name, window, box)
+        if window.returncode != 0 or not run["report"]["completed"]:
+            raise BenchError(f"window {name} failed; see {self.work}/{name}-*")
+        shutil.rmtree(folder)
+        return run
+
+    # ---- idle ----
+
+    def idle(self, window: bool, seconds: float) -> dict:
+        """CPU share of the updater while its 1 ms beacon goes to a box that never answers."""
+        name = self._name("idle-" + ("window" if window else "cli"))
+        small = self._image_file(4096)
+        with Line(self.work, name) as line:
+            box = self._start_box(name, line.box, ["--silent-after", "0", "accept"])
+            if window:
+                proc = subprocess.Popen(
+                    self._window_command(line.pc, self._settings(name, False, small, small), []),
+                    cwd=self.work, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"),
+                    stdout=subprocess.DEVNULL,
+                    stderr=open(self.work / f"{name}-window.err", "w"))
+            else:
+                proc = subprocess.Popen([self.cli, "--port", line.pc, "--software", str(small)],
+                                        cwd=self.work, stdout=subprocess.DEVNULL,
+                                        stderr=open(self.work / f"{name}-cli.err", "w"))
+            time.sleep(1.5)  # past start-up
+            if proc.poll() is not None:
+                raise BenchError(f"{name}: the updater ended early; see {self.work}/{name}-*")
+            t0, c0 = time.monotonic(), cpu_seconds(proc.pid)
+            time.sleep(seconds)
+            t1, c1 = time.monotonic(), cpu_seconds(proc.pid)
+            proc.send_signal(signal.SIGTERM)
+            wait_usage(proc, 10)
+            box.send_signal(signal.SIGTERM)
+            report = self._box_report(name, box)
+        return {"share": (c1 - c0) / (t1 - t0),
+                "beacons_per_s": report["bytes_in"] / max(report["seconds"], 1e-9)}
+
+
+def median_run(runs: list) -> dict:
+    """The run with the median wall time."""
+    return sorted(runs, key=lambda r: r["wall_s"])[len(runs) // 2]
+
+
+def peak_text(run: dict) -> str:
+    if run["peak_kib"] <= run["floor_kib"]:
+        # The program stayed below the launcher it was forked from: this much is an upper bound.
+        return f"<= {run['peak_kib'] / 1024:.1f} MiB (the launcher's own size)"
+    return f"{run['peak_kib'] / 1024:.1f} MiB"
+
+
+def verdict(ok: bool) -> str:
+    return "met" if ok else "NOT met"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", default="build/release/src", help="folder of the built programs")
+    parser.add_argument("--size-mib", type=int, default=16, help="image size for figures 1, 3, 5")
+    parser.add_argument("--idle-seconds", type=float, default=5.0)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="unpaced runs each way; the median counts")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = parser.parse_args()
+
+    for tool in ("socat", "sz", "rz"):
+        if shutil.which(tool) is None:
+            print(f"bench: {tool} is missing: sudo apt-get install socat lrzsz", file=sys.stderr)
+            return 2
+
+    size = args.size_mib * MIB
+    work = Path(tempfile.mkdtemp(prefix="vandrelux-bench."))
+    rows = []
+    try:
+        bench = Bench(Path(args.bin).resolve(), work, size)
+        say = lambda text: print(f"bench: {text}", file=sys.stderr, flush=True)
+
+        # Ours and the peer take turns, so a busy spell on the machine hits both alike.
+        runs = {"down": [], "z_down": [], "recv": [], "z_recv": []}
+        for round_no in range(1, args.rounds + 1):
+            say(f"round {round_no} of {args.rounds}: {args.size_mib} MiB each way, ours and ZMODEM")
+            runs["down"].append(bench.download(size))
+            runs["z_down"].append(bench.zmodem(pc_sends=True))
+            runs["recv"].append(bench.receive())
+            runs["z_recv"].append(bench.zmodem(pc_sends=False))
+        down, z_down, recv, z_recv = (median_run(runs[k])
+                                      for k in ("down", "z_down", "recv", "z_recv"))
+        peak_down = max(runs["down"], key=lambda r: r["peak_kib"])
+        peak_recv = max(runs["recv"], key=lambda r: r["peak_kib"])
+        paced = {}
+        for baud, paced_size in ((115200, 128 * 1024), (921600, 1 * MIB)):
+            say(f"download of {paced_size // 1024} KiB paced at {baud} baud")
+            paced[baud] = bench.download(paced_size, baud)
+        say(f"idle, {args.idle_seconds:g} s each")
+        idle_cli = bench.idle(False, args.idle_seconds)
+        idle_win = bench.idle(True, args.idle_seconds)
+        say(f"the window moving {args.size_mib} MiB each way")
+        win_down = bench.window_transfer(receive=False)
+        win_recv = bench.window_transfer(receive=True)
+    except BenchError as e:
+        print(f"bench: {e}", file=sys.stderr)
+        print(f"bench: files kept in {work}", file=sys.stderr)
+        return 1
+
+    for label, key, limit in (("median", "median", 100), ("p99", "p99", 1000)):
+        # The middle round's figure, and every round's beside it.
+        each = [r["report"]["turnaround_us"][key] for r in runs["down"]]
+        middle = sorted(each)[len(each) // 2]
+        rows.append((f"1 PC turnaround, {label}", f"<= {limit} us",
+                     f"{middle} us (rounds: {', '.join(str(v) for v in each)})",
+                     verdict(middle <= limit)))
+    for baud, target in ((115200, 0.995), (921600, 0.98)):
+        frames = paced[baud]["report"]["frames"]
+        eff = frames["efficiency"]
+        rows.append((f"2 Line efficiency at {baud}", f">= {target * 100:g} %",
+                     f"{eff * 100:.2f} % ({frames['ideal_seconds']:.2f} s ideal / "
+                     f"{frames['seconds']:.2f} s)", verdict(eff >= target)))
+
+    def rate(seconds):
+        return f"{size / MIB / seconds:.1f} MiB/s"
+
+    for label, ours, theirs in (("download", down, z_down), ("receive", recv, z_recv)):
+        ratio = theirs["wall_s"] / ours["wall_s"]
+        data_s = ours["report"]["frames"]["seconds"]
+        rows.append((f"3 Unpaced {label}, ours / ZMODEM", ">= 1.0",
+                     f"{ratio:.2f} ({ours['wall_s']:.2f} s vs {theirs['wall_s']:.2f} s, "
+                     f"{rate(ours['wall_s'])} vs {rate(theirs['wall_s'])}; frames alone "
+                     f"{data_s:.2f} s, {theirs['wall_s'] / data_s:.2f})", verdict(ratio >= 1.0)))
+    for label, idle in (("CLI", idle_cli), ("window", idle_win)):
+        rows.append((f"4 Idle beacon, {label}", "<= 3 %",
+                     f"{idle['share'] * 100:.2f} % ({idle['beacons_per_s']:.0f} beacons/s)",
+                     verdict(idle["share"] <= 0.03)))
+    cli_limit_kib = size // 1024 + 8 * 1024
+    for label, run in (("download", peak_down), ("receive", peak_recv)):
+        rows.append((f"5 Peak memory, CLI {label}", f"<= {cli_limit_kib / 1024:g} MiB",
+                     peak_text(run), verdict(run["peak_kib"] <= cli_limit_kib)))
+    for label, run in (("download", win_down), ("receive", win_recv)):
+        rows.append((f"5 Peak memory, window {label}", "<= 80 MiB",
+                     f"{peak_text(run)} ({run['wall_s']:.1f} s)",
+                     verdict(run["peak_kib"] <= 80 * 1024)))
+
+    print(f"Vandrelux benchmarks, {args.size_mib} MiB image, {os.cpu_count()} cores, "
+          f"load {os.getloadavg()[0]:.2f}, {platform.system()} {platform.release()}")
+    widths = [max(len(r[i]) for r in rows + [("Figure", "Target", "Measured", "Verdict")])
+              for i in range(4)]
+    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+    print(line(("Figure", "Target", "Measured", "Verdict")))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    missed = sum(1 for r in rows if r[3] != "met")
+    print(f"{len(rows) - missed} of {len(rows)} targets met.")
+    if args.keep:
+        print(f"Files kept in {work}")
+    else:
+        shutil.rmtree(work)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

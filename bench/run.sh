@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the release programs and runs every benchmark; prints the table on standard output.
+# Needs socat and lrzsz (sudo apt-get install socat lrzsz, or scripts/install-deps.sh).
+# Options go to bench/bench.py: --size-mib N, --idle-seconds S, --keep.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+for tool in socat sz rz python3; do
+    if ! command -v "$tool" > /dev/null; then
+        echo "bench: $tool is missing: sudo apt-get install socat lrzsz python3" >&2
+        exit 2
+    fi
+done
+cmake --preset release > /dev/null
+cmake --build --preset release --target vandrelux-cli vandrelux-boxsim vandrelux > /dev/null
+exec python3 bench/bench.py --bin build/release/src "$@"
