@@ -338,8 +338,10 @@ case_help_options_documented() {
 expect_window() {
     local want=$1 status=0
     shift
-    QT_QPA_PLATFORM=offscreen timeout 60 "$WINDOW" --com1 "$DEV" --settings window.ini \
-        --exit-when-done "$@" > window.out 2> window.err || status=$?
+    QT_QPA_PLATFORM=offscreen timeout 150 "$WINDOW" --com1 "$DEV" --settings window.ini \
+        --exit-when-done "$@" > window.out.raw 2> window.err || status=$?
+    # The Windows build writes its lines with CR LF.
+    tr -d '\r' < window.out.raw > window.out
     [ "$status" = "$want" ] || { cat window.err >&2; fail "window: status $status, expected $want"; }
 }
 
