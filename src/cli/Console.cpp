@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "cli/Text.h"
 #include "platform/Format.h"
 
 namespace vandrelux::cli {
@@ -11,6 +12,8 @@ namespace {
 
 constexpr auto kRedrawPeriod = std::chrono::milliseconds(100);
 constexpr int kBarWidth = 24;
+// A box that never ends its line still has its text shown, this many bytes at a time.
+constexpr std::size_t kBoxLineLimit = 4096;
 
 }  // namespace
 
@@ -64,8 +67,7 @@ void CConsole::WriteEvent(std::string_view type, nlohmann::json port, nlohmann::
         {"port", std::move(port)},
         {"t", std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count()}};
     event.update(fields);
-    const std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::fprintf(m_out, "%s\n", line.c_str());
+    std::fprintf(m_out, "%s\n", Dump(event).c_str());
     std::fflush(m_out);
 }
 
@@ -101,7 +103,7 @@ void CConsole::LogLine(std::size_t port) {
 
 void CConsole::BoxLine(std::size_t port) {
     PortLines& lines = m_ports[port];
-    ErrLine(PortPrefix(port) + lines.box);
+    ErrLine(PortPrefix(port) + Printable(lines.box));
     EmitLocked(port, "box_text", {{"text", lines.box}});
     lines.box.clear();
 }
@@ -111,6 +113,9 @@ void CConsole::BoxChar(std::size_t port, char ch) {
     PortLines& lines = m_ports.at(port);
     if (ch != '\n') {
         lines.box.push_back(ch);
+        if (lines.box.size() >= kBoxLineLimit) {
+            BoxLine(port);
+        }
         return;
     }
     BoxLine(port);

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <set>
 
+#include "cli/Text.h"
 #include "platform/Format.h"
 #include "protocol/Frames.h"
 
@@ -50,32 +53,84 @@ Finding AccessFinding(const std::string& device, const platform::UserIdentity& u
                  "\", GROUP=\"dialout\", MODE=\"0660\""}};
 }
 
+// This program's parents and its process group. The shell that started it may well have the
+// device open too (a redirection, or /dev/null everywhere), and ending one's own shell is no
+// advice to give.
+struct Lineage {
+    std::set<int> parents;
+    std::optional<int> group;
+};
+
+Lineage LineageOf(const platform::SystemRoots& roots, int selfPid) {
+    Lineage lineage;
+    std::optional<platform::ProcessLink> link = platform::ReadProcessLink(roots, selfPid);
+    if (link) {
+        lineage.group = link->group;
+    }
+    while (link && link->parent > 0 && lineage.parents.insert(link->parent).second) {
+        link = platform::ReadProcessLink(roots, link->parent);
+    }
+    return lineage;
+}
+
+std::string UncheckedNote(int unchecked) {
+    return platform::Format("%d processes of other users could not be checked", unchecked);
+}
+
 Finding HolderFinding(const std::string& device, const platform::SystemRoots& roots,
                       int selfPid) {
-    const std::vector<platform::PortHolder> holders =
-        platform::FindPortHolders(roots, device, selfPid);
-    if (holders.empty()) {
-        return {true, "no other process has " + device + " open", {}};
+    const platform::PortHolders found = platform::FindPortHolders(roots, device, selfPid);
+    const std::string checkAll = "to check every process: sudo vandrelux-cli --doctor --port " + device;
+    if (found.holders.empty()) {
+        if (found.unchecked == 0) {
+            return {true, "no other process has " + device + " open", {}};
+        }
+        return {true,
+                "none of the processes that could be checked has " + device + " open; " +
+                    UncheckedNote(found.unchecked),
+                {checkAll}};
     }
+    const Lineage own = LineageOf(roots, selfPid);
     Finding finding{false, device + " is held by", {}};
     std::string pids;
-    for (const platform::PortHolder& holder : holders) {
-        finding.what += platform::Format(" %s process %d",
+    bool heldByOwn = false;
+    for (const platform::PortHolder& holder : found.holders) {
+        std::string role;
+        if (own.parents.contains(holder.pid)) {
+            role = " (a parent of this vandrelux-cli)";
+        } else if (const auto link = platform::ReadProcessLink(roots, holder.pid);
+                   own.group && link && link->group == *own.group) {
+            role = " (in this vandrelux-cli's job)";
+        } else {
+            pids += " " + std::to_string(holder.pid);
+        }
+        heldByOwn = heldByOwn || !role.empty();
+        finding.what += platform::Format(" %s process %d%s",
                                          holder.command.empty() ? "a" : holder.command.c_str(),
-                                         holder.pid);
-        finding.what += &holder == &holders.back() ? "" : ",";
-        pids += " " + std::to_string(holder.pid);
+                                         holder.pid, role.c_str());
+        finding.what += &holder == &found.holders.back() ? "" : ",";
     }
-    finding.fix = {"close that program, or end it: kill" + pids};
+    if (!pids.empty()) {
+        finding.fix.push_back("close that program, or end it: kill" + pids);
+    }
+    if (heldByOwn) {
+        finding.fix.push_back("close " + device + " in the shell or program that started "
+                              "vandrelux-cli");
+    }
+    if (found.unchecked > 0) {
+        finding.what += "; " + UncheckedNote(found.unchecked);
+        finding.fix.push_back(checkAll);
+    }
     return finding;
 }
 
-}  // namespace
-
+// The time one full data frame spends on the line at `baudRate` (8N1), in milliseconds.
 double FrameLineMs(int baudRate) {
     return static_cast<double>(protocol::kMaxFrameSize) * kBitsPerByte * 1000.0 /
            static_cast<double>(baudRate);
 }
+
+}  // namespace
 
 std::vector<Finding> CheckSerialSetup(const std::string& device,
                                       const platform::SystemRoots& roots,
@@ -122,9 +177,10 @@ std::vector<Finding> CheckSerialSetup(const std::string& device,
 }
 
 std::string FormatFinding(const Finding& finding) {
-    std::string text = (finding.ok ? "ok: " : "problem: ") + finding.what;
+    // Process names and device paths are anybody's to choose.
+    std::string text = (finding.ok ? "ok: " : "problem: ") + Printable(finding.what);
     for (const std::string& step : finding.fix) {
-        text += "\n    " + step;
+        text += "\n    " + Printable(step);
     }
     return text;
 }

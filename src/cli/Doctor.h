@@ -29,7 +29,4 @@ struct Finding {
 // "ok: ..." or "problem: ..." with the fix indented below it.
 [[nodiscard]] std::string FormatFinding(const Finding& finding);
 
-// The time one full data frame spends on the line at `baudRate` (8N1), in milliseconds.
-[[nodiscard]] double FrameLineMs(int baudRate);
-
 }  // namespace vandrelux::cli

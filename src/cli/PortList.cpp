@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/Text.h"
 #include "platform/Format.h"
 
 namespace vandrelux::cli {
@@ -22,7 +23,7 @@ std::string UsbId(const ListedPort& port) {
     return port.info.usb ? port.info.usb->vendorId + ":" + port.info.usb->productId : "-";
 }
 
-std::string OrDash(const std::string& text) { return text.empty() ? "-" : text; }
+std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
 
 }  // namespace
 
@@ -61,16 +62,17 @@ std::string FormatPortTable(const std::vector<ListedPort>& ports) {
     std::string table = platform::Format("%-*s  %-*s  %-9s  %-16s  %-12s  %s\n", dw, "DEVICE", rw,
                                          "DRIVER", "USB ID", "SERIAL", "COM", "ADAPTER");
     for (const ListedPort& port : ports) {
+        // What sysfs says is shown as it stands, bar what a terminal would act on.
         std::string adapter = "-";
         if (port.info.usb) {
             adapter = port.info.usb->manufacturer + " " + port.info.usb->product;
             adapter = adapter == " " ? "-" : adapter;
         }
         table += platform::Format(
-            "%-*s  %-*s  %-9s  %-16s  %-12s  %s\n", dw, port.info.device.c_str(), rw,
-            OrDash(port.info.driver).c_str(), UsbId(port).c_str(),
+            "%-*s  %-*s  %-9s  %-16s  %-12s  %s\n", dw, Printable(port.info.device).c_str(), rw,
+            OrDash(port.info.driver).c_str(), Printable(UsbId(port)).c_str(),
             OrDash(port.info.usb ? port.info.usb->serial : "").c_str(),
-            ComNames(port.comNumbers).c_str(), adapter.c_str());
+            ComNames(port.comNumbers).c_str(), Printable(adapter).c_str());
     }
     return table;
 }

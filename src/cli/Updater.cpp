@@ -54,13 +54,20 @@ std::optional<std::string> CheckFiles(const Options& options) {
             return "cannot read " + file.path;
         }
         std::fclose(f);
+        const std::uintmax_t size = fs::file_size(file.path, ec);
+        if (ec || !protocol::ImageLengthFits(size)) {
+            return "cannot send " + file.path + ": an image must be smaller than 2 GiB";
+        }
     }
     if (!options.receiveTo) {
         return std::nullopt;
     }
     const fs::path target = *options.receiveTo;
-    std::error_code ec;
-    if (!target.empty() && fs::weakly_canonical(target, ec) == fs::weakly_canonical("rv.bin", ec)) {
+    std::error_code targetError;
+    std::error_code workError;
+    const fs::path targetPath = fs::weakly_canonical(target, targetError);
+    const fs::path workPath = fs::weakly_canonical("rv.bin", workError);
+    if (!target.empty() && !targetError && !workError && targetPath == workPath) {
         return "the target cannot be rv.bin: that is where the image is collected";
     }
     return CheckWritable(target.string());
@@ -141,6 +148,7 @@ PortResult CUpdater::Run() {
             }
         }
     } else if (m_bLineLost) {
+        ShowLineError();
         outcome = Fail(Outcome::PortNotOpenable, "cannot configure " + m_device);
     } else {
         m_console.Emit(m_index, "port_opened", {{"device", m_device}, {"baud", m_options.baudRate}});
@@ -225,9 +233,9 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
         deadline = platform::EventLoop::Clock::now() + *m_options.timeout;
     }
     m_loop.Run([&] { return finished() || m_bLineLost; }, deadline);
-    // A box that hangs up right after its last answer has still done its part.
+    // A box that hangs up right after its last answer has still done its part: every byte it
+    // sent before hanging up has been handled by now, so this is the moment to judge.
     if (finished()) {
-        m_bFinished = true;
         // The last answer must reach the box before the port closes, and the box's last words
         // should reach the terminal.
         const auto quiet = [&] {
@@ -240,6 +248,7 @@ Outcome CUpdater::Wait(const std::function<bool()>& finished) {
         return Outcome::Success;
     }
     if (m_bLineLost) {
+        ShowLineError();
         return Fail(Outcome::LineLost, "the line to the box was lost");
     }
     return Fail(Outcome::TimedOut, "no answer from the box in time");
@@ -268,12 +277,23 @@ void CUpdater::SendNotification(unsigned /*message*/, int /*portNumber*/,
 
 void CUpdater::ShowErrorBox(std::string_view title, std::string_view text,
                             std::stop_token /*stop*/) {
-    // A box that closes the line once it has had its last answer has done nothing wrong.
-    if (!m_bFinished) {
-        m_console.Note(m_index, std::string(title) + ": " + WithoutTrailingNewlines(text));
+    // Kept until the loop knows whether the transfer was over: a box that closes the line once
+    // it has had its last answer has done nothing wrong.
+    {
+        const std::lock_guard lock(m_lineErrorLock);
+        if (!m_lineError) {
+            m_lineError = std::string(title) + ": " + WithoutTrailingNewlines(text);
+        }
     }
     m_bLineLost = true;
     m_loop.Wake();
+}
+
+void CUpdater::ShowLineError() {
+    const std::lock_guard lock(m_lineErrorLock);
+    if (m_lineError) {
+        m_console.Note(m_index, *m_lineError);
+    }
 }
 
 void CUpdater::ShowMessage(std::string_view text) { m_toolkit.MessageBox(text); }

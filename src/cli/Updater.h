@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,6 +99,8 @@ private:
     Outcome Receive();
     Outcome Wait(const std::function<bool()>& finished);
     Outcome Fail(Outcome outcome, const std::string& reason);
+    // Tells the operator why the line was lost, once the run is known to have failed by it.
+    void ShowLineError();
 
     const Options& m_options;
     std::size_t m_index;
@@ -112,7 +115,8 @@ private:
     CTransferWatch m_watch;
     PortResult m_result;
     std::atomic<bool> m_bLineLost{false};
-    std::atomic<bool> m_bFinished{false};  // the transfer is over; only its last words may follow
+    std::mutex m_lineErrorLock;
+    std::optional<std::string> m_lineError;  // the first report of a lost line, not yet shown
     std::atomic<std::chrono::steady_clock::rep> m_lastRx{0};  // when the box last sent a byte
 };
 

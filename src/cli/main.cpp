@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "cli/Doctor.h"
 #include "cli/PortList.h"
 #include "cli/Report.h"
+#include "cli/Text.h"
 #include "cli/Updater.h"
 #include "platform/Process.h"
 
@@ -20,6 +20,7 @@ namespace {
 using vandrelux::cli::CConsole;
 using vandrelux::cli::Options;
 using vandrelux::cli::Outcome;
+using vandrelux::cli::OutcomeName;
 using vandrelux::cli::PortResult;
 using vandrelux::protocol::UpdateKind;
 
@@ -60,7 +61,7 @@ int ListPorts(const Options& options, bool json) {
     const auto ports = vandrelux::cli::ListPorts(options.roots, mapping, Environment);
     if (json) {
         for (const nlohmann::json& port : vandrelux::cli::PortListJson(ports)) {
-            std::printf("%s\n", port.dump().c_str());
+            std::printf("%s\n", vandrelux::cli::Dump(port).c_str());
         }
     } else {
         std::fputs(vandrelux::cli::FormatPortTable(ports).c_str(), stdout);
@@ -79,14 +80,25 @@ int Doctor(const Options& options, bool json) {
         }
     }
     if (devices.empty()) {
-        std::printf("no serial devices found; name one with --port\n");
+        const std::string reason = "no serial devices found; name one with --port";
+        if (json) {
+            const nlohmann::json event = {{"event", "error"},
+                                          {"port", nullptr},
+                                          {"status", Status(Outcome::PortNotOpenable)},
+                                          {"outcome", OutcomeName(Outcome::PortNotOpenable)},
+                                          {"reason", reason}};
+            std::printf("%s\n", vandrelux::cli::Dump(event).c_str());
+        } else {
+            std::printf("%s\n", reason.c_str());
+        }
         return Status(Outcome::PortNotOpenable);
     }
     const vandrelux::platform::UserIdentity user = vandrelux::platform::CurrentUser();
     bool allOk = true;
     for (const auto& [port, device] : devices) {
         if (!json) {
-            std::printf("%s%s\n", device.c_str(), port == device ? "" : (" (" + port + ")").c_str());
+            const std::string named = port == device ? device : device + " (" + port + ")";
+            std::printf("%s\n", vandrelux::cli::Printable(named).c_str());
         }
         for (const auto& finding :
              vandrelux::cli::CheckSerialSetup(device, options.roots, user, options.baudRate)) {
@@ -95,7 +107,7 @@ int Doctor(const Options& options, bool json) {
                 const nlohmann::json event = {{"event", "check"}, {"port", port},
                                               {"device", device}, {"ok", finding.ok},
                                               {"what", finding.what}, {"fix", finding.fix}};
-                std::printf("%s\n", event.dump().c_str());
+                std::printf("%s\n", vandrelux::cli::Dump(event).c_str());
             } else {
                 std::printf("  %s\n", vandrelux::cli::FormatFinding(finding).c_str());
             }
@@ -120,10 +132,8 @@ int Update(const Options& options, bool json, const std::string& reportPath) {
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
     if (!reportPath.empty()) {
-        std::ofstream report(reportPath);
-        report << vandrelux::cli::MakeReport(results, status).dump(2) << '\n';
-        report.flush();
-        if (!report) {
+        if (!vandrelux::cli::WriteJsonFile(reportPath,
+                                           vandrelux::cli::MakeReport(results, status))) {
             console.Note("cannot write the report " + reportPath);
             status = status == 0 ? Status(Outcome::FileNotOpenable) : status;
         }

@@ -46,9 +46,22 @@ struct PortHolder {
     std::string command;  // the process's name, empty when unreadable
 };
 
+struct PortHolders {
+    std::vector<PortHolder> holders;  // by pid
+    int unchecked = 0;  // processes whose open files this user may not see (other users')
+};
+
 // The processes other than `selfPid` with `device` open.
-[[nodiscard]] std::vector<PortHolder> FindPortHolders(const SystemRoots& roots,
-                                                      const std::string& device, int selfPid);
+[[nodiscard]] PortHolders FindPortHolders(const SystemRoots& roots, const std::string& device,
+                                          int selfPid);
+
+struct ProcessLink {
+    int parent = 0;
+    int group = 0;  // process group
+};
+
+// A process's parent and process group; nothing when it is gone or unreadable.
+[[nodiscard]] std::optional<ProcessLink> ReadProcessLink(const SystemRoots& roots, int pid);
 
 struct UserIdentity {
     unsigned uid = 0;

@@ -1,7 +1,6 @@
 // The download machine: announces each ticked update file, sends its header and data frames,
 // repeats whatever the box refuses and moves on after the box's verdict on the whole image.
 #include <filesystem>
-#include <limits>
 #include <system_error>
 
 #include "protocol/ControlIds.h"
@@ -181,7 +180,7 @@ bool CTransfer::PrepareImage() {
         return false;
     }
     const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size + (size & 1) > static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (ec || !ImageLengthFits(size)) {
         return false;
     }
     const FilePtr file(std::fopen(m_strFilePath.c_str(), "rb"));

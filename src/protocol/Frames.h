@@ -25,6 +25,12 @@ inline constexpr std::uint32_t kHeaderPayload = 28;
 inline constexpr std::uint32_t kHeaderFrameSize = 38;
 inline constexpr std::uint32_t kMaxFrameSize = kMaxPayload + 10;
 
+// Whether an image of `size` bytes, padded to an even length, fits the header's signed 32-bit
+// length field.
+[[nodiscard]] constexpr bool ImageLengthFits(std::uintmax_t size) {
+    return size + (size & 1) <= 0x7FFF'FFFFU;
+}
+
 struct ImageHeader {
     std::uint32_t dwType = 0;
     std::uint32_t dwReserved = 0;

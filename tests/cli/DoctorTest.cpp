@@ -73,6 +73,43 @@ TEST_F(Doctor, HeldByAnotherProcess_NamesItAndHowToEndIt) {
     EXPECT_EQ(problems[0].fix[0], "close that program, or end it: kill 812");
 }
 
+TEST_F(Doctor, HeldByOwnShellAndJob_OnlyStrangersToEnd) {
+    member.sessionGroups = {group};
+    // This program is process 1, started by bash 50 under sshd 40; tee 60 shares its job.
+    tree.File("proc/1/stat", "1 (vandrelux-cli) S 50 1 50 0\n");
+    tree.File("proc/50/stat", "50 (bash) S 40 50 50 0\n");
+    tree.File("proc/40/stat", "40 (sshd) S 0 40 40 0\n");
+    tree.File("proc/60/stat", "60 (tee) S 50 1 50 0\n");
+    tree.File("proc/812/stat", "812 (minicom) S 50 812 50 0\n");
+    for (const char* pid : {"50", "60", "812"}) {
+        tree.Link(std::string("proc/") + pid + "/fd/0", device);
+    }
+    tree.File("proc/50/comm", "bash\n");
+    tree.File("proc/60/comm", "tee\n");
+    tree.File("proc/812/comm", "minicom\n");
+    const auto problems = Problems(member);
+    ASSERT_EQ(problems.size(), 1U);
+    EXPECT_NE(problems[0].what.find("bash process 50 (a parent of this vandrelux-cli)"),
+              std::string::npos)
+        << problems[0].what;
+    EXPECT_NE(problems[0].what.find("tee process 60 (in this vandrelux-cli's job)"),
+              std::string::npos);
+    ASSERT_EQ(problems[0].fix.size(), 2U);
+    EXPECT_EQ(problems[0].fix[0], "close that program, or end it: kill 812");
+    EXPECT_EQ(problems[0].fix[1],
+              "close " + device + " in the shell or program that started vandrelux-cli");
+}
+
+TEST_F(Doctor, ProcessNameWithEscapes_ShownHarmlessInText) {
+    member.sessionGroups = {group};
+    tree.Link("proc/812/fd/4", device);
+    tree.File("proc/812/comm", "x\x1b[2J\x07\n");
+    const auto problems = Problems(member);
+    ASSERT_EQ(problems.size(), 1U);
+    const std::string text = FormatFinding(problems[0]);
+    EXPECT_NE(text.find("x?[2J? process 812"), std::string::npos) << text;
+}
+
 TEST_F(Doctor, SlowLatencyTimer_CostPerFrameAndTheFix) {
     member.sessionGroups = {group};
     tree.File("sys/bus/usb-serial/devices/ttyUSB0/latency_timer", "16\n");

@@ -78,6 +78,14 @@ TEST_F(PortList, TableAndJson_CarryDriverUsbIdsAndSerial) {
     EXPECT_EQ(json[2]["com"], nlohmann::json::array({2}));
 }
 
+TEST_F(PortList, SerialWithEscapesAndNonUtf8_TableDefused) {
+    Adapter("ttyUSB2", "1-3", "\x1b]0;pwned\x07\xff");
+    tree.File("dev/ttyUSB2");
+    const std::string table = FormatPortTable(ListPorts(roots, {}, nullptr));
+    EXPECT_EQ(table.find('\x1b'), std::string::npos);
+    EXPECT_NE(table.find("?]0;pwned?\xff"), std::string::npos) << table;
+}
+
 TEST(PortListEmpty, NoDevices_SaysSo) {
     EXPECT_EQ(FormatPortTable({}), "no serial devices found\n");
 }

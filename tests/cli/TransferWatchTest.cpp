@@ -123,7 +123,7 @@ TEST_F(TransferWatchTest, NoRetries_FirstRefusalIsTheEnd) {
     EXPECT_NE(watch->GaveUp()->find("1 time (--retries 0)"), std::string::npos);
 }
 
-TEST(FileByteSum, SumsBeyondOneBufferAndWrapsAt32Bits) {
+TEST(FileByteSum, SumsBeyondOneBuffer_NothingForAMissingFile) {
     test::TempTree tree;
     const std::string path = tree.File("big.bin", std::string(70000, '\xff'));
     EXPECT_EQ(FileByteSum(path), 70000U * 0xFF);

@@ -18,17 +18,26 @@ cd "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# Starts the box with the given arguments; sets DEV to its line.
-start_box() {
-    "$BOXSIM" --report report.json "$@" > box.out 2> box.err &
-    box_pid=$!
+# Starts a box with its report in REPORT and its output in STEM.out and STEM.err, then the
+# given arguments; sets DEV to its line and launched to its process.
+launch_box() {
+    local report=$1 stem=$2
+    shift 2
+    "$BOXSIM" --report "$report" "$@" > "$stem.out" 2> "$stem.err" &
+    launched=$!
     for _ in $(seq 1 100); do
-        DEV=$(head -n 1 box.out 2>/dev/null || true)
+        DEV=$(head -n 1 "$stem.out" 2>/dev/null || true)
         [ -n "$DEV" ] && return 0
         sleep 0.05
     done
-    cat box.err >&2
-    fail "the box printed no device"
+    cat "$stem.err" >&2
+    fail "box $stem printed no device"
+}
+
+# Starts the box with the given arguments; sets DEV to its line.
+start_box() {
+    launch_box report.json box "$@"
+    box_pid=$launched
 }
 
 # Waits for the box to end and checks its exit status.
@@ -164,6 +173,17 @@ case_refused_before_waiting() {
     expect_cli_ports 2 --software sw.bin
     expect_cli 2 --bogus
     expect_cli 0 --help
+    # Padded to an even length, this no longer fits the image's 32-bit length.
+    truncate -s 2147483647 big.bin
+    expect_cli 4 --software big.bin
+    grep -q "cannot send big.bin: an image must be smaller than 2 GiB" cli.err || fail "no size reason"
+    # Where neither the target nor rv.bin can be resolved, the target is not taken for rv.bin.
+    mkdir gone
+    local status=0
+    (cd gone && rmdir ../gone && timeout 60 "$CLI" --port "$DEV" --receive out.bin --timeout 1) \
+        > cli.out 2> cli.err || status=$?
+    [ "$status" != 0 ] || fail "a receive in a removed folder succeeded"
+    ! grep -q "rv.bin" cli.err || fail "out.bin taken for rv.bin: $(cat cli.err)"
 }
 
 case_box_last_words_reach_the_terminal() {
@@ -178,14 +198,8 @@ case_box_last_words_reach_the_terminal() {
 start_named_box() {
     local name=$1
     shift
-    "$BOXSIM" --report "$name.json" "$@" > "$name.out" 2> "$name.err" &
-    more_boxes+=($!)
-    for _ in $(seq 1 100); do
-        DEV=$(head -n 1 "$name.out" 2>/dev/null || true)
-        [ -n "$DEV" ] && return 0
-        sleep 0.05
-    done
-    fail "box $name printed no device"
+    launch_box "$name.json" "$name" "$@"
+    more_boxes+=("$launched")
 }
 
 # Runs the CLI with the given arguments only (no --port added) and checks its exit status.
@@ -295,18 +309,22 @@ assert image["naks"] > 0, "the corrupted blocks were refused"
 PY
 }
 
-case_list_ports_and_doctor() {
-    # A USB adapter in a sysfs tree of our own, and the box's line for the doctor.
+# A USB adapter with serial number SERIAL as ttyUSB0 in a sysfs tree of our own, and its device.
+fake_adapter() {
     local usb=sys/devices/pci0000:00/usb1/1-2
     mkdir -p sys/class/tty "$usb/1-2:1.0/ttyUSB0" sys/bus/usb-serial/drivers/ftdi_sio \
         sys/bus/usb-serial/devices/ttyUSB0 dev
     printf '0403\n' > "$usb/idVendor"; printf '6001\n' > "$usb/idProduct"
-    printf 'A50285BI\n' > "$usb/serial"
+    printf '%s\n' "$1" > "$usb/serial"
     ln -s "$PWD/sys/bus/usb-serial/drivers/ftdi_sio" "$usb/1-2:1.0/ttyUSB0/driver"
     mkdir -p "sys/class/tty/ttyUSB0"
     ln -s "$PWD/$usb/1-2:1.0/ttyUSB0" sys/class/tty/ttyUSB0/device
     printf '16\n' > sys/bus/usb-serial/devices/ttyUSB0/latency_timer
     : > dev/ttyUSB0
+}
+
+case_list_ports_and_doctor() {
+    fake_adapter A50285BI
     expect_cli_ports 0 --list-ports --sys-root sys --dev-root dev
     grep -Eq "dev/ttyUSB0 +ftdi_sio +0403:6001 +A50285BI +COM1" cli.out || fail "list: $(cat cli.out)"
     expect_cli_ports 0 --list-ports --json --sys-root sys --dev-root dev --com2 dev/ttyUSB0
@@ -319,6 +337,57 @@ case_list_ports_and_doctor() {
     start_box --timeout 60 accept --out out
     expect_cli_ports 3 --doctor --port "$DEV"
     grep -q "held by .*process $box_pid" cli.out || fail "doctor: the box's hold on its line not found"
+}
+
+# Every line of cli.out is JSON, and no escape character reached it.
+check_json_output() {
+    python3 -c '
+import json, sys
+lines = open("cli.out", "rb").read().splitlines()
+assert lines, "no output"
+for line in lines:
+    json.loads(line.decode("utf-8"))' || fail "not JSON lines: $(cat -v cli.out)"
+}
+
+case_text_not_utf8_nor_printable() {
+    fake_adapter $'\xff\x1b[2J'
+    expect_cli_ports 0 --list-ports --json --sys-root sys --dev-root dev
+    check_json_output
+    grep -q $'\xef\xbf\xbd' cli.out || fail "the serial number is not shown replaced"
+    expect_cli_ports 0 --list-ports --sys-root sys --dev-root dev
+    ! grep -q $'\x1b' cli.out || fail "an escape sequence reached the port table"
+
+    # A process whose name is not UTF-8 and holds an escape sequence holds the adapter.
+    mkdir -p proc/4242/fd
+    ln -s "$PWD/dev/ttyUSB0" proc/4242/fd/3
+    printf '\xff\x1b[2J\n' > proc/4242/comm
+    expect_cli_ports 3 --doctor --json --port dev/ttyUSB0 --sys-root sys --proc-root proc
+    check_json_output
+    python3 -c '
+import json
+whats = [json.loads(line)["what"] for line in open("cli.out", encoding="utf-8")]
+assert any("held by \ufffd\x1b[2J process 4242" in w for w in whats), whats' \
+        || fail "holder: $(cat -v cli.out)"
+    expect_cli_ports 3 --doctor --port dev/ttyUSB0 --sys-root sys --proc-root proc
+    ! grep -q $'\x1b' cli.out || fail "an escape sequence reached the doctor's text"
+    grep -q "?\[2J process 4242" cli.out || fail "holder in text: $(cat -v cli.out)"
+    expect_cli_ports 3 --doctor --json --port $'/dev/tty\xff'
+    check_json_output
+    mkdir empty
+    expect_cli_ports 3 --doctor --json --sys-root empty
+    check_json_output
+    grep -q '"event":"error".*no serial devices found' cli.out || fail "no error event"
+
+    # A run with names that are not UTF-8 still ends with its report.
+    DEV=$'/dev/vandrelux-absent\xff'
+    random_file $'t\xe9.bin' 10
+    expect_cli 3 --software $'t\xe9.bin' --report run.json --json
+    check_json_output
+    python3 -c '
+import json
+r = json.load(open("run.json", encoding="utf-8"))
+assert r["status"] == 3 and r["ports"][0]["port"] == "/dev/vandrelux-absent\ufffd", r' \
+        || fail "report: $(cat -v run.json)"
 }
 
 case_help_options_documented() {

@@ -108,15 +108,48 @@ TEST(FindPortHolders, ProcessesWithTheDeviceOpen_FoundBySymlinkToo_SelfLeftOut) 
     tree.Link("proc/self/fd/5", device);
     const SystemRoots roots{tree.Path("sys"), tree.Path("dev"), tree.Path("proc")};
 
-    const auto direct = FindPortHolders(roots, device, 99);
+    const auto direct = FindPortHolders(roots, device, 99).holders;
     ASSERT_EQ(direct.size(), 1U);
     EXPECT_EQ(direct[0].pid, 4242);
     EXPECT_EQ(direct[0].command, "minicom");
 
-    const auto viaLink = FindPortHolders(roots, tree.Path("dev/serial/by-id/usb-FTDI-A50285BI"), 99);
+    const auto viaLink =
+        FindPortHolders(roots, tree.Path("dev/serial/by-id/usb-FTDI-A50285BI"), 99).holders;
     ASSERT_EQ(viaLink.size(), 1U);
     EXPECT_EQ(viaLink[0].pid, 4242);
-    EXPECT_TRUE(FindPortHolders(roots, tree.Path("dev/ttyUSB1"), 99).empty());
+    EXPECT_TRUE(FindPortHolders(roots, tree.Path("dev/ttyUSB1"), 99).holders.empty());
+}
+
+TEST(FindPortHolders, ProcessesWhoseFilesAreHidden_Counted) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root sees every process's files";
+    }
+    TempTree tree;
+    const std::string device = tree.File("dev/ttyUSB0");
+    tree.Link("proc/10/fd/3", device);
+    tree.Folder("proc/11/fd");
+    tree.Folder("proc/12/fd");
+    ::chmod(tree.Path("proc/11/fd").c_str(), 0);
+    ::chmod(tree.Path("proc/12/fd").c_str(), 0);
+    const SystemRoots roots{tree.Path("sys"), tree.Path("dev"), tree.Path("proc")};
+    const PortHolders found = FindPortHolders(roots, device, 99);
+    ::chmod(tree.Path("proc/11/fd").c_str(), 0700);
+    ::chmod(tree.Path("proc/12/fd").c_str(), 0700);
+    ASSERT_EQ(found.holders.size(), 1U);
+    EXPECT_EQ(found.unchecked, 2);
+}
+
+TEST(ReadProcessLink, ParentAndGroup_NameWithSpacesAndParentheses) {
+    TempTree tree;
+    tree.File("proc/300/stat", "300 (my (odd) name) S 120 300 120 34816 300 4194560\n");
+    tree.File("proc/301/stat", "garbage\n");
+    const SystemRoots roots{tree.Path("sys"), tree.Path("dev"), tree.Path("proc")};
+    const auto link = ReadProcessLink(roots, 300);
+    ASSERT_TRUE(link);
+    EXPECT_EQ(link->parent, 120);
+    EXPECT_EQ(link->group, 300);
+    EXPECT_FALSE(ReadProcessLink(roots, 301));
+    EXPECT_FALSE(ReadProcessLink(roots, 302));
 }
 
 struct AccessCase {

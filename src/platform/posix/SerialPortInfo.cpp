@@ -11,6 +11,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace vandrelux::platform {
@@ -127,20 +128,24 @@ std::optional<int> ReadLatencyTimer(const SystemRoots& roots, std::string_view n
     return ms;
 }
 
-std::vector<PortHolder> FindPortHolders(const SystemRoots& roots, const std::string& device,
-                                        int selfPid) {
+PortHolders FindPortHolders(const SystemRoots& roots, const std::string& device, int selfPid) {
     std::error_code ec;
     const fs::path wanted = fs::path(device).lexically_normal();
     const fs::path resolved = fs::canonical(device, ec);
-    std::vector<PortHolder> holders;
+    PortHolders found;
+    std::vector<PortHolder>& holders = found.holders;
     for (fs::directory_iterator it(roots.proc, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string pid = it->path().filename().string();
         if (!AllDigits(pid) || pid == std::to_string(selfPid)) {
             continue;
         }
         std::error_code fdError;
-        for (fs::directory_iterator fd(it->path() / "fd", fdError), fdEnd; !fdError && fd != fdEnd;
-             fd.increment(fdError)) {
+        fs::directory_iterator fd(it->path() / "fd", fdError);
+        if (fdError == std::errc::permission_denied) {
+            ++found.unchecked;
+            continue;
+        }
+        for (const fs::directory_iterator fdEnd; !fdError && fd != fdEnd; fd.increment(fdError)) {
             std::error_code linkError;
             const fs::path target = fs::read_symlink(fd->path(), linkError).lexically_normal();
             if (!linkError && (target == wanted || (!resolved.empty() && target == resolved))) {
@@ -153,7 +158,23 @@ std::vector<PortHolder> FindPortHolders(const SystemRoots& roots, const std::str
     }
     std::sort(holders.begin(), holders.end(),
               [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
-    return holders;
+    return found;
+}
+
+std::optional<ProcessLink> ReadProcessLink(const SystemRoots& roots, int pid) {
+    // "pid (comm) state ppid pgrp ...": the name may hold spaces and parentheses itself.
+    const std::string stat = ReadAttribute(fs::path(roots.proc) / std::to_string(pid) / "stat");
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string state;
+    ProcessLink link;
+    if (!(fields >> state >> link.parent >> link.group)) {
+        return std::nullopt;
+    }
+    return link;
 }
 
 UserIdentity CurrentUser() {

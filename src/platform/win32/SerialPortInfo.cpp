@@ -31,9 +31,13 @@ std::string LatencyTimerPath(const SystemRoots& /*roots*/, std::string_view /*na
     return {};
 }
 
-std::vector<PortHolder> FindPortHolders(const SystemRoots& /*roots*/,
-                                        const std::string& /*device*/, int /*selfPid*/) {
+PortHolders FindPortHolders(const SystemRoots& /*roots*/, const std::string& /*device*/,
+                            int /*selfPid*/) {
     return {};
+}
+
+std::optional<ProcessLink> ReadProcessLink(const SystemRoots& /*roots*/, int /*pid*/) {
+    return std::nullopt;
 }
 
 UserIdentity CurrentUser() {
