@@ -450,6 +450,11 @@ case_window_failures_end_unattended_runs() {
     grep -q "Can not open file" window.err || fail "no word about the file"
     kill "$box_pid"; box_pid=""
 
+    if [ -n "${WINE_BUILD_DIR:-}" ]; then
+        # Wine's comm-event wait never reports a pseudo-terminal whose other end has closed.
+        echo "skipped under Wine: a box that hangs up"
+        return
+    fi
     random_file sw.bin 50000
     printf '[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=%s\r\n' "$PWD/sw.bin" > window.ini
     start_box --timeout 60 --hang-up-after 3 accept --out out

@@ -145,6 +145,9 @@ bool Event::IsSet() const noexcept {
     return ::WaitForSingleObject(HandleOf(*this), 0) == WAIT_OBJECT_0;
 }
 
+// How long a cancelled comm-event wait may take to end before the port closes anyway.
+constexpr DWORD kCommWaitEndMs = 500;
+
 struct SerialDevice::Impl {
     HANDLE port = INVALID_HANDLE_VALUE;
     DCB original{};
@@ -183,8 +186,13 @@ struct SerialDevice::Impl {
         // A new mask ends the wait on Windows and under Wine alike; Wine cancels no comm wait.
         ::SetCommMask(port, 0);
         ::CancelIoEx(port, &commWait);
-        DWORD ignored = 0;
-        ::GetOverlappedResult(port, &commWait, &ignored, TRUE);
+        // Once the line is gone, a driver may end the wait only when the handle closes (Wine
+        // does so after a hang-up): never wait for it without end. The OVERLAPPED lives as long
+        // as this object, so a late end writes nowhere it should not.
+        if (::WaitForSingleObject(commWait.hEvent, kCommWaitEndMs) == WAIT_OBJECT_0) {
+            DWORD ignored = 0;
+            ::GetOverlappedResult(port, &commWait, &ignored, FALSE);
+        }
         commWaitPending = false;
     }
 
