@@ -4,7 +4,11 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev
-          g++-mingw-w64-x86-64-posix wine64 socat lrzsz xvfb xauth imagemagick)
+          g++-mingw-w64-x86-64-posix socat lrzsz xvfb xauth imagemagick
+          # Wine itself (the wine package makes the wine command) and what it only recommends
+          # but the Windows window needs under Xvfb: its fonts and X extensions.
+          wine wine64 fonts-wine libxrender1 libxcursor1 libxi6 libxrandr2 libxinerama1
+          libxcomposite1 libxfixes3 libgnutls30 libdbus-1-3)
 
 missing=()
 for p in "${packages[@]}"; do
