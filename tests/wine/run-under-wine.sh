@@ -4,5 +4,6 @@
 set -euo pipefail
 . "$(dirname "$0")/wine-env.sh" "$1"
 shift
+wine_session_for_this_display
 wine_prefix_ready
 wine_run "$@"

@@ -5,6 +5,7 @@
 set -euo pipefail
 : "${WINE_BUILD_DIR:?}" "${WINDOW_EXE:?}"
 . "$(dirname "$0")/wine-env.sh" "$WINE_BUILD_DIR"
+wine_session_for_this_display
 wine_prefix_ready
 # Xvfb has no window manager to draw the title bar; Wine draws it itself then, screenshots too.
 if ! grep -q '"Decorated"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then

@@ -53,6 +53,16 @@ wine_prefix_ready() {
     export LD_PRELOAD
 }
 
+# Windows are drawn through the session's desktop process, which takes the display of whichever
+# program started it; one started by a run without a display, or on an Xvfb that is gone, hangs
+# every window after it. A program with windows therefore starts a session of its own: call this
+# before wine_prefix_ready. (Runs are one at a time, as ctest runs them here.)
+wine_session_for_this_display() {
+    [ -n "${DISPLAY:-}" ] || return 0
+    wineserver -k 2>/dev/null || true
+    timeout 60 wineserver -w 2>/dev/null || true
+}
+
 # Runs wine with the given arguments, bounded in time. The first program of a Wine session
 # starts helper processes that outlive it and inherit its descriptors: they get files instead
 # of the caller's pipes (which they would hold open) and no lock descriptor (which they would
