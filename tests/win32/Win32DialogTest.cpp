@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -325,7 +326,8 @@ TEST(Win32Calls, ErrorBoxSender_IsReleasedByAStopWhileTheWindowIsBusy) {
 TEST(Win32Window, TimerToolbarAndScreenshot_WorkWhileRunning) {
     Win32DialogWindow window(ui::MainDialogTemplate());
     Handler handler;
-    const std::string png = "win32-test-shot.png";
+    const std::string png =
+        (std::filesystem::temp_directory_path() / "vandrelux-win32-test-shot.png").string();
     std::remove(png.c_str());
     bool saved = false;
     handler.onInit = [&] {
@@ -355,6 +357,8 @@ TEST(Win32Window, TimerToolbarAndScreenshot_WorkWhileRunning) {
     char magic[4] = {};
     in.read(magic, 4);
     EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+    in.close();
+    std::remove(png.c_str());
 }
 
 }  // namespace
