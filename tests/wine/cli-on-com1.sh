@@ -18,8 +18,5 @@ while [ $# -gt 0 ]; do
         shift
     fi
 done
-# One program at a time owns the COM links.
-exec 8> "$WINE_PORTS/lock"
-flock 8
-[ -n "$device" ] && ln -sfn "$device" "$WINE_PORTS/com1"
+wine_claim_com1 "$device"
 wine_run "$CLI_EXE" "${args[@]}"

@@ -23,8 +23,5 @@ while [ $# -gt 0 ]; do
         shift
     fi
 done
-# One program at a time owns the COM links; the lock goes with the descriptor when Wine ends.
-exec 8> "$WINE_PORTS/lock"
-flock 8
-[ -n "$device" ] && ln -sfn "$device" "$WINE_PORTS/com1"
+wine_claim_com1 "$device"
 exec timeout --kill-after=10 "${VANDRELUX_WINE_TIMEOUT:-120}" xvfb-run -a wine "$WINDOW_EXE" "${args[@]}"

@@ -63,6 +63,16 @@ wine_session_for_this_display() {
     timeout 60 wineserver -w 2>/dev/null || true
 }
 
+# Takes the COM links for this program alone (the lock goes with descriptor 8 when the program
+# ends) and points COM1 at the device, when one is given.
+wine_claim_com1() {
+    exec 8> "$WINE_PORTS/lock"
+    flock 8
+    if [ -n "$1" ]; then
+        ln -sfn "$1" "$WINE_PORTS/com1"
+    fi
+}
+
 # Runs wine with the given arguments, bounded in time. The first program of a Wine session
 # starts helper processes that outlive it and inherit its descriptors: they get files instead
 # of the caller's pipes (which they would hold open) and no lock descriptor (which they would
