@@ -1,10 +1,11 @@
 // What the fuzz targets share: a transfer with no window and no line, files in a scratch folder.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "platform/fake/FakeToolkit.h"
 #include "protocol/Transfer.h"

@@ -70,8 +70,7 @@ void LoadSettings(const platform::IIniStore& ini, platform::IToolkit& toolkit, i
                 break;
             case Holds::DownloadKind:
                 // The receive choice excludes the download kinds, so their ticks are not read.
-                toolkit.SetChecked(k.id,
-                                   !receive && ini.GetInt(kSettingsSection, k.name, 0) != 0);
+                toolkit.SetChecked(k.id, !receive && ini.GetInt(kSettingsSection, k.name, 0) != 0);
                 break;
             case Holds::Path:
                 toolkit.SetText(k.id, ini.GetString(kSettingsSection, k.name, "", kPathBufferSize));

@@ -20,12 +20,12 @@ using platform::Format;
 constexpr unsigned kHandshakeTimer = 1;
 constexpr unsigned kUnattendedTimer = 2;  // watches an unattended run for its end
 constexpr unsigned kUnattendedPeriodMs = 50;
-constexpr std::uint32_t kQuietMs = 150;   // the box's last words come in this soon
+constexpr std::uint32_t kQuietMs = 150;  // the box's last words come in this soon
 constexpr std::uint32_t kClosePauseMs = 10;
 constexpr int kWriteBufferSize = 4096;
 // The full-width comma belongs to the message as the operators know it.
-constexpr const char* kPortNotUsable = "This COM port is not usable\xEF\xBC\x8Cplease use other port";
-
+constexpr const char* kPortNotUsable =
+    "This COM port is not usable\xEF\xBC\x8Cplease use other port";
 
 // The about box has no logic of its own: OK and Esc end it.
 class CAboutDlg final : public platform::IDialogHandler {};
@@ -40,17 +40,19 @@ CUpdateDlg::CUpdateDlg(platform::IDialogFactory& factory, AppOptions options)
       m_MessageLog(*m_window, ids::kMessageLog),
       m_TerminalLog(*m_window, ids::kTerminalLog),
       m_logs(m_MessageLog, m_TerminalLog),
-      m_Port(*this,
-             [mapping = platform::ComMapping{m_options.comMap}](int n) {
-                 return platform::ResolveComPort(n, mapping);
-             }),
+      m_Port(*this, [mapping = platform::ComMapping{m_options.comMap}](
+                        int n) { return platform::ResolveComPort(n, mapping); }),
       m_Transfer(*m_window, m_Port, m_logs),
       m_panel(*m_window, m_Transfer) {}
 
 // The port goes first: its monitor may be handing bytes to the transfer.
-CUpdateDlg::~CUpdateDlg() { m_Port.HaltMonitor(); }
+CUpdateDlg::~CUpdateDlg() {
+    m_Port.HaltMonitor();
+}
 
-int CUpdateDlg::DoModal() { return m_window->RunModal(*this); }
+int CUpdateDlg::DoModal() {
+    return m_window->RunModal(*this);
+}
 
 void CUpdateDlg::OnInitDialog() {
     if (m_options.exitWhenDone) {
@@ -73,8 +75,7 @@ void CUpdateDlg::OnInitDialog() {
         return;
     }
     const int portNumber = m_nPortIndex + 1;
-    if (m_Port.OpenPort(this, portNumber, 115200, 'N', 8, 1, serial::EV_RXCHAR,
-                        kWriteBufferSize)) {
+    if (m_Port.OpenPort(this, portNumber, 115200, 'N', 8, 1, serial::EV_RXCHAR, kWriteBufferSize)) {
         OnOpenPort();
     } else {
         m_window->MessageBox(Format("Can't init COM%d", portNumber));
@@ -92,13 +93,26 @@ bool CUpdateDlg::OnCommand(int id) {
     }
     FilterCommand(id);
     switch (id) {
-        case ids::kExit: OnExit(); return true;
-        case ids::kToReceive: m_Transfer.OnToReceive(); return true;
-        case ids::kRestart: m_Transfer.OnRestart(); return true;
-        case ui::ID_CONFIG_PORT: OnConfigPort(); return true;
-        case ui::ID_OPEN_PORT: OnOpenPort(); return true;
-        case ui::ID_CLOSE_PORT: OnClosePort(); return true;
-        default: return m_panel.OnCommand(id) || id == ids::kToggle;
+        case ids::kExit:
+            OnExit();
+            return true;
+        case ids::kToReceive:
+            m_Transfer.OnToReceive();
+            return true;
+        case ids::kRestart:
+            m_Transfer.OnRestart();
+            return true;
+        case ui::ID_CONFIG_PORT:
+            OnConfigPort();
+            return true;
+        case ui::ID_OPEN_PORT:
+            OnOpenPort();
+            return true;
+        case ui::ID_CLOSE_PORT:
+            OnClosePort();
+            return true;
+        default:
+            return m_panel.OnCommand(id) || id == ids::kToggle;
     }
 }
 
@@ -175,8 +189,8 @@ void CUpdateDlg::OnOpenPort() {
     }
     m_Port.StartMonitor();
     m_window->ReplaceSelection(ids::kMessageLog,
-                               Format("COM%d:%d %d-%c-%d\r\n", portNumber, m_nBaudRate,
-                                      m_nDataBits, m_chParity, m_nStopBits));
+                               Format("COM%d:%d %d-%c-%d\r\n", portNumber, m_nBaudRate, m_nDataBits,
+                                      m_chParity, m_nStopBits));
     m_window->StartTimer(kHandshakeTimer, 1);
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
     if (lineWasLost) {
@@ -206,8 +220,7 @@ void CUpdateDlg::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber
 void CUpdateDlg::SendNotification(unsigned /*message*/, int /*portNumber*/,
                                   std::stop_token /*stop*/) {}
 
-void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text,
-                              std::stop_token stop) {
+void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) {
     m_bLineFailed = true;
     m_window->ShowErrorBox(title, text, stop);
     if (m_Port.IsLineLost()) {
@@ -221,7 +234,9 @@ void CUpdateDlg::ShowErrorBox(std::string_view title, std::string_view text,
     }
 }
 
-void CUpdateDlg::ShowMessage(std::string_view text) { m_window->MessageBox(text); }
+void CUpdateDlg::ShowMessage(std::string_view text) {
+    m_window->MessageBox(text);
+}
 
 std::optional<bool> CUpdateDlg::UnattendedOutcome() {
     const protocol::CTransfer& t = m_Transfer;
@@ -234,7 +249,7 @@ std::optional<bool> CUpdateDlg::UnattendedOutcome() {
     if (!outcome) {
         // A line that is gone, or never opened, ends the run as a failure.
         return m_bLineFailed || !m_Port.IsMonitorRunning() ? std::optional<bool>(false)
-                                                            : std::nullopt;
+                                                           : std::nullopt;
     }
     // The last answer must reach the box, and the box's last words the terminal log; a box
     // that hangs up once it is done has nothing more to say.

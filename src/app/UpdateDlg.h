@@ -26,7 +26,7 @@ struct AppOptions {
     // Ends the dialog (as Exit does) once the direction the settings armed has finished, and
     // prints the message log: for demonstrations and tests without an operator.
     bool exitWhenDone = false;
-    std::optional<std::string> screenshot;    // saved just before such an end
+    std::optional<std::string> screenshot;  // saved just before such an end
     bool startReceive = false;  // press "to receive" once started, if the settings chose it
 };
 
@@ -61,8 +61,7 @@ public:
     void SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
                      std::stop_token stop) override;
     void SendNotification(unsigned message, int portNumber, std::stop_token stop) override;
-    void ShowErrorBox(std::string_view title, std::string_view text,
-                      std::stop_token stop) override;
+    void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) override;
     void ShowMessage(std::string_view text) override;
 
     // 0 unless an unattended run failed.

@@ -30,8 +30,9 @@ std::string CConsole::Bar(std::uint64_t done, std::uint64_t total, int width) {
     const std::uint64_t shown = std::min(done, top);
     const auto marks = static_cast<std::size_t>(shown * static_cast<std::uint64_t>(width) / top);
     const auto percent = static_cast<int>(shown * 100 / top);
-    return "[" + std::string(marks, '#') + std::string(static_cast<std::size_t>(width) - marks, '.') +
-           "] " + platform::Format("%3d%%", percent);
+    return "[" + std::string(marks, '#') +
+           std::string(static_cast<std::size_t>(width) - marks, '.') + "] " +
+           platform::Format("%3d%%", percent);
 }
 
 std::string CConsole::Size(double bytes) {
@@ -197,8 +198,8 @@ void CConsole::Progress(std::size_t port, const ProgressState& state) {
         return;
     }
     // Plain lines: one for every tenth of a file, or of every 10 MB when the size is unknown.
-    const auto tenth = static_cast<int>(state.total > 0 ? state.done * 10 / state.total
-                                                        : state.done / 10'000'000);
+    const auto tenth =
+        static_cast<int>(state.total > 0 ? state.done * 10 / state.total : state.done / 10'000'000);
     if (tenth != lines.lastTenth) {
         lines.lastTenth = tenth;
         std::fprintf(m_err, "%s\n", lines.bar.c_str());

@@ -10,18 +10,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 namespace vandrelux::cli {
 
 struct ProgressState {
-    std::string file;          // the file's name without its folder
-    std::uint64_t done = 0;    // bytes acknowledged (download) or collected (receive)
-    std::uint64_t total = 0;   // 0 when the size is not known in advance
+    std::string file;         // the file's name without its folder
+    std::uint64_t done = 0;   // bytes acknowledged (download) or collected (receive)
+    std::uint64_t total = 0;  // 0 when the size is not known in advance
     double bytesPerSecond = 0;
 };
 
@@ -35,7 +34,8 @@ public:
     CConsole(Settings settings, std::vector<std::string> ports, std::FILE* out, std::FILE* err);
 
     // A JSON-lines event of `type` for port `port` with `fields`; nothing without --json.
-    void Emit(std::size_t port, std::string_view type, nlohmann::json fields = nlohmann::json::object());
+    void Emit(std::size_t port, std::string_view type,
+              nlohmann::json fields = nlohmann::json::object());
     // A JSON-lines event about the whole run; its port field is null.
     void EmitRun(std::string_view type, nlohmann::json fields);
     // Message log text; complete lines go out, a partial line waits for its end.
@@ -60,10 +60,10 @@ public:
 private:
     struct PortLines {
         std::string name;
-        std::string log;      // message log text not yet ended by a newline
-        std::string box;      // box text not yet ended by a newline
-        std::string bar;      // the progress line as last rendered
-        int lastTenth = -1;   // plain progress: the last tenth printed
+        std::string log;     // message log text not yet ended by a newline
+        std::string box;     // box text not yet ended by a newline
+        std::string bar;     // the progress line as last rendered
+        int lastTenth = -1;  // plain progress: the last tenth printed
     };
 
     void EmitLocked(std::size_t port, std::string_view type, nlohmann::json fields);

@@ -44,13 +44,13 @@ Finding AccessFinding(const std::string& device, const platform::UserIdentity& u
         case platform::AccessVerdict::Denied:
             break;
     }
-    return {false,
-            "only the owner of " + device + " may open it",
-            {"sudo chmod 660 " + device + " && sudo chgrp dialout " + device +
-                 " (for this session)",
-             "to keep it: a udev rule such as KERNEL==\"" +
-                 std::filesystem::path(device).filename().string() +
-                 "\", GROUP=\"dialout\", MODE=\"0660\""}};
+    return {
+        false,
+        "only the owner of " + device + " may open it",
+        {"sudo chmod 660 " + device + " && sudo chgrp dialout " + device + " (for this session)",
+         "to keep it: a udev rule such as KERNEL==\"" +
+             std::filesystem::path(device).filename().string() +
+             "\", GROUP=\"dialout\", MODE=\"0660\""}};
 }
 
 // This program's parents and its process group. The shell that started it may well have the
@@ -77,10 +77,10 @@ std::string UncheckedNote(int unchecked) {
     return platform::Format("%d processes of other users could not be checked", unchecked);
 }
 
-Finding HolderFinding(const std::string& device, const platform::SystemRoots& roots,
-                      int selfPid) {
+Finding HolderFinding(const std::string& device, const platform::SystemRoots& roots, int selfPid) {
     const platform::PortHolders found = platform::FindPortHolders(roots, device, selfPid);
-    const std::string checkAll = "to check every process: sudo vandrelux-cli --doctor --port " + device;
+    const std::string checkAll =
+        "to check every process: sudo vandrelux-cli --doctor --port " + device;
     if (found.holders.empty()) {
         if (found.unchecked == 0) {
             return {true, "no other process has " + device + " open", {}};
@@ -114,7 +114,8 @@ Finding HolderFinding(const std::string& device, const platform::SystemRoots& ro
         finding.fix.push_back("close that program, or end it: kill" + pids);
     }
     if (heldByOwn) {
-        finding.fix.push_back("close " + device + " in the shell or program that started "
+        finding.fix.push_back("close " + device +
+                              " in the shell or program that started "
                               "vandrelux-cli");
     }
     if (found.unchecked > 0) {
@@ -132,8 +133,7 @@ double FrameLineMs(int baudRate) {
 
 }  // namespace
 
-std::vector<Finding> CheckSerialSetup(const std::string& device,
-                                      const platform::SystemRoots& roots,
+std::vector<Finding> CheckSerialSetup(const std::string& device, const platform::SystemRoots& roots,
                                       const platform::UserIdentity& user, int baudRate,
                                       int selfPid) {
     const platform::DeviceAccess access = platform::CheckDeviceAccess(device, user);
@@ -152,7 +152,8 @@ std::vector<Finding> CheckSerialSetup(const std::string& device,
     }
     const std::string path = platform::LatencyTimerPath(roots, name);
     if (*latency <= 1) {
-        findings.push_back({true, platform::Format("the adapter's latency timer is %d ms", *latency), {}});
+        findings.push_back(
+            {true, platform::Format("the adapter's latency timer is %d ms", *latency), {}});
         return findings;
     }
     const double frameMs = FrameLineMs(baudRate);
@@ -170,8 +171,7 @@ std::vector<Finding> CheckSerialSetup(const std::string& device,
     return findings;
 }
 
-std::vector<Finding> CheckSerialSetup(const std::string& device,
-                                      const platform::SystemRoots& roots,
+std::vector<Finding> CheckSerialSetup(const std::string& device, const platform::SystemRoots& roots,
                                       const platform::UserIdentity& user, int baudRate) {
     return CheckSerialSetup(device, roots, user, baudRate, static_cast<int>(::getpid()));
 }

@@ -23,7 +23,9 @@ std::string UsbId(const ListedPort& port) {
     return port.info.usb ? port.info.usb->vendorId + ":" + port.info.usb->productId : "-";
 }
 
-std::string OrDash(const std::string& text) { return text.empty() ? "-" : Printable(text); }
+std::string OrDash(const std::string& text) {
+    return text.empty() ? "-" : Printable(text);
+}
 
 }  // namespace
 
@@ -68,11 +70,11 @@ std::string FormatPortTable(const std::vector<ListedPort>& ports) {
             adapter = port.info.usb->manufacturer + " " + port.info.usb->product;
             adapter = adapter == " " ? "-" : adapter;
         }
-        table += platform::Format(
-            "%-*s  %-*s  %-9s  %-16s  %-12s  %s\n", dw, Printable(port.info.device).c_str(), rw,
-            OrDash(port.info.driver).c_str(), Printable(UsbId(port)).c_str(),
-            OrDash(port.info.usb ? port.info.usb->serial : "").c_str(),
-            ComNames(port.comNumbers).c_str(), Printable(adapter).c_str());
+        table += platform::Format("%-*s  %-*s  %-9s  %-16s  %-12s  %s\n", dw,
+                                  Printable(port.info.device).c_str(), rw,
+                                  OrDash(port.info.driver).c_str(), Printable(UsbId(port)).c_str(),
+                                  OrDash(port.info.usb ? port.info.usb->serial : "").c_str(),
+                                  ComNames(port.comNumbers).c_str(), Printable(adapter).c_str());
     }
     return table;
 }

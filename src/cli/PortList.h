@@ -2,10 +2,9 @@
 // names that reach it.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/ComPortNames.h"
 #include "platform/SerialPortInfo.h"

@@ -8,13 +8,20 @@ namespace vandrelux::cli {
 
 const char* OutcomeName(Outcome outcome) {
     switch (outcome) {
-        case Outcome::Success: return "ok";
-        case Outcome::BoxFailure: return "box-failure";
-        case Outcome::Usage: return "usage";
-        case Outcome::PortNotOpenable: return "port-not-openable";
-        case Outcome::FileNotOpenable: return "file-not-openable";
-        case Outcome::TimedOut: return "timed-out";
-        case Outcome::LineLost: return "line-lost";
+        case Outcome::Success:
+            return "ok";
+        case Outcome::BoxFailure:
+            return "box-failure";
+        case Outcome::Usage:
+            return "usage";
+        case Outcome::PortNotOpenable:
+            return "port-not-openable";
+        case Outcome::FileNotOpenable:
+            return "file-not-openable";
+        case Outcome::TimedOut:
+            return "timed-out";
+        case Outcome::LineLost:
+            return "line-lost";
     }
     return "unknown";
 }
@@ -39,7 +46,8 @@ nlohmann::json ToJson(const ImageResult& image) {
             {"naks", image.naks},
             {"resends", image.resends},
             {"seconds", image.seconds},
-            {"bytes_per_second", image.seconds > 0 ? static_cast<double>(image.size) / image.seconds : 0.0},
+            {"bytes_per_second",
+             image.seconds > 0 ? static_cast<double>(image.size) / image.seconds : 0.0},
             {"accepted", image.accepted}};
 }
 
@@ -78,9 +86,9 @@ std::string SummaryTable(const std::vector<PortResult>& results) {
         width = std::max(width, result.port.size());
     }
     const int w = static_cast<int>(width);
-    std::string table = platform::Format("%-*s  %-17s  %6s  %12s  %5s  %7s  %8s  %10s\n", w,
-                                         "PORT", "OUTCOME", "IMAGES", "BYTES", "NAKS", "RESENDS",
-                                         "SECONDS", "BYTES/S");
+    std::string table =
+        platform::Format("%-*s  %-17s  %6s  %12s  %5s  %7s  %8s  %10s\n", w, "PORT", "OUTCOME",
+                         "IMAGES", "BYTES", "NAKS", "RESENDS", "SECONDS", "BYTES/S");
     for (const PortResult& result : results) {
         std::uint64_t bytes = 0;
         int naks = 0;

@@ -12,7 +12,9 @@ void TerminalToolkit::StartTimer(unsigned timerId, unsigned periodMs) {
     m_loop.StartTimer(timerId, periodMs);
 }
 
-void TerminalToolkit::StopTimer(unsigned timerId) { m_loop.StopTimer(timerId); }
+void TerminalToolkit::StopTimer(unsigned timerId) {
+    m_loop.StopTimer(timerId);
+}
 
 void TerminalToolkit::MessageBox(std::string_view text) {
     messages.emplace_back(text);
@@ -23,7 +25,9 @@ void TerminalToolkit::ErrorBox(std::string_view title, std::string_view text) {
     m_say(std::string(title) + ": " + std::string(text));
 }
 
-std::optional<std::string> TerminalToolkit::OpenFileDialog() { return std::nullopt; }
+std::optional<std::string> TerminalToolkit::OpenFileDialog() {
+    return std::nullopt;
+}
 
 // Standard output carries the message log; the beacon trace has no place there.
 void TerminalToolkit::ConsoleOut(std::string_view /*text*/) {}

@@ -2,10 +2,9 @@
 // terminal or into JSON: neither may be broken by what that text holds.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace vandrelux::cli {
 

@@ -18,12 +18,18 @@ constexpr std::uint64_t kReceiveEventStep = 256 * 1024;
 
 const char* KindName(protocol::UpdateKind kind) {
     switch (kind) {
-        case protocol::UpdateKind::Bootstrap: return "bootstrap";
-        case protocol::UpdateKind::Ucode: return "ucode";
-        case protocol::UpdateKind::Logo: return "logo";
-        case protocol::UpdateKind::TvProgram: return "tvprogram";
-        case protocol::UpdateKind::Software: return "software";
-        case protocol::UpdateKind::EndOfSequence: break;
+        case protocol::UpdateKind::Bootstrap:
+            return "bootstrap";
+        case protocol::UpdateKind::Ucode:
+            return "ucode";
+        case protocol::UpdateKind::Logo:
+            return "logo";
+        case protocol::UpdateKind::TvProgram:
+            return "tvprogram";
+        case protocol::UpdateKind::Software:
+            return "software";
+        case protocol::UpdateKind::EndOfSequence:
+            break;
     }
     return "none";
 }
@@ -93,7 +99,8 @@ void CTransferWatch::AfterDownloadByte(std::uint8_t ch) {
             Frame(m_frame, ack);
             if (ack) {
                 const std::uint64_t size = Current() != nullptr ? Current()->size : 0;
-                ShowProgress(std::min<std::uint64_t>(std::uint64_t{m_frame} * protocol::kMaxPayload, size));
+                ShowProgress(
+                    std::min<std::uint64_t>(std::uint64_t{m_frame} * protocol::kMaxPayload, size));
                 ++m_frame;
             }
             break;
@@ -176,8 +183,8 @@ void CTransferWatch::ShowProgress(std::uint64_t done) {
     const ProgressState state{std::filesystem::path(image->path).filename().string(), done,
                               image->size, seconds > 0 ? static_cast<double>(done) / seconds : 0};
     m_console.Progress(m_port, state);
-    const std::uint64_t step = image->size > 0 ? done * 100 / image->size + 1
-                                               : done / kReceiveEventStep + 1;
+    const std::uint64_t step =
+        image->size > 0 ? done * 100 / image->size + 1 : done / kReceiveEventStep + 1;
     if (step != m_lastEventStep) {
         m_lastEventStep = step;
         nlohmann::json fields = {{"path", image->path}, {"done", done}};
@@ -195,8 +202,9 @@ void CTransferWatch::Verdict(bool accepted) {
         return;
     }
     image->seconds = ImageSeconds();
-    m_console.Emit(m_port, "verdict",
-                   {{"path", image->path}, {"accepted", accepted}, {"attempt", image->resends + 1}});
+    m_console.Emit(
+        m_port, "verdict",
+        {{"path", image->path}, {"accepted", accepted}, {"attempt", image->resends + 1}});
     if (accepted) {
         image->accepted = true;
         m_bInImage = false;
@@ -208,15 +216,17 @@ void CTransferWatch::Verdict(bool accepted) {
         return;
     }
     if (image->resends >= m_retries) {
-        m_gaveUp = platform::Format("the box refused %s %d time%s (--retries %d)",
-                                    image->path.c_str(), image->resends + 1,
-                                    image->resends == 0 ? "" : "s", m_retries);
+        m_gaveUp =
+            platform::Format("the box refused %s %d time%s (--retries %d)", image->path.c_str(),
+                             image->resends + 1, image->resends == 0 ? "" : "s", m_retries);
         return;
     }
     ++image->resends;
 }
 
-ImageResult* CTransferWatch::Current() { return m_images.empty() ? nullptr : &m_images.back(); }
+ImageResult* CTransferWatch::Current() {
+    return m_images.empty() ? nullptr : &m_images.back();
+}
 
 double CTransferWatch::ImageSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_imageStart).count();

@@ -51,7 +51,7 @@ private:
 
     std::uint32_t m_stateBefore = 0;
     bool m_bInImage = false;
-    std::uint32_t m_frame = 0;        // the frame the other side answers next; 0 is the header
+    std::uint32_t m_frame = 0;          // the frame the other side answers next; 0 is the header
     std::uint64_t m_lastEventStep = 0;  // progress events go out once per step
     std::chrono::steady_clock::time_point m_imageStart;
     std::vector<ImageResult> m_images;

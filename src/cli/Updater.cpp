@@ -48,8 +48,8 @@ std::optional<std::string> CheckFiles(const Options& options) {
     namespace fs = std::filesystem;
     for (const UpdateFile& file : options.files) {
         std::error_code ec;
-        std::FILE* f = fs::is_regular_file(file.path, ec) ? std::fopen(file.path.c_str(), "rb")
-                                                           : nullptr;
+        std::FILE* f =
+            fs::is_regular_file(file.path, ec) ? std::fopen(file.path.c_str(), "rb") : nullptr;
         if (f == nullptr) {
             return "cannot read " + file.path;
         }
@@ -127,7 +127,9 @@ CUpdater::CUpdater(const Options& options, std::size_t portIndex, CConsole& cons
     m_result.device = m_device;
 }
 
-CUpdater::~CUpdater() { m_toolkit.StopTimer(kHandshakeTimer); }
+CUpdater::~CUpdater() {
+    m_toolkit.StopTimer(kHandshakeTimer);
+}
 
 PortResult CUpdater::Run() {
     const auto start = std::chrono::steady_clock::now();
@@ -138,12 +140,14 @@ PortResult CUpdater::Run() {
                          4096)) {
         const std::string error = platform::LastSystemError().message;
         outcome = Fail(Outcome::PortNotOpenable, "cannot open " + m_device + ": " + error);
-        for (const Finding& finding : CheckSerialSetup(m_device, m_options.roots,
-                                                       platform::CurrentUser(), m_options.baudRate)) {
+        for (const Finding& finding : CheckSerialSetup(
+                 m_device, m_options.roots, platform::CurrentUser(), m_options.baudRate)) {
             if (!finding.ok) {
                 m_console.Note(m_index, FormatFinding(finding));
                 m_console.Emit(m_index, "check",
-                               {{"device", m_device}, {"ok", false}, {"what", finding.what},
+                               {{"device", m_device},
+                                {"ok", false},
+                                {"what", finding.what},
                                 {"fix", finding.fix}});
             }
         }
@@ -151,7 +155,8 @@ PortResult CUpdater::Run() {
         ShowLineError();
         outcome = Fail(Outcome::PortNotOpenable, "cannot configure " + m_device);
     } else {
-        m_console.Emit(m_index, "port_opened", {{"device", m_device}, {"baud", m_options.baudRate}});
+        m_console.Emit(m_index, "port_opened",
+                       {{"device", m_device}, {"baud", m_options.baudRate}});
         m_port.StartMonitor();
         m_toolkit.StartTimer(kHandshakeTimer, 1);
         outcome = m_options.receiveTo ? Receive() : Download();
@@ -209,8 +214,7 @@ Outcome CUpdater::Receive() {
     m_transfer.ResetTransfer();
     m_transfer.ArmReceiveChoice();
     m_transfer.OnToReceive();
-    m_console.Note(m_index,
-                   "waiting for the box on " + m_device + " to send its programme code");
+    m_console.Note(m_index, "waiting for the box on " + m_device + " to send its programme code");
 
     const Outcome waited = Wait([this] { return m_transfer.m_nState >= kReceiveEnded; });
     if (waited != Outcome::Success) {
@@ -296,7 +300,9 @@ void CUpdater::ShowLineError() {
     }
 }
 
-void CUpdater::ShowMessage(std::string_view text) { m_toolkit.MessageBox(text); }
+void CUpdater::ShowMessage(std::string_view text) {
+    m_toolkit.MessageBox(text);
+}
 
 Outcome CUpdater::Fail(Outcome outcome, const std::string& reason) {
     m_console.Note(m_index, reason);

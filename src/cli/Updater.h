@@ -38,8 +38,8 @@ struct Options {
     bool ram = false;
     std::optional<std::string> receiveTo;
     std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
-    int retries = kDefaultRetries;                      // refused verdicts tolerated per image
-    platform::SystemRoots roots;                        // for the checks on an open failure
+    int retries = kDefaultRetries;                     // refused verdicts tolerated per image
+    platform::SystemRoots roots;                       // for the checks on an open failure
 };
 
 // Finds what would make the run fail only after the box has done its part: a file to send that
@@ -66,8 +66,7 @@ public:
     void SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
                      std::stop_token stop) override;
     void SendNotification(unsigned message, int portNumber, std::stop_token stop) override;
-    void ShowErrorBox(std::string_view title, std::string_view text,
-                      std::stop_token stop) override;
+    void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) override;
     void ShowMessage(std::string_view text) override;
 
 private:

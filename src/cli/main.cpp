@@ -1,6 +1,5 @@
 // vandrelux-cli: updates set-top boxes, or reads a box's programme code back, without a window.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,7 +47,9 @@ constexpr const char* kDescription =
     "5 time-out, 6 line lost. With several ports: the status of the first port, in the order\n"
     "given, that failed; the summary table names every port's outcome.";
 
-int Status(Outcome outcome) { return static_cast<int>(outcome); }
+int Status(Outcome outcome) {
+    return static_cast<int>(outcome);
+}
 
 std::optional<std::string> Environment(const std::string& key) {
     const char* value = std::getenv(key.c_str());
@@ -104,8 +105,8 @@ int Doctor(const Options& options, bool json) {
              vandrelux::cli::CheckSerialSetup(device, options.roots, user, options.baudRate)) {
             allOk = allOk && finding.ok;
             if (json) {
-                const nlohmann::json event = {{"event", "check"}, {"port", port},
-                                              {"device", device}, {"ok", finding.ok},
+                const nlohmann::json event = {{"event", "check"},     {"port", port},
+                                              {"device", device},     {"ok", finding.ok},
                                               {"what", finding.what}, {"fix", finding.fix}};
                 std::printf("%s\n", vandrelux::cli::Dump(event).c_str());
             } else {
@@ -164,8 +165,9 @@ int main(int argc, char** argv) {
     auto* portOption = app.add_option("--port", options.ports,
                                       "Serial device path, or COM<n>; repeat to update several "
                                       "boxes at once");
-    app.add_option("--com1", com1, "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
-                                   "/dev/ttyS0)");
+    app.add_option("--com1", com1,
+                   "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
+                   "/dev/ttyS0)");
     app.add_option("--com2", com2, "Device that COM2 names");
     app.add_option("--baud", options.baudRate, "Line speed")
         ->capture_default_str()
@@ -189,8 +191,7 @@ int main(int argc, char** argv) {
                    "before that port fails")
         ->capture_default_str()
         ->check(CLI::Range(0, 1'000'000));
-    app.add_flag("--json", json,
-                 "JSON-lines events on standard output instead of the message log");
+    app.add_flag("--json", json, "JSON-lines events on standard output instead of the message log");
     app.add_option("--report", reportPath, "Write a JSON report of the run to this file");
     auto* listOption = app.add_flag("--list-ports", listPorts,
                                     "List the serial devices, their drivers, USB adapters and "
@@ -229,10 +230,11 @@ int main(int argc, char** argv) {
     if (portOption->count() == 0) {
         return usage("name the box's line with --port PORT");
     }
-    const std::pair<UpdateKind, const std::string*> kinds[] = {
-        {UpdateKind::Bootstrap, &bootstrap}, {UpdateKind::Ucode, &ucode},
-        {UpdateKind::Logo, &logo},           {UpdateKind::TvProgram, &tvprogram},
-        {UpdateKind::Software, &software}};
+    const std::pair<UpdateKind, const std::string*> kinds[] = {{UpdateKind::Bootstrap, &bootstrap},
+                                                               {UpdateKind::Ucode, &ucode},
+                                                               {UpdateKind::Logo, &logo},
+                                                               {UpdateKind::TvProgram, &tvprogram},
+                                                               {UpdateKind::Software, &software}};
     for (const auto& [kind, path] : kinds) {
         if (!path->empty()) {
             options.files.push_back({kind, *path});

@@ -36,7 +36,8 @@ Bytes Sample(std::size_t size, std::uint32_t seed) {
 
 void Save(const fs::path& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes Load(const fs::path& path) {
@@ -95,8 +96,10 @@ bool Download(const fs::path& dir) {
     pc.ArmDownload();
 
     std::printf("== Download: %zu update files to the simulated box\n", std::size(kinds));
-    const bool ended = link.Run(pc, [&] { return !pc.m_bDownloadMode; }, kLimitMs);
-    link.Run(pc, [] { return false; }, kSettleMs);  // the box's last words reach the terminal
+    const bool ended = link.Run(
+        pc, [&] { return !pc.m_bDownloadMode; }, kLimitMs);
+    link.Run(
+        pc, [] { return false; }, kSettleMs);  // the box's last words reach the terminal
     PrintPane("message log", log.messages);
     PrintPane("terminal log", log.terminal);
     PrintProgress(tk);
@@ -140,8 +143,10 @@ bool Receive(const fs::path& dir) {
     pc.OnToReceive();
 
     std::printf("\n== Receive: the box's programme code into %s\n", target.string().c_str());
-    const bool ended = link.Run(pc, [&] { return !pc.m_bReceiveMode; }, kLimitMs);
-    link.Run(pc, [] { return false; }, kSettleMs);
+    const bool ended = link.Run(
+        pc, [&] { return !pc.m_bReceiveMode; }, kLimitMs);
+    link.Run(
+        pc, [] { return false; }, kSettleMs);
     PrintPane("message log", log.messages);
     PrintPane("terminal log", log.terminal);
     PrintProgress(tk);
@@ -159,7 +164,8 @@ bool Receive(const fs::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "vandrelux-demo";
+    const fs::path dir =
+        argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "vandrelux-demo";
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) {

@@ -28,12 +28,12 @@ enum class ControlKind {
     RichEdit,      // multi-line, read-only, bordered, vertical scroll bar
     Frame,         // sunken black frame, never shown
     GroupBox,
-    Label,         // static text, left-aligned
-    LabelRight,    // static text, right-aligned
+    Label,       // static text, left-aligned
+    LabelRight,  // static text, right-aligned
     ProgressBar,
-    DropList,      // combo box, choose from the list only
-    DropDown,      // combo box, the operator may type
-    Icon,          // the program icon
+    DropList,  // combo box, choose from the list only
+    DropDown,  // combo box, the operator may type
+    Icon,      // the program icon
 };
 
 // Rectangles are in dialog units: x, y, width, height (for combo boxes the height is the height

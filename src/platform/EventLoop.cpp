@@ -93,7 +93,9 @@ void EventLoop::StartTimer(unsigned timerId, unsigned periodMs) {
     m_timers[timerId] = Timer{period, Clock::now() + period};
 }
 
-void EventLoop::StopTimer(unsigned timerId) { m_timers.erase(timerId); }
+void EventLoop::StopTimer(unsigned timerId) {
+    m_timers.erase(timerId);
+}
 
 bool EventLoop::Send(std::function<void()> task, std::stop_token stop) {
     auto request = std::make_shared<Request>();

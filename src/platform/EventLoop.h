@@ -53,8 +53,8 @@ private:
         std::optional<Clock::time_point> deadline) const;
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;         // the loop waits on it: a task or a wake-up
-    std::condition_variable_any m_finished;    // senders wait on it: their task has run
+    std::condition_variable m_changed;       // the loop waits on it: a task or a wake-up
+    std::condition_variable_any m_finished;  // senders wait on it: their task has run
     std::deque<std::shared_ptr<Request>> m_queue;
     bool m_bWoken = false;
     std::map<unsigned, Timer> m_timers;  // touched on the loop's thread only

@@ -13,7 +13,9 @@
 namespace vandrelux::platform {
 namespace {
 
-constexpr bool IsBlank(char c) noexcept { return c == ' ' || c == '\t'; }
+constexpr bool IsBlank(char c) noexcept {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimLeft(std::string_view s) noexcept {
     while (!s.empty() && IsBlank(s.front())) {
@@ -35,9 +37,9 @@ constexpr char LowerAscii(char c) noexcept {
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
 }
 
 bool HasLineBreak(std::string_view s) noexcept {
@@ -249,8 +251,7 @@ std::string IniFile::GetString(std::string_view section, std::string_view key,
     return CutToBuffer(value ? std::string_view(*value) : defaultValue, bufferSize);
 }
 
-bool IniFile::WriteString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     section = Trim(section);
     key = Trim(key);
     if (section.empty() || key.empty() || HasLineBreak(section) || HasLineBreak(key) ||

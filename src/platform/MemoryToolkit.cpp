@@ -4,7 +4,9 @@
 
 namespace vandrelux::platform {
 
-std::string MemoryToolkit::GetText(ControlId id) const { return At(id).text; }
+std::string MemoryToolkit::GetText(ControlId id) const {
+    return At(id).text;
+}
 
 void MemoryToolkit::SetText(ControlId id, std::string_view text) {
     Control& c = Mutable(id);
@@ -12,21 +14,37 @@ void MemoryToolkit::SetText(ControlId id, std::string_view text) {
     c.caret = std::min(c.caret, static_cast<int>(c.text.size()));
 }
 
-void MemoryToolkit::Enable(ControlId id, bool enable) { Mutable(id).enabled = enable; }
-bool MemoryToolkit::IsEnabled(ControlId id) const { return At(id).enabled; }
-bool MemoryToolkit::IsChecked(ControlId id) const { return At(id).checked; }
-void MemoryToolkit::SetChecked(ControlId id, bool checked) { Mutable(id).checked = checked; }
+void MemoryToolkit::Enable(ControlId id, bool enable) {
+    Mutable(id).enabled = enable;
+}
+bool MemoryToolkit::IsEnabled(ControlId id) const {
+    return At(id).enabled;
+}
+bool MemoryToolkit::IsChecked(ControlId id) const {
+    return At(id).checked;
+}
+void MemoryToolkit::SetChecked(ControlId id, bool checked) {
+    Mutable(id).checked = checked;
+}
 
-std::vector<ChildWindow> MemoryToolkit::ChildWindowsInZOrder() const { return m_children; }
-Rect MemoryToolkit::WindowRect() const { return m_windowRect; }
+std::vector<ChildWindow> MemoryToolkit::ChildWindowsInZOrder() const {
+    return m_children;
+}
+Rect MemoryToolkit::WindowRect() const {
+    return m_windowRect;
+}
 
 void MemoryToolkit::ResizeWindow(int width, int height) {
     m_windowRect.right = m_windowRect.left + width;
     m_windowRect.bottom = m_windowRect.top + height;
 }
 
-void MemoryToolkit::ShowControl(ControlId id, bool show) { Mutable(id).visible = show; }
-void MemoryToolkit::FocusNextTabStop() { ++focusMoves; }
+void MemoryToolkit::ShowControl(ControlId id, bool show) {
+    Mutable(id).visible = show;
+}
+void MemoryToolkit::FocusNextTabStop() {
+    ++focusMoves;
+}
 
 void MemoryToolkit::SetComboItems(ControlId id, const std::vector<std::string>& items) {
     Control& c = Mutable(id);
@@ -52,7 +70,9 @@ void MemoryToolkit::SelectComboPrefix(ControlId id, std::string_view prefix) {
     }
 }
 
-int MemoryToolkit::ComboIndex(ControlId id) const { return At(id).comboIndex; }
+int MemoryToolkit::ComboIndex(ControlId id) const {
+    return At(id).comboIndex;
+}
 
 void MemoryToolkit::SetProgressRange(ControlId id, std::uint16_t lower, std::uint16_t upper) {
     Control& c = Mutable(id);
@@ -60,11 +80,19 @@ void MemoryToolkit::SetProgressRange(ControlId id, std::uint16_t lower, std::uin
     c.rangeUpper = upper;
 }
 
-void MemoryToolkit::SetProgressPos(ControlId id, int pos) { Mutable(id).progressPos = pos; }
-void MemoryToolkit::StepProgress(ControlId id) { ++Mutable(id).progressPos; }
+void MemoryToolkit::SetProgressPos(ControlId id, int pos) {
+    Mutable(id).progressPos = pos;
+}
+void MemoryToolkit::StepProgress(ControlId id) {
+    ++Mutable(id).progressPos;
+}
 
-void MemoryToolkit::SetReadOnly(ControlId id, bool readOnly) { Mutable(id).readOnly = readOnly; }
-int MemoryToolkit::TextLength(ControlId id) const { return static_cast<int>(At(id).text.size()); }
+void MemoryToolkit::SetReadOnly(ControlId id, bool readOnly) {
+    Mutable(id).readOnly = readOnly;
+}
+int MemoryToolkit::TextLength(ControlId id) const {
+    return static_cast<int>(At(id).text.size());
+}
 
 void MemoryToolkit::SetCaretToEnd(ControlId id) {
     Control& c = Mutable(id);
@@ -82,15 +110,21 @@ int MemoryToolkit::LineCount(ControlId id) const {
     return 1 + static_cast<int>(std::count(t.begin(), t.end(), '\n'));
 }
 
-int MemoryToolkit::FirstVisibleLine(ControlId id) const { return At(id).firstVisibleLine; }
+int MemoryToolkit::FirstVisibleLine(ControlId id) const {
+    return At(id).firstVisibleLine;
+}
 
-int MemoryToolkit::VisibleLineCount(ControlId id) const { return At(id).visibleLines; }
+int MemoryToolkit::VisibleLineCount(ControlId id) const {
+    return At(id).visibleLines;
+}
 
 void MemoryToolkit::ScrollLines(ControlId id, int lines) {
     Control& c = Mutable(id);
     c.firstVisibleLine = std::clamp(c.firstVisibleLine + lines, 0, LineCount(id) - 1);
 }
 
-const MemoryToolkit::Control& MemoryToolkit::At(ControlId id) const { return m_controls[id]; }
+const MemoryToolkit::Control& MemoryToolkit::At(ControlId id) const {
+    return m_controls[id];
+}
 
 }  // namespace vandrelux::platform

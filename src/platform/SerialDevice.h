@@ -18,8 +18,8 @@
 namespace vandrelux::platform {
 
 struct SystemError {
-    int code = 0;          // the OS's error number
-    std::string message;   // the OS's text for it
+    int code = 0;         // the OS's error number
+    std::string message;  // the OS's text for it
 };
 
 // The last error of the calling thread, in the OS's words.

@@ -17,9 +17,9 @@ struct SystemRoots {
 };
 
 struct UsbAdapterInfo {
-    std::string vendorId;   // four hex digits, as the device reports them
+    std::string vendorId;  // four hex digits, as the device reports them
     std::string productId;
-    std::string serial;     // empty when the adapter has none
+    std::string serial;  // empty when the adapter has none
     std::string manufacturer;
     std::string product;
 };
@@ -75,9 +75,9 @@ struct UserIdentity {
 enum class AccessVerdict {
     Granted,
     NoDevice,
-    JoinGroup,       // the device's group grants access, the user is not in it
-    StartNewSession, // the user is in that group, but this login predates it
-    Denied,          // neither owner nor group nor others may read and write
+    JoinGroup,        // the device's group grants access, the user is not in it
+    StartNewSession,  // the user is in that group, but this login predates it
+    Denied,           // neither owner nor group nor others may read and write
 };
 
 struct DeviceAccess {

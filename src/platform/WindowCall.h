@@ -18,7 +18,7 @@
 namespace vandrelux::platform {
 
 class WindowCall {
-  public:
+public:
     explicit WindowCall(std::function<void()> task) : m_task(std::move(task)) {}
 
     // Runs the task unless the sender gave up first.
@@ -31,7 +31,7 @@ class WindowCall {
     // use what the sender lent it; without, the sender leaves it running.
     bool Wait(std::stop_token stop, bool waitOnceBegun);
 
-  private:
+private:
     enum class State { Pending, Running, Done, Cancelled, Dropped };
 
     std::mutex m_mutex;
@@ -42,7 +42,7 @@ class WindowCall {
 
 // The calls waiting for the window thread: the thread that makes the queue.
 class WindowCallQueue {
-  public:
+public:
     // `wake` makes the window thread call RunPending soon; it runs under the queue's lock, which
     // is what orders the hand-over when the toolkit's own locks are invisible to the sanitizers.
     explicit WindowCallQueue(std::function<void()> wake) : m_wake(std::move(wake)) {}
@@ -59,7 +59,7 @@ class WindowCallQueue {
     // synchronous message would.
     void RunPending();
 
-  private:
+private:
     const std::thread::id m_windowThread = std::this_thread::get_id();
     std::function<void()> m_wake;
     std::mutex m_mutex;

@@ -51,7 +51,8 @@ void PutU32BE(std::uint32_t value, std::uint8_t* out) noexcept;
                                     std::uint32_t start = 0) noexcept;
 
 // Decodes the seven words from the first 28 bytes of a header payload.
-[[nodiscard]] ImageHeader DecodeHeader(std::span<const std::uint8_t, kHeaderPayload> payload) noexcept;
+[[nodiscard]] ImageHeader DecodeHeader(
+    std::span<const std::uint8_t, kHeaderPayload> payload) noexcept;
 
 // Writes the 38-byte header frame. An output shorter than that is left untouched and the length
 // set to 0.

@@ -16,7 +16,9 @@ constexpr std::uint32_t kAssumedRate = 10000;  // bytes per second before anythi
 
 using platform::Format;
 
-std::uint32_t Kilobytes(std::uint32_t bytes) { return bytes / 1024 + 1; }
+std::uint32_t Kilobytes(std::uint32_t bytes) {
+    return bytes / 1024 + 1;
+}
 
 }  // namespace
 
@@ -38,7 +40,9 @@ void CProgressDisplay::Start(std::uint32_t whole, std::uint32_t unit) {
     m_toolkit.SetText(ids::kThroughput, "");
 }
 
-void CProgressDisplay::Step() { SetBar(m_nPosition + 1); }
+void CProgressDisplay::Step() {
+    SetBar(m_nPosition + 1);
+}
 
 void CProgressDisplay::Refresh(std::uint32_t done) {
     ShowSize(done);
@@ -46,8 +50,9 @@ void CProgressDisplay::Refresh(std::uint32_t done) {
     ShowTime(ids::kElapsed, t);
     // No millisecond has passed yet: count it as one rather than divide by zero.
     const std::uint64_t tt = std::max<std::uint32_t>(t, 1);
-    m_toolkit.SetText(ids::kThroughput, Format("%llu Bps", static_cast<unsigned long long>(
-                                                               std::uint64_t{done} * 1000 / tt)));
+    m_toolkit.SetText(
+        ids::kThroughput,
+        Format("%llu Bps", static_cast<unsigned long long>(std::uint64_t{done} * 1000 / tt)));
     const std::uint64_t rate = std::max<std::uint64_t>(done / tt, 1);
     const auto left = static_cast<std::uint32_t>((m_nWhole - std::min(done, m_nWhole)) / rate);
     ShowTime(ids::kRemaining, left);
@@ -61,13 +66,15 @@ void CProgressDisplay::End(bool fillBar) {
     const std::uint32_t t = Elapsed();
     ShowTime(ids::kElapsed, t);
     const std::uint64_t tt = std::max<std::uint32_t>(t, 1);
-    m_toolkit.SetText(ids::kThroughput,
-                      Format("%llu Bps",
-                             static_cast<unsigned long long>(std::uint64_t{m_nWhole} * 1000 / tt)));
+    m_toolkit.SetText(
+        ids::kThroughput,
+        Format("%llu Bps", static_cast<unsigned long long>(std::uint64_t{m_nWhole} * 1000 / tt)));
     ShowTime(ids::kRemaining, 0);
 }
 
-void CProgressDisplay::FillBar() { SetBar(m_nTop); }
+void CProgressDisplay::FillBar() {
+    SetBar(m_nTop);
+}
 
 void CProgressDisplay::Clear() {
     SetBar(0);
@@ -89,7 +96,9 @@ void CProgressDisplay::ShowSize(std::uint32_t done) {
     m_toolkit.SetText(ids::kSizeText, Format("%uK / %uK", Kilobytes(done), Kilobytes(m_nWhole)));
 }
 
-std::uint32_t CProgressDisplay::Elapsed() const { return m_toolkit.TickCount() - m_dwStartTick; }
+std::uint32_t CProgressDisplay::Elapsed() const {
+    return m_toolkit.TickCount() - m_dwStartTick;
+}
 
 void CProgressDisplay::SetBar(std::uint64_t units) {
     m_nPosition = units;

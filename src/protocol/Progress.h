@@ -38,8 +38,8 @@ private:
 
     platform::IToolkit& m_toolkit;
     std::uint32_t m_nWhole = 0;
-    std::uint64_t m_nTop = 1;      // the range's top in bar units, W / U + 1
-    std::uint64_t m_nScale = 1;    // bar units per control step, so the top fits 16 bits
+    std::uint64_t m_nTop = 1;    // the range's top in bar units, W / U + 1
+    std::uint64_t m_nScale = 1;  // bar units per control step, so the top fits 16 bits
     std::uint64_t m_nPosition = 0;
 };
 

@@ -13,7 +13,9 @@ namespace {
 
 constexpr std::uint32_t kHandshakePauseMs = 5;
 
-bool ShownAtEnd(std::uint8_t ch) { return (ch >= 0x21 && ch <= 0x7E) || (ch >= 7 && ch <= 13); }
+bool ShownAtEnd(std::uint8_t ch) {
+    return (ch >= 0x21 && ch <= 0x7E) || (ch >= 7 && ch <= 13);
+}
 
 // Shifts one more big-endian byte into a 32-bit number that is being read.
 std::uint32_t ShiftIn(std::uint32_t value, std::int32_t pos, std::uint8_t ch) {

@@ -13,7 +13,9 @@ namespace {
 constexpr unsigned kHandshakeTimer = 1;
 constexpr std::uint32_t kRestartPauseMs = 10;
 
-bool IsShownControl(std::uint8_t ch) { return ch >= 7 && ch <= 13; }
+bool IsShownControl(std::uint8_t ch) {
+    return ch >= 7 && ch <= 13;
+}
 
 }  // namespace
 
@@ -50,10 +52,17 @@ void CTransfer::OnTimer(unsigned timerId) {
     }
     if (m_bReceiveMode && m_nState == 1) {
         switch (m_nSubState) {
-            case 1: SendByte(kBeacon1); break;
-            case 2: SendByte(kBeacon2); break;
-            case 3: SendByte(kBeacon3); break;
-            default: break;
+            case 1:
+                SendByte(kBeacon1);
+                break;
+            case 2:
+                SendByte(kBeacon2);
+                break;
+            case 3:
+                SendByte(kBeacon3);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -126,7 +135,9 @@ void CTransfer::EchoToTerminal(std::uint8_t ch) {
     }
 }
 
-void CTransfer::SendByte(std::uint8_t b) { SendToPort(&b, 1); }
+void CTransfer::SendByte(std::uint8_t b) {
+    SendToPort(&b, 1);
+}
 
 void CTransfer::SetButtons(bool enable) {
     m_toolkit.Enable(ids::kRestart, enable);

@@ -29,7 +29,9 @@ std::string ModeString(int baudRate, char parity, int dataBits, int stopBits) {
 CComPort::CComPort(IPortOwner& owner, Resolver resolve)
     : m_pOwnerWnd(&owner), m_resolve(std::move(resolve)) {}
 
-CComPort::~CComPort() { StopMonitors(); }
+CComPort::~CComPort() {
+    StopMonitors();
+}
 
 void CComPort::StopMonitors() {
     if (m_pMonitor.joinable()) {
@@ -48,8 +50,8 @@ void CComPort::StopMonitors() {
     m_bMonitorRunning = false;
 }
 
-bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char parity,
-                        int dataBits, int stopBits, std::uint32_t eventMask, int writeBufferSize) {
+bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char parity, int dataBits,
+                        int stopBits, std::uint32_t eventMask, int writeBufferSize) {
     StopMonitors();
     m_hStopEvent.Reset();
     m_hSendEvent.Reset();
@@ -154,9 +156,11 @@ void CComPort::MonitorThreadProc(std::stop_token stop) {
         if (woke == platform::WaitResult::WriteRequest) {
             PerformWrite(stop);
         }
-        const std::pair<std::uint32_t, unsigned> notifications[] = {
-            {EV_CTS, WM_PORT_CTS},     {EV_RXFLAG, WM_PORT_RXFLAG}, {EV_BREAK, WM_PORT_BREAK},
-            {EV_ERR, WM_PORT_ERR},     {EV_RING, WM_PORT_RING}};
+        const std::pair<std::uint32_t, unsigned> notifications[] = {{EV_CTS, WM_PORT_CTS},
+                                                                    {EV_RXFLAG, WM_PORT_RXFLAG},
+                                                                    {EV_BREAK, WM_PORT_BREAK},
+                                                                    {EV_ERR, WM_PORT_ERR},
+                                                                    {EV_RING, WM_PORT_RING}};
         for (const auto& [event, message] : notifications) {
             if ((m_dwEventMask & event) != 0) {
                 m_pOwnerWnd->SendNotification(message, m_nPortNumber, stop);
@@ -278,7 +282,8 @@ void CComPort::ReportLineError(std::string_view step, const platform::SystemErro
 
 void CComPort::ShowError(std::string_view step, const platform::SystemError& error,
                          std::stop_token stop) {
-    constexpr const char* kFormat = "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
+    constexpr const char* kFormat =
+        "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
     const std::string stepName(step);
     const std::string text =
         platform::Format(kFormat, stepName.c_str(), error.message.c_str(), m_nPortNumber);

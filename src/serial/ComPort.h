@@ -113,8 +113,7 @@ private:
     void StopMonitors();
     void ReportLineError(std::string_view step, const platform::SystemError& error,
                          std::stop_token stop);
-    void ShowError(std::string_view step, const platform::SystemError& error,
-                   std::stop_token stop);
+    void ShowError(std::string_view step, const platform::SystemError& error, std::stop_token stop);
 
     IPortOwner* m_pOwnerWnd;
     Resolver m_resolve;

@@ -37,7 +37,9 @@ void KeepLastLinesInView(platform::IToolkit& toolkit, platform::ControlId id, in
 
 }  // namespace
 
-void CLogView::OnCreate() { m_toolkit.SetReadOnly(m_id, true); }
+void CLogView::OnCreate() {
+    m_toolkit.SetReadOnly(m_id, true);
+}
 
 void CLogView::AppendChar(char ch) {
     m_toolkit.SetCaretToEnd(m_id);

@@ -11,15 +11,22 @@ namespace {
 // The codes the line state's parity and stop bits have in the combo lists.
 int ParityCode(char parity) {
     switch (parity) {
-        case 'O': return 1;
-        case 'E': return 2;
-        case 'M': return 3;
-        case 'S': return 4;
-        default: return 0;
+        case 'O':
+            return 1;
+        case 'E':
+            return 2;
+        case 'M':
+            return 3;
+        case 'S':
+            return 4;
+        default:
+            return 0;
     }
 }
 
-int StopBitsCode(int stopBits) { return stopBits == 2 ? 2 : 0; }
+int StopBitsCode(int stopBits) {
+    return stopBits == 2 ? 2 : 0;
+}
 
 }  // namespace
 
@@ -41,7 +48,9 @@ CPortSettingsDlg::CPortSettingsDlg(platform::IDialogFactory& factory,
       m_template(PortSettingsTemplate()),
       m_window(factory.CreateDialog(m_template)) {}
 
-int CPortSettingsDlg::DoModal() { return m_window->RunModal(*this); }
+int CPortSettingsDlg::DoModal() {
+    return m_window->RunModal(*this);
+}
 
 void CPortSettingsDlg::LoadCombo(platform::ControlId id, const std::string& text) {
     m_window->SelectComboPrefix(id, text);

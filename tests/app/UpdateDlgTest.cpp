@@ -1,8 +1,7 @@
 // The main dialog's start-up, commands and closing, on fake dialog windows and a real
 // pseudo-terminal as COM1.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>

@@ -60,8 +60,7 @@ struct DownloadCase {
     std::vector<std::size_t> sizes;  // bootstrap, ucode, logo, TV programme, software
 };
 
-class DownloadEndToEnd : public LoopbackTest,
-                         public ::testing::WithParamInterface<DownloadCase> {};
+class DownloadEndToEnd : public LoopbackTest, public ::testing::WithParamInterface<DownloadCase> {};
 
 TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     const DownloadCase& c = GetParam();
@@ -86,7 +85,8 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     pc.ResetTransfer();
     pc.ArmDownload();
 
-    ASSERT_TRUE(link.Run(pc, [&] { return !pc.m_bDownloadMode; }, 600000));
+    ASSERT_TRUE(link.Run(
+        pc, [&] { return !pc.m_bDownloadMode; }, 600000));
     EXPECT_EQ(pc.m_nDownState, 8U);
     EXPECT_TRUE(box.Report().violations.empty()) << box.Report().violations.front();
     ASSERT_EQ(box.Report().images.size(), sent.size());
@@ -105,11 +105,10 @@ BoxConfig Faulty() {
     return b;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, DownloadEndToEnd,
-    ::testing::Values(DownloadCase{BoxConfig{}, {0, 1, 4095, 4096, 4097}},
-                      DownloadCase{BoxConfig{}, {2, 3 * 4096 + 1, 100001}},
-                      DownloadCase{Faulty(), {8191, 1, 0, 5000, 12289}}));
+INSTANTIATE_TEST_SUITE_P(Sizes, DownloadEndToEnd,
+                         ::testing::Values(DownloadCase{BoxConfig{}, {0, 1, 4095, 4096, 4097}},
+                                           DownloadCase{BoxConfig{}, {2, 3 * 4096 + 1, 100001}},
+                                           DownloadCase{Faulty(), {8191, 1, 0, 5000, 12289}}));
 
 struct ReceiveCase {
     std::size_t size;
@@ -135,7 +134,8 @@ TEST_P(ReceiveEndToEnd, TargetHoldsTheSwappedImage) {
     toolkit.SetText(ids::kReceivePath, (dir / "target.bin").string());
     pc.OnToReceive();
 
-    ASSERT_TRUE(link.Run(pc, [&] { return box.Done(); }, 600000));
+    ASSERT_TRUE(link.Run(
+        pc, [&] { return box.Done(); }, 600000));
     EXPECT_EQ(pc.m_nState, 6U);
     Bytes swapped = config.image;
     for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) {
@@ -165,7 +165,8 @@ TEST_F(LoopbackTest, SilentBox_LeavesTheDownloadWaitingWithoutFailing) {
     pc.ResetTransfer();
     pc.ArmDownload();
 
-    EXPECT_FALSE(link.Run(pc, [&] { return !pc.m_bDownloadMode; }, 2000));
+    EXPECT_FALSE(link.Run(
+        pc, [&] { return !pc.m_bDownloadMode; }, 2000));
     EXPECT_EQ(pc.m_nDownState, 4U);  // the second data frame waits for its answer
     EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
 

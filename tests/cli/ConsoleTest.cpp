@@ -1,9 +1,9 @@
-#include "cli/Console.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sstream>
+
+#include "cli/Console.h"
 
 namespace vandrelux::cli {
 namespace {
@@ -11,7 +11,9 @@ namespace {
 // The console's two streams, captured in memory.
 class Captured {
 public:
-    Captured() : m_out(open_memstream(&m_outText, &m_outSize)), m_err(open_memstream(&m_errText, &m_errSize)) {}
+    Captured()
+        : m_out(open_memstream(&m_outText, &m_outSize)),
+          m_err(open_memstream(&m_errText, &m_errSize)) {}
     ~Captured() {
         std::fclose(m_out);
         std::fclose(m_err);

@@ -1,10 +1,8 @@
-#include "cli/Doctor.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "TempTree.h"
+#include "cli/Doctor.h"
 
 namespace vandrelux::cli {
 namespace {
@@ -21,7 +19,8 @@ protected:
         ::chmod(device.c_str(), 0660);
     }
 
-    [[nodiscard]] std::vector<Finding> Problems(const platform::UserIdentity& user, int baud = 115200) {
+    [[nodiscard]] std::vector<Finding> Problems(const platform::UserIdentity& user,
+                                                int baud = 115200) {
         std::vector<Finding> problems;
         for (Finding& f : CheckSerialSetup(device, roots, user, baud, 1)) {
             if (!f.ok) {
@@ -52,7 +51,8 @@ TEST_F(Doctor, NotInTheDevicesGroup_ExactCommandToJoinIt) {
     const auto problems = Problems({4321, "alice", {group + 1}, {group + 1}});
     ASSERT_EQ(problems.size(), 1U);
     ASSERT_FALSE(problems[0].fix.empty());
-    const platform::DeviceAccess access = platform::CheckDeviceAccess(device, {4321, "alice", {}, {}});
+    const platform::DeviceAccess access =
+        platform::CheckDeviceAccess(device, {4321, "alice", {}, {}});
     EXPECT_EQ(problems[0].fix[0], "sudo usermod -aG " + access.group + " alice");
     EXPECT_NE(FormatFinding(problems[0]).find("problem: alice may not open"), std::string::npos);
 }
@@ -116,7 +116,8 @@ TEST_F(Doctor, SlowLatencyTimer_CostPerFrameAndTheFix) {
     const auto at115200 = Problems(member, 115200);
     ASSERT_EQ(at115200.size(), 1U);
     // A 4106-byte frame is 356.4 ms on the line at 115200 baud; 16 ms more is 4 %.
-    EXPECT_NE(at115200[0].what.find("up to 16 ms on every 356.4 ms data frame at 115200 baud (4 % slower)"),
+    EXPECT_NE(at115200[0].what.find(
+                  "up to 16 ms on every 356.4 ms data frame at 115200 baud (4 % slower)"),
               std::string::npos)
         << at115200[0].what;
     EXPECT_NE(at115200[0].what.find("66 s more for a 16 MiB image"), std::string::npos);

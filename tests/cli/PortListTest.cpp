@@ -1,8 +1,7 @@
-#include "cli/PortList.h"
-
 #include <gtest/gtest.h>
 
 #include "TempTree.h"
+#include "cli/PortList.h"
 
 namespace vandrelux::cli {
 namespace {

@@ -1,11 +1,10 @@
-#include "cli/Text.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "TempTree.h"
+#include "cli/Text.h"
 
 namespace vandrelux::cli {
 namespace {

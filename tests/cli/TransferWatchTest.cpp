@@ -1,5 +1,3 @@
-#include "cli/TransferWatch.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +5,7 @@
 
 #include "TempTree.h"
 #include "TransferFixture.h"
+#include "cli/TransferWatch.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
 
@@ -58,8 +57,9 @@ protected:
         for (std::string line; std::getline(in, line);) {
             const auto event = nlohmann::json::parse(line);
             if (event["event"] != "progress") {
-                kinds.push_back(event["event"].get<std::string>() +
-                                (event.contains("frame") ? std::to_string(event["frame"].get<int>()) : ""));
+                kinds.push_back(
+                    event["event"].get<std::string>() +
+                    (event.contains("frame") ? std::to_string(event["frame"].get<int>()) : ""));
             }
         }
         return kinds;
@@ -97,10 +97,19 @@ TEST_F(TransferWatchTest, RefusedFramesAndVerdict_CountedOnOneImage_EventsInOrde
     EXPECT_TRUE(image.accepted);
     EXPECT_EQ(transfer.m_nDownState, 8U);
 
-    const std::vector<std::string> want = {
-        "file_started", "frame_refused0", "frame_acknowledged0", "frame_acknowledged1",
-        "frame_refused2", "frame_acknowledged2", "verdict", "file_started", "frame_acknowledged0",
-        "frame_acknowledged1", "frame_acknowledged2", "verdict", "file_complete"};
+    const std::vector<std::string> want = {"file_started",
+                                           "frame_refused0",
+                                           "frame_acknowledged0",
+                                           "frame_acknowledged1",
+                                           "frame_refused2",
+                                           "frame_acknowledged2",
+                                           "verdict",
+                                           "file_started",
+                                           "frame_acknowledged0",
+                                           "frame_acknowledged1",
+                                           "frame_acknowledged2",
+                                           "verdict",
+                                           "file_complete"};
     EXPECT_EQ(EventKinds(), want);
 }
 

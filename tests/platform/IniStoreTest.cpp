@@ -13,7 +13,7 @@ namespace vandrelux::platform {
 namespace {
 
 class IniStoreTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         folder =

@@ -27,7 +27,7 @@ constexpr LineState k115200_8N1{115200, 'N', 8, 1, true};
 
 // A pseudo-terminal: the device under test opens the slave, the test plays the line on the master.
 class PseudoTerminal {
-  public:
+public:
     PseudoTerminal() : m_master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
         std::array<char, 128> name{};
         if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
@@ -74,13 +74,13 @@ class PseudoTerminal {
         return got;
     }
 
-  private:
+private:
     int m_master;
     std::string m_slavePath;
 };
 
 class SerialDeviceOnPty : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(device.Open(pty.SlavePath())) << LastSystemError().message;
         ASSERT_TRUE(device.SetLineState(k115200_8N1)) << LastSystemError().message;

@@ -1,11 +1,9 @@
-#include "platform/SerialPortInfo.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "TempTree.h"
+#include "platform/SerialPortInfo.h"
 
 namespace vandrelux::platform {
 namespace {
@@ -169,14 +167,20 @@ TEST(CheckDeviceAccess, OwnerGroupAndOthers) {
     const unsigned stranger = owner + 1000;
     const AccessCase cases[] = {
         {"group member", 0660, {stranger, "alice", {group}, {group}}, AccessVerdict::Granted},
-        {"not in the group", 0660, {stranger, "alice", {group + 1}, {group + 1}},
+        {"not in the group",
+         0660,
+         {stranger, "alice", {group + 1}, {group + 1}},
          AccessVerdict::JoinGroup},
-        {"joined since login", 0660, {stranger, "alice", {group + 1}, {group + 1, group}},
+        {"joined since login",
+         0660,
+         {stranger, "alice", {group + 1}, {group + 1, group}},
          AccessVerdict::StartNewSession},
         {"owner only", 0600, {stranger, "alice", {group}, {group}}, AccessVerdict::Denied},
         {"group may only read", 0640, {stranger, "alice", {group}, {group}}, AccessVerdict::Denied},
         {"everyone", 0666, {stranger, "alice", {}, {}}, AccessVerdict::Granted},
-        {"the owner", 0600, {owner == 0 ? 1U : owner, "bob", {}, {}},
+        {"the owner",
+         0600,
+         {owner == 0 ? 1U : owner, "bob", {}, {}},
          owner == 0 ? AccessVerdict::Denied : AccessVerdict::Granted},
         {"root", 0600, {0, "root", {}, {}}, AccessVerdict::Granted},
     };

@@ -63,8 +63,8 @@ TEST_F(DownloadTest, TwoByteBootstrap_WholeConversationByteForByte) {
     EXPECT_EQ(log.messages, "Start Sending " + path + "  files!\r\n");
 
     EXPECT_EQ(Answer(ACK),
-              (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 0,
-                     0,    0,    3, 0, 0, 0,    0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
+              (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0,    0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,    2,   0, 0,
+                     0,    3,    0, 0, 0, 0,    0x80, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
     EXPECT_EQ(Answer(ACK), (Bytes{0x47, 0xF3, 0, 0, 0, 2, 1, 2, 0, 0, 0, 0xF8}));
     EXPECT_EQ(transfer.m_nDownState, 5U);
     EXPECT_TRUE(Answer(ACK).empty());
@@ -93,8 +93,7 @@ TEST_F(DownloadTest, TickedKinds_GoOutInFixedOrderWithTheirHeaderWords) {
     port.Take();
 
     const std::uint32_t types[] = {0x10, 0x100, 0x100000, 0x1000000, 0x1000};
-    const std::uint32_t addresses[] = {0x80000000, 0x80070000, 0x80080000, 0x800C8000,
-                                       0x80010000};
+    const std::uint32_t addresses[] = {0x80000000, 0x80070000, 0x80080000, 0x800C8000, 0x80010000};
     const std::uint32_t lengths[] = {0, 4096, 10, 4, 5000};
     for (int i = 0; i < 5; ++i) {
         const ImageHeader h = AcceptFile();
@@ -223,9 +222,7 @@ TEST_F(DownloadTest, NoFileFound_FailsSilentlyWithButtonsUntouched) {
 TEST_F(DownloadTest, UnreadableFiles_AreRefusedWithCanNotOpenFile) {
     const std::string sparse = (dir / "huge").string();
     std::filesystem::create_directories(dir / "folder");
-    {
-        std::ofstream touch(sparse);
-    }
+    { std::ofstream touch(sparse); }
     // 2^31 bytes cannot be described by the signed 32-bit length: never send it cut short.
     std::filesystem::resize_file(sparse, std::uintmax_t{1} << 31);
 

@@ -4,8 +4,8 @@
 #include <array>
 #include <vector>
 
-#include "protocol/Frames.h"
 #include "TransferFixture.h"
+#include "protocol/Frames.h"
 
 namespace vandrelux::protocol {
 namespace {
@@ -29,8 +29,8 @@ Bytes DataFrame(const Bytes& rest, bool& last) {
 TEST(Frames, BootstrapOfTwoBytes_MatchesTheWireExample) {
     const ImageHeader h{0x10, 0, 2, 3, 0, 0x80000000, 0};
     EXPECT_EQ(HeaderFrame(h),
-              (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 0,
-                     0,    0,    3, 0, 0, 0,    0, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
+              (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0,    0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,    2,   0, 0,
+                     0,    3,    0, 0, 0, 0,    0x80, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
     bool last = false;
     EXPECT_EQ(DataFrame({1, 2}, last), (Bytes{0x47, 0xF3, 0, 0, 0, 2, 1, 2, 0, 0, 0, 0xF8}));
     EXPECT_TRUE(last);

@@ -65,7 +65,7 @@ protected:
         Handshake();
         Feed({0x47});
         ASSERT_EQ(Send(BoxFrame(0xF1, HeaderPayload(static_cast<std::uint32_t>(image.size()),
-                                                      ByteSum(image)))),
+                                                    ByteSum(image)))),
                   Bytes{ACK});
         Feed({0x47});
     }
@@ -193,8 +193,7 @@ TEST_F(ReceiveTest, RejectedBlockSentAgain_LeavesTheFileAsIfItCameRight) {
     Bytes second = BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192));
     second.back() ^= 0xFF;
     EXPECT_EQ(Send(second), Bytes{NAK});
-    EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192))),
-              Bytes{ACK});
+    EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192))), Bytes{ACK});
     EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.begin() + 8192, image.end()))), Bytes{ACK});
     EXPECT_EQ(ReadFile(Temp()), image);
 }

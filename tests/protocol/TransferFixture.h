@@ -53,8 +53,9 @@ class TransferTest : public ::testing::Test {
 protected:
     TransferTest()
         : dir(std::filesystem::temp_directory_path() /
-              ("vandrelux-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name())),
+              ("vandrelux-test-" +
+               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name())),
           transfer(toolkit, port, log, (Prepare(dir) / "rv.bin").string()) {}
 
     ~TransferTest() override {

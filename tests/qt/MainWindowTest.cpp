@@ -1,8 +1,7 @@
 // The main dialog on the real Qt window, driven through input events, with a pseudo-terminal
 // as COM1.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -196,7 +195,8 @@ TEST_F(QtUpdateDlg, DeviceLost_ReportedOnce_WindowResponsive_OpenWorksOnceItIsBa
         EXPECT_EQ(Log(w).rfind("COM1:115200 8-N-1\nCOM1:115200 8-N-1\n", 0), 0U) << Log(w);
         const std::uint8_t chatter[] = {'o', 'k', '\n'};
         ASSERT_EQ(::write(master, chatter, sizeof chatter), 3);
-        EXPECT_TRUE(WaitFor([&] { return w.GetText(ids::kTerminalLog).find("ok") != std::string::npos; }));
+        EXPECT_TRUE(
+            WaitFor([&] { return w.GetText(ids::kTerminalLog).find("ok") != std::string::npos; }));
         drive::RequestClose(w);
     });
     EXPECT_EQ(seen.size(), 1U);

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 namespace drv = qtdriver;
 
 class Handler final : public IDialogHandler {
-  public:
+public:
     explicit Handler(const IToolkit& window) : m_window(window) {}
 
     void OnInitDialog() override {
@@ -52,7 +52,7 @@ class Handler final : public IDialogHandler {
     int closes = 0;
     std::vector<unsigned> sysCommands;
 
-  private:
+private:
     const IToolkit& m_window;
 };
 
@@ -75,7 +75,7 @@ bool PumpUntil(Done done) {
 }
 
 class QtMainDialog : public ::testing::Test {
-  protected:
+protected:
     const DialogTemplate m_template = ui::MainDialogTemplate();
     QtDialogWindow m_window{m_template};
     Handler m_handler{m_window};

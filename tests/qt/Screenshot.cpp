@@ -11,8 +11,8 @@
 
 int main(int argc, char** argv) {
     const std::string which = argc >= 3 ? argv[2] : "main";
-    if (argc < 2 || argc > 3 || (which != "main" && which != "collapsed" && which != "port" &&
-                                 which != "about")) {
+    if (argc < 2 || argc > 3 ||
+        (which != "main" && which != "collapsed" && which != "port" && which != "about")) {
         std::fprintf(stderr, "usage: %s OUT.png [main|collapsed|port|about]\n", argv[0]);
         return 2;
     }

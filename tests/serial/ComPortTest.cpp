@@ -1,7 +1,6 @@
 // The port object over real pseudo-terminals. The test thread plays the window thread.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -126,7 +125,9 @@ protected:
         ASSERT_TRUE(port.StartMonitor());
         std::this_thread::sleep_for(20ms);  // the monitor purges as it starts
     }
-    void Send(const Bytes& bytes) { port.RequestWrite(bytes.data(), static_cast<std::uint32_t>(bytes.size())); }
+    void Send(const Bytes& bytes) {
+        port.RequestWrite(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    }
 
     Pty pty;
     std::string device = pty.SlavePath();

@@ -112,10 +112,13 @@ std::size_t SizeFor(int i, std::mt19937& rng, std::size_t maxBytes) {
         return std::min(kEdges[slot], maxBytes);
     }
     if (slot < 8) {
-        return std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(maxBytes, 1 << 16))(rng) | 1;
+        return std::uniform_int_distribution<std::size_t>(
+                   0, std::min<std::size_t>(maxBytes, 1 << 16))(rng) |
+               1;
     }
     if (slot == 8) {
-        return std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(maxBytes, 1 << 20))(rng);
+        return std::uniform_int_distribution<std::size_t>(
+            0, std::min<std::size_t>(maxBytes, 1 << 20))(rng);
     }
     return std::uniform_int_distribution<std::size_t>(maxBytes / 2, maxBytes)(rng);
 }
@@ -153,11 +156,13 @@ Plan Draw(int i, std::mt19937& rng, std::size_t maxBytes) {
 
 // A box has no way to send an empty image: its empty last block is refused like any block of
 // length 0, again and again, until the time-out.
-bool CannotEnd(const Plan& p) { return !p.download && p.size == 0; }
+bool CannotEnd(const Plan& p) {
+    return !p.download && p.size == 0;
+}
 
 std::vector<std::string> BoxArguments(const Settings& s, const Plan& p, const fs::path& dir) {
-    std::vector<std::string> args{s.boxsim, "--report", (dir / "report.json").string(),
-                                  "--timeout", "120", "--seed", std::to_string(s.seed)};
+    std::vector<std::string> args{s.boxsim, "--report", (dir / "report.json").string(), "--timeout",
+                                  "120",    "--seed",   std::to_string(s.seed)};
     if (!p.chatter.empty()) {
         args.insert(args.end(), {"--chatter", p.chatter});
     }
@@ -259,19 +264,28 @@ Bytes Swapped(Bytes bytes) {
 
 const char* Describe(Outcome o) {
     switch (o) {
-        case Outcome::Success: return "success";
-        case Outcome::BoxFailure: return "box failure";
-        case Outcome::Usage: return "usage";
-        case Outcome::PortNotOpenable: return "port not openable";
-        case Outcome::FileNotOpenable: return "file not openable";
-        case Outcome::TimedOut: return "timed out";
-        case Outcome::LineLost: return "line lost";
+        case Outcome::Success:
+            return "success";
+        case Outcome::BoxFailure:
+            return "box failure";
+        case Outcome::Usage:
+            return "usage";
+        case Outcome::PortNotOpenable:
+            return "port not openable";
+        case Outcome::FileNotOpenable:
+            return "file not openable";
+        case Outcome::TimedOut:
+            return "timed out";
+        case Outcome::LineLost:
+            return "line lost";
     }
     return "?";
 }
 
 // Transfers take turns in a few folders, so a long soak leaves no heap of images behind.
-fs::path TransferDir(const Settings& s, int i) { return fs::path(s.work) / ("t" + std::to_string(i % 4)); }
+fs::path TransferDir(const Settings& s, int i) {
+    return fs::path(s.work) / ("t" + std::to_string(i % 4));
+}
 
 // One transfer; returns a complaint, or nothing when all was as it must be.
 std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Totals& totals) {
@@ -294,9 +308,10 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     // Only a box that stops talking waits for the time-out; every other run ends by itself, so
     // its limit only has to be beyond any slowness of a loaded machine.
     options.timeout = p.stop == Stop::Silent || CannotEnd(p) ? std::chrono::seconds(4)
-                                                              : std::chrono::seconds(120);
+                                                             : std::chrono::seconds(120);
     if (p.download) {
-        options.files.push_back({vandrelux::protocol::UpdateKind::Software, (dir / "sw.bin").string()});
+        options.files.push_back(
+            {vandrelux::protocol::UpdateKind::Software, (dir / "sw.bin").string()});
     } else {
         options.receiveTo = (dir / "target.bin").string();
     }
@@ -325,8 +340,8 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
                      (p.stop != Stop::None);
     if (outcome == Outcome::Success) {
         ++totals.succeeded;
-        const Bytes got = p.download ? ReadAll(dir / "out" / "software.bin")
-                                     : ReadAll(dir / "target.bin");
+        const Bytes got =
+            p.download ? ReadAll(dir / "out" / "software.bin") : ReadAll(dir / "target.bin");
         const Bytes want = p.download ? Padded(payload) : Swapped(payload);
         if (got != want) {
             ++totals.wrongAccepted;
@@ -339,8 +354,7 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
         ++totals.unexpectedFailures;
         return std::string("failed without a stopping fault: ") + Describe(outcome);
     }
-    const Outcome reason =
-        p.stop == Stop::HangUp ? Outcome::LineLost : Outcome::TimedOut;
+    const Outcome reason = p.stop == Stop::HangUp ? Outcome::LineLost : Outcome::TimedOut;
     if (outcome != reason) {
         ++totals.wrongReasons;
         return std::string("stopped box gave ") + Describe(outcome);
@@ -351,12 +365,18 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
 
 std::string Summary(const Plan& p) {
     std::string text = (p.download ? "download " : "receive ") + std::to_string(p.size) + " B";
-    if (p.nakShare > 0) text += ", NAKs";
-    if (p.nakVerdict) text += ", verdict NAK";
-    if (p.corruptShare > 0) text += ", corrupt blocks of " + std::to_string(p.block);
-    if (!p.chatter.empty()) text += ", chatter";
-    if (p.stop == Stop::Silent) text += ", silent after " + std::to_string(p.stopAfter);
-    if (p.stop == Stop::HangUp) text += ", hang-up after " + std::to_string(p.stopAfter);
+    if (p.nakShare > 0)
+        text += ", NAKs";
+    if (p.nakVerdict)
+        text += ", verdict NAK";
+    if (p.corruptShare > 0)
+        text += ", corrupt blocks of " + std::to_string(p.block);
+    if (!p.chatter.empty())
+        text += ", chatter";
+    if (p.stop == Stop::Silent)
+        text += ", silent after " + std::to_string(p.stopAfter);
+    if (p.stop == Stop::HangUp)
+        text += ", hang-up after " + std::to_string(p.stopAfter);
     return text;
 }
 
@@ -373,7 +393,8 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
     signal(SIGPIPE, SIG_IGN);
     if (s.work.empty()) {
-        s.work = (fs::temp_directory_path() / ("vandrelux-soak-" + std::to_string(getpid()))).string();
+        s.work =
+            (fs::temp_directory_path() / ("vandrelux-soak-" + std::to_string(getpid()))).string();
     }
     fs::create_directories(s.work);
     s.boxsim = fs::absolute(s.boxsim).string();
@@ -382,7 +403,8 @@ int main(int argc, char** argv) {
     // copy of the original standard error.
     FILE* report = fdopen(dup(STDERR_FILENO), "w");
     const std::string log = (fs::path(s.work) / "updater.log").string();
-    if (report == nullptr || !freopen(log.c_str(), "a", stdout) || !freopen(log.c_str(), "a", stderr)) {
+    if (report == nullptr || !freopen(log.c_str(), "a", stdout) ||
+        !freopen(log.c_str(), "a", stderr)) {
         std::perror("vandrelux-soak");
         return 2;
     }
@@ -426,8 +448,7 @@ int main(int argc, char** argv) {
                  "at the end %ld KiB\n",
                  totals.run, seconds, totals.succeeded, totals.failedAsExpected, totals.faults,
                  totals.wrongAccepted, totals.unexpectedFailures, totals.wrongReasons,
-                 totals.boxViolations,
-                 fdsAtWarmUp, fdsAtEnd, rssAtWarmUp, rssAtEnd);
+                 totals.boxViolations, fdsAtWarmUp, fdsAtEnd, rssAtWarmUp, rssAtEnd);
     const bool ok = totals.wrongAccepted == 0 && totals.unexpectedFailures == 0 &&
                     totals.wrongReasons == 0 && totals.boxViolations == 0 && !leaked;
     std::fprintf(report, "%s\n", ok ? "soak passed" : "SOAK FAILED");

@@ -2,9 +2,8 @@
 // pseudo-terminal as COM1 (COM2 names a device that does not exist).
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>

@@ -14,8 +14,7 @@ using platform::Rect;
 class Probe final : public CCollapsibleDlg {
 public:
     Probe(platform::IToolkit& toolkit, bool toggleButton)
-        : CCollapsibleDlg(toolkit, ids::kFrame, ids::kToggle, "Show >>", "Hide <<",
-                          toggleButton) {}
+        : CCollapsibleDlg(toolkit, ids::kFrame, ids::kToggle, "Show >>", "Hide <<", toggleButton) {}
     [[nodiscard]] bool HasFullSize() const { return m_pFullSize == WindowSize{700, 600}; }
 
     bool allow = true;

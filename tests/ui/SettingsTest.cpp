@@ -37,9 +37,9 @@ protected:
         return Stored();
     }
 
-    fs::path dir = fs::temp_directory_path() /
-                   ("vandrelux-" + std::string(testing::UnitTest::GetInstance()
-                                                   ->current_test_info()->name()));
+    fs::path dir =
+        fs::temp_directory_path() /
+        ("vandrelux-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::path path = dir / "Vandrelux.ini";
     platform::FakeToolkit toolkit;
     int portIndex = -1;
@@ -55,9 +55,14 @@ TEST_F(SettingsTest, IniLookup_FollowsPrivateProfileRules) {
     EXPECT_EQ(ini.GetString("Setting", "Half", "", 256), "\"open");
     EXPECT_EQ(ini.GetString("Setting", "Other", "default", 5), "defa");
     EXPECT_EQ(ini.GetInt("Setting", "Empty", 7), 7);
-    const std::pair<const char*, int> numbers[] = {
-        {" 42 ", 42}, {"12abc", 12}, {"-3", -3}, {"abc", 0}, {"0x10", 0}, {"\x01\xff", 0},
-        {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}};
+    const std::pair<const char*, int> numbers[] = {{" 42 ", 42},
+                                                   {"12abc", 12},
+                                                   {"-3", -3},
+                                                   {"abc", 0},
+                                                   {"0x10", 0},
+                                                   {"\x01\xff", 0},
+                                                   {"99999999999", INT_MAX},
+                                                   {"-99999999999", INT_MIN}};
     for (const auto& [value, expected] : numbers) {
         EXPECT_EQ(Store(std::string("[S]\nKey=") + value).GetInt("S", "Key", -1), expected);
     }
@@ -116,9 +121,10 @@ TEST_F(SettingsTest, ForeignLinesAndUnchangedValues_SurviveByteForByte) {
     EXPECT_EQ(portIndex, 1);
     EXPECT_TRUE(toolkit.IsChecked(ids::kIncludeSoftware));  // the first duplicate wins
     EXPECT_EQ(toolkit.GetText(ids::kSoftwarePath), "/opt/fw/sw.bin");
-    EXPECT_EQ(saved, file + "DownloadFlashLoader=0\nFlashloaderPath=\nUpdateBootStrap=0\n"
-                            "BootStrapPath=\nDownloadToRAM=0\nUpdateUcode=0\nUcodePath=\n"
-                            "UpdateLogo=0\nLogoPath=\nUpdateTvProgram=0\nTvProgramPath=\n");
+    EXPECT_EQ(saved, file +
+                         "DownloadFlashLoader=0\nFlashloaderPath=\nUpdateBootStrap=0\n"
+                         "BootStrapPath=\nDownloadToRAM=0\nUpdateUcode=0\nUcodePath=\n"
+                         "UpdateLogo=0\nLogoPath=\nUpdateTvProgram=0\nTvProgramPath=\n");
 }
 
 TEST_F(SettingsTest, PortNumReceiveChoiceAndLongPath_LoadAndSaveAsStored) {
@@ -131,8 +137,9 @@ TEST_F(SettingsTest, PortNumReceiveChoiceAndLongPath_LoadAndSaveAsStored) {
     const std::string saved = LoadThenSave(
         "[Setting]\nDownloadFlashLoader=1\nUpdateSoftware=1\nSoftwarePath=/sw.bin\n"
         "DownloadToRAM=1\n");
-    EXPECT_TRUE(saved.starts_with("[Setting]\nDownloadFlashLoader=1\nUpdateSoftware=0\n"
-                                  "SoftwarePath=/sw.bin\nDownloadToRAM=1\n"));
+    EXPECT_TRUE(
+        saved.starts_with("[Setting]\nDownloadFlashLoader=1\nUpdateSoftware=0\n"
+                          "SoftwarePath=/sw.bin\nDownloadToRAM=1\n"));
     IniFile ini(path);
     toolkit.SetText(ids::kLogoPath, std::string(300, 'p'));
     SaveSettings(ini, toolkit, 0);

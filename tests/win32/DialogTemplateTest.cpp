@@ -19,7 +19,7 @@ namespace {
 
 // Reads a template back the way the window manager walks it.
 class Reader {
-  public:
+public:
     explicit Reader(const std::vector<std::uint8_t>& bytes) : m_bytes(bytes) {}
 
     std::uint16_t Word() { return Take<std::uint16_t>(); }
@@ -46,7 +46,7 @@ class Reader {
     [[nodiscard]] std::size_t At() const { return m_at; }
     [[nodiscard]] std::size_t Size() const { return m_bytes.size(); }
 
-  private:
+private:
     std::uint16_t Peek() {
         std::uint16_t v = 0;
         std::memcpy(&v, m_bytes.data() + m_at, sizeof v);

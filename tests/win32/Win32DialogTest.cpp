@@ -39,7 +39,7 @@ constexpr ControlId kSendBuffer = 1043;
 constexpr ControlId kParity = 1027;
 
 class Handler final : public IDialogHandler {
-  public:
+public:
     void OnInitDialog() override {
         if (onInit) {
             onInit();
@@ -85,7 +85,7 @@ void EndOnFirstTick(IDialogWindow& window, Handler& handler, int result) {
 }
 
 class Win32MainDialog : public ::testing::Test {
-  protected:
+protected:
     Win32DialogWindow m_window{ui::MainDialogTemplate()};
 };
 

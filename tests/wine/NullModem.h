@@ -22,7 +22,7 @@ inline constexpr platform::LineState k115200_8N1{115200, 'N', 8, 1, true};
 
 // The other end of the cable.
 class FarEnd {
-  public:
+public:
     FarEnd() {
         EXPECT_TRUE(m_device.Open(kFarEnd)) << platform::LastSystemError().message;
         EXPECT_TRUE(m_device.SetLineState(k115200_8N1)) << platform::LastSystemError().message;
@@ -49,7 +49,7 @@ class FarEnd {
         return got;
     }
 
-  private:
+private:
     platform::SerialDevice m_device;
 };
 

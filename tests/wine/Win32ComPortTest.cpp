@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class Owner final : public serial::IPortOwner {
-  public:
+public:
     void SendRxChars(std::span<const std::uint8_t> bytes, int, std::stop_token stop) override {
         loop.Send([&] { handled.insert(handled.end(), bytes.begin(), bytes.end()); }, stop);
     }
@@ -31,7 +31,7 @@ class Owner final : public serial::IPortOwner {
 };
 
 class Win32ComPort : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(port.OpenPort(&owner, 1, 115200, 'N', 8, 1, serial::EV_RXCHAR, 4096));
         ASSERT_TRUE(port.StartMonitor());

@@ -35,7 +35,7 @@ bool UnderWine() {
 }
 
 class Win32SerialDevice : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(device.Open(kPortUnderTest)) << LastSystemError().message;
         ASSERT_TRUE(device.SetLineState(k115200_8N1)) << LastSystemError().message;

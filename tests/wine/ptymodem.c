@@ -27,19 +27,28 @@ int ioctl(int fd, unsigned long request, ...) {
     static int (*real_ioctl)(int, unsigned long, ...);
     va_list args;
     va_start(args, request);
-    void *arg = va_arg(args, void *);
+    void* arg = va_arg(args, void*);
     va_end(args);
     if (real_ioctl == 0) {
         real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
     }
     if ((request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
-         request == TIOCMSET) && arg != 0 && is_pty(fd)) {
-        int *bits = (int *)arg;
+         request == TIOCMSET) &&
+        arg != 0 && is_pty(fd)) {
+        int* bits = (int*)arg;
         switch (request) {
-            case TIOCMGET: *bits = __atomic_load_n(&g_lines, __ATOMIC_SEQ_CST); break;
-            case TIOCMBIS: __atomic_or_fetch(&g_lines, *bits & kOutputs, __ATOMIC_SEQ_CST); break;
-            case TIOCMBIC: __atomic_and_fetch(&g_lines, ~(*bits & kOutputs), __ATOMIC_SEQ_CST); break;
-            default: __atomic_store_n(&g_lines, (*bits & kOutputs) | kInputs, __ATOMIC_SEQ_CST); break;
+            case TIOCMGET:
+                *bits = __atomic_load_n(&g_lines, __ATOMIC_SEQ_CST);
+                break;
+            case TIOCMBIS:
+                __atomic_or_fetch(&g_lines, *bits & kOutputs, __ATOMIC_SEQ_CST);
+                break;
+            case TIOCMBIC:
+                __atomic_and_fetch(&g_lines, ~(*bits & kOutputs), __ATOMIC_SEQ_CST);
+                break;
+            default:
+                __atomic_store_n(&g_lines, (*bits & kOutputs) | kInputs, __ATOMIC_SEQ_CST);
+                break;
         }
         return 0;
     }

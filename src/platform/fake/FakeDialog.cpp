@@ -8,8 +8,8 @@ FakeDialogWindow::FakeDialogWindow(DialogTemplate dialog) : dialogTemplate(std::
     // One pixel per dialog unit, the window at the origin.
     std::vector<ChildWindow> children;
     for (const ControlTemplate& control : dialogTemplate.controls) {
-        children.push_back(
-            {control.id, Rect{control.x, control.y, control.x + control.cx, control.y + control.cy}});
+        children.push_back({control.id, Rect{control.x, control.y, control.x + control.cx,
+                                             control.y + control.cy}});
     }
     SetChildWindows(std::move(children));
     SetWindowRect(Rect{0, 0, dialogTemplate.cx, dialogTemplate.cy});

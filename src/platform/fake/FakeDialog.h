@@ -31,8 +31,7 @@ public:
         return true;
     }
     bool SendToWindow(std::function<void()> task, std::stop_token stop) override;
-    void ShowErrorBox(std::string_view title, std::string_view text,
-                      std::stop_token stop) override;
+    void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) override;
 
     const DialogTemplate dialogTemplate;
     std::function<void(IDialogHandler&, FakeDialogWindow&)> whileModal;
@@ -50,7 +49,8 @@ private:
 
 class FakeDialogFactory final : public IDialogFactory {
 public:
-    [[nodiscard]] std::unique_ptr<IDialogWindow> CreateDialog(const DialogTemplate& dialog) override;
+    [[nodiscard]] std::unique_ptr<IDialogWindow> CreateDialog(
+        const DialogTemplate& dialog) override;
 
     // Called with every window made, before it is used; lets a test script it.
     std::function<void(FakeDialogWindow&)> onCreate;

@@ -6,9 +6,13 @@ void FakeToolkit::StartTimer(unsigned timerId, unsigned periodMs) {
     runningTimers[timerId] = periodMs;
 }
 
-void FakeToolkit::StopTimer(unsigned timerId) { runningTimers.erase(timerId); }
+void FakeToolkit::StopTimer(unsigned timerId) {
+    runningTimers.erase(timerId);
+}
 
-void FakeToolkit::MessageBox(std::string_view text) { messageBoxes.emplace_back(text); }
+void FakeToolkit::MessageBox(std::string_view text) {
+    messageBoxes.emplace_back(text);
+}
 
 void FakeToolkit::ErrorBox(std::string_view title, std::string_view text) {
     errorBoxes.emplace_back(std::string(title), std::string(text));
@@ -24,12 +28,13 @@ std::optional<std::string> FakeToolkit::OpenFileDialog() {
     return answer;
 }
 
-void FakeToolkit::ConsoleOut(std::string_view text) { console.append(text); }
+void FakeToolkit::ConsoleOut(std::string_view text) {
+    console.append(text);
+}
 
 void FakeToolkit::Sleep(std::uint32_t ms) {
     sleeps.push_back(ms);
     m_dwNow += ms;
 }
-
 
 }  // namespace vandrelux::platform

@@ -31,7 +31,8 @@ std::string ReadAttribute(const fs::path& path) {
 }
 
 bool IsWithin(const fs::path& path, const fs::path& root) {
-    const auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    const auto [rootEnd, pathAt] =
+        std::mismatch(root.begin(), root.end(), path.begin(), path.end());
     return rootEnd == root.end();
 }
 
@@ -57,7 +58,8 @@ std::optional<UsbAdapterInfo> UsbAdapterOf(const fs::path& device, const fs::pat
     for (fs::path dir = device; IsWithin(dir, sysRoot) && dir != sysRoot; dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
             return UsbAdapterInfo{ReadAttribute(dir / "idVendor"), ReadAttribute(dir / "idProduct"),
-                                  ReadAttribute(dir / "serial"), ReadAttribute(dir / "manufacturer"),
+                                  ReadAttribute(dir / "serial"),
+                                  ReadAttribute(dir / "manufacturer"),
                                   ReadAttribute(dir / "product")};
         }
     }

@@ -47,9 +47,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/WindowCall.h"
 #include "platform/qt/DialogUnits.h"
 #include "platform/qt/Icons.h"
-#include "platform/WindowCall.h"
 
 namespace vandrelux::platform {
 
@@ -101,7 +101,7 @@ qt::BaseUnits BaseUnitsOf(const QFont& font) {
 }
 
 class UppercaseValidator final : public QValidator {
-  public:
+public:
     using QValidator::QValidator;
     State validate(QString& input, int& /*pos*/) const override {
         input = input.toUpper();
@@ -111,7 +111,7 @@ class UppercaseValidator final : public QValidator {
 
 // Enter, Esc, the close box and the context menu go to the owner instead of QDialog's defaults.
 class DialogWidget final : public QDialog {
-  public:
+public:
     struct Hooks {
         std::function<bool(QKeyEvent&)> key;
         std::function<void()> close;
@@ -122,7 +122,7 @@ class DialogWidget final : public QDialog {
 
     void MoveFocusNext() { focusNextPrevChild(true); }
 
-  protected:
+protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (!m_hooks.key(*event)) {
             QDialog::keyPressEvent(event);
@@ -137,17 +137,17 @@ class DialogWidget final : public QDialog {
         m_hooks.contextMenu(event->globalPos());
     }
 
-  private:
+private:
     Hooks m_hooks;
 };
 
 // A group box as dialog templates expect it: the frame's top edge runs through the middle of the
 // title; the Qt styles put the title above the frame, where it would cover the row above.
 class GroupBox final : public QGroupBox {
-  public:
+public:
     using QGroupBox::QGroupBox;
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* /*event*/) override {
         QPainter painter(this);
         const QFontMetrics metrics(font());
@@ -176,10 +176,10 @@ class GroupBox final : public QGroupBox {
 
 // Calls from other threads, run on the window thread when their posted event comes.
 class CallQueue final : public QObject {
-  public:
+public:
     WindowCallQueue queue{[this] { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }};
 
-  protected:
+protected:
     void customEvent(QEvent* /*event*/) override { queue.RunPending(); }
 };
 
@@ -780,7 +780,9 @@ void QtDialogWindow::StopTimer(unsigned timerId) {
     }
 }
 
-void QtDialogWindow::SetUnattended(bool unattended) { m_impl->unattended = unattended; }
+void QtDialogWindow::SetUnattended(bool unattended) {
+    m_impl->unattended = unattended;
+}
 
 void QtDialogWindow::MessageBox(std::string_view text) {
     if (m_impl->unattended) {

@@ -23,7 +23,7 @@ class QWidget;
 namespace vandrelux::platform {
 
 class QtDialogWindow final : public IDialogWindow {
-  public:
+public:
     explicit QtDialogWindow(const DialogTemplate& dialog);
     ~QtDialogWindow() override;
     QtDialogWindow(const QtDialogWindow&) = delete;
@@ -93,13 +93,13 @@ class QtDialogWindow final : public IDialogWindow {
     // The stand-in for the system menu (the dialog's context menu); null until an item is added.
     [[nodiscard]] QMenu* SystemMenu() const;
 
-  private:
+private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
 
 class QtDialogFactory final : public IDialogFactory {
-  public:
+public:
     [[nodiscard]] std::unique_ptr<IDialogWindow> CreateDialog(
         const DialogTemplate& dialog) override;
     // The same, with the Qt window's own operations in reach.

@@ -18,7 +18,7 @@ constexpr std::uint16_t kStaticClass = 0x0082;
 constexpr std::uint16_t kComboBoxClass = 0x0085;
 
 class Writer {
-  public:
+public:
     void Word(std::uint16_t value) { Raw(&value, sizeof value); }
     void DWord(std::uint32_t value) { Raw(&value, sizeof value); }
     void Short(int value) { Word(static_cast<std::uint16_t>(static_cast<std::int16_t>(value))); }
@@ -43,7 +43,7 @@ class Writer {
     }
     [[nodiscard]] std::vector<std::uint8_t> Take() { return std::move(m_bytes); }
 
-  private:
+private:
     void Raw(const void* data, std::size_t size) {
         const auto* bytes = static_cast<const std::uint8_t*>(data);
         m_bytes.insert(m_bytes.end(), bytes, bytes + size);

@@ -19,7 +19,7 @@ bool HasLineBreak(std::string_view s) {
 }
 
 class PrivateProfile final : public IIniStore {
-  public:
+public:
     explicit PrivateProfile(const std::filesystem::path& path) : m_path(path.string()) {}
 
     [[nodiscard]] int GetInt(std::string_view section, std::string_view key,
@@ -53,7 +53,7 @@ class PrivateProfile final : public IIniStore {
                                             std::string(value).c_str(), m_path.c_str()) != FALSE;
     }
 
-  private:
+private:
     std::string m_path;
 };
 

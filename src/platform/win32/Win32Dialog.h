@@ -21,7 +21,7 @@ struct HWND__;
 namespace vandrelux::platform {
 
 class Win32DialogWindow final : public IDialogWindow {
-  public:
+public:
     explicit Win32DialogWindow(const DialogTemplate& dialog);
     ~Win32DialogWindow() override;
     Win32DialogWindow(const Win32DialogWindow&) = delete;
@@ -88,13 +88,13 @@ class Win32DialogWindow final : public IDialogWindow {
     [[nodiscard]] HWND__* ControlHandle(ControlId id) const;
     [[nodiscard]] HWND__* Toolbar() const;
 
-  private:
+private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
 
 class Win32DialogFactory final : public IDialogFactory {
-  public:
+public:
     [[nodiscard]] std::unique_ptr<IDialogWindow> CreateDialog(
         const DialogTemplate& dialog) override;
 };
