@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/lint.sh
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 cmake --preset dev -DVANDRELUX_WERROR="$werror"

@@ -87,16 +87,6 @@ std::optional<std::string> CheckWritable(const std::string& path) {
     return std::nullopt;
 }
 
-std::string ResolvePort(const std::string& port, const Options& options) {
-    const std::optional<int> com = platform::ParseComName(port);
-    if (!com) {
-        return port;
-    }
-    platform::ComMapping mapping;
-    mapping.explicitPaths = options.comMap;
-    return platform::ResolveComPort(*com, mapping);
-}
-
 void CUpdater::ConsoleLog::AppendChar(char ch) {
     if (ch != '\r') {
         m_console.BoxChar(m_port, ch);

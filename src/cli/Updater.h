@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/Console.h"
+#include "cli/Options.h"
 #include "cli/Report.h"
 #include "cli/TerminalToolkit.h"
 #include "cli/TransferWatch.h"
@@ -23,34 +24,12 @@
 
 namespace vandrelux::cli {
 
-struct UpdateFile {
-    protocol::UpdateKind kind;
-    std::string path;
-};
-
-inline constexpr int kDefaultRetries = 3;
-
-struct Options {
-    std::vector<std::string> ports;     // device paths or COM<n>, one worker each
-    std::map<int, std::string> comMap;  // --com1, --com2
-    int baudRate = 115200;
-    std::vector<UpdateFile> files;
-    bool ram = false;
-    std::optional<std::string> receiveTo;
-    std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
-    int retries = kDefaultRetries;                     // refused verdicts tolerated per image
-    platform::SystemRoots roots;                       // for the checks on an open failure
-};
-
 // Finds what would make the run fail only after the box has done its part: a file to send that
 // cannot be read, a target that cannot be written or that is the working copy "rv.bin".
 [[nodiscard]] std::optional<std::string> CheckFiles(const Options& options);
 
 // Why `path` cannot be written as a new file, if it cannot.
 [[nodiscard]] std::optional<std::string> CheckWritable(const std::string& path);
-
-// The device a port names: a path as it stands, COM<n> through the usual resolution.
-[[nodiscard]] std::string ResolvePort(const std::string& port, const Options& options);
 
 class CUpdater final : public serial::IPortOwner {
 public:

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/SerialDevice.h"
+#include "platform/LineState.h"
 
 namespace vandrelux::platform {
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/LineState.h"
+
 namespace vandrelux::platform {
 
 struct SystemError {
@@ -24,17 +26,6 @@ struct SystemError {
 
 // The last error of the calling thread, in the OS's words.
 [[nodiscard]] SystemError LastSystemError();
-
-// Line settings as a mode string describes them ("baud=115200 parity=N data=8 stop=1").
-struct LineState {
-    int baudRate = 0;
-    char parity = 'N';  // N, E, O, M or S
-    int dataBits = 8;   // 5 to 8
-    int stopBits = 1;   // 1 or 2
-    bool rtsEnabled = false;
-
-    friend bool operator==(const LineState&, const LineState&) = default;
-};
 
 // Fills `state` from a mode string; fields the string does not name keep their value. False,
 // with `state` untouched and an "invalid argument" last error, for a string it cannot read.

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/Dialog.h"
-#include "platform/SerialDevice.h"
+#include "platform/LineState.h"
 
 namespace vandrelux::ui {
 

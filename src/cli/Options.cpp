@@ -1,0 +1,176 @@
+#include "cli/Options.h"
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <set>
+
+#include "platform/ComPortNames.h"
+
+namespace vandrelux::cli {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Sends update files to set-top boxes over serial lines, or receives one box's whole "
+    "programme code into a file.\n\n"
+    "Download: vandrelux-cli --port PORT [--port PORT...] [--bootstrap F] [--ucode F] [--logo F]\n"
+    "                        [--tvprogram F] [--software F [--ram]]\n"
+    "  then power on the boxes. Files go out in the order bootstrap, ucode, logo, TV programme,\n"
+    "  software. Every --port gets its own worker: the boxes are updated at the same time.\n"
+    "Receive:  vandrelux-cli --port PORT --receive OUT\n"
+    "  then start the sending side on the box. The image is collected in rv.bin in the\n"
+    "  current folder and written to OUT with the bytes of every 16-bit word swapped; one\n"
+    "  port only, as every receive collects into the same rv.bin.\n"
+    "Set-up:   vandrelux-cli --list-ports | --doctor [--port PORT...]\n\n"
+    "The message log goes to standard output (each line led by [PORT] when there are several\n"
+    "ports), the box's own text, progress and a summary table to standard error. Progress is a\n"
+    "bar redrawn in place on a terminal, and a line per tenth of each file otherwise.\n\n"
+    "Defaults: wait for the boxes as long as it takes (no --timeout); frames the box refuses\n"
+    "are sent again without limit; an image whose whole-image check the box refuses is sent\n"
+    "again up to 3 times (--retries).\n\n"
+    "Exit status: 0 success on every port, 1 the box refused or the image failed its check\n"
+    "(or was refused more often than --retries allows), 2 bad arguments, 3 port not openable\n"
+    "(--doctor: a check found a problem), 4 file not openable (or --report not writable),\n"
+    "5 time-out, 6 line lost. With several ports: the status of the first port, in the order\n"
+    "given, that failed; the summary table names every port's outcome.";
+
+constexpr int kUsage = 2;
+
+ParseResult Refuse(std::string reason) {
+    ParseResult result;
+    result.exitCode = kUsage;
+    result.text = std::move(reason);
+    return result;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(int argc, const char* const* argv) {
+    CLI::App app{kDescription, "vandrelux-cli"};
+    app.get_formatter()->column_width(30);
+
+    CommandLine line;
+    Options& options = line.options;
+    std::string bootstrap, ucode, logo, tvprogram, software, receive;
+    double timeoutSeconds = 0;
+    std::string com1, com2;
+    bool listPorts = false;
+    bool doctor = false;
+    auto* portOption = app.add_option("--port", options.ports,
+                                      "Serial device path, or COM<n>; repeat to update several "
+                                      "boxes at once");
+    app.add_option("--com1", com1,
+                   "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
+                   "/dev/ttyS0)");
+    app.add_option("--com2", com2, "Device that COM2 names");
+    app.add_option("--baud", options.baudRate, "Line speed")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4'000'000));
+    auto* down = app.add_option_group("download");
+    down->add_option("--bootstrap", bootstrap, "Bootstrap image");
+    down->add_option("--ucode", ucode, "Microcode image");
+    down->add_option("--logo", logo, "I-frame logo image");
+    down->add_option("--tvprogram", tvprogram, "TV programme list");
+    down->add_option("--software", software, "Software image");
+    down->add_flag("--ram", options.ram, "Load the software to RAM for debugging");
+    auto* receiveOption =
+        app.add_option("--receive", receive, "Receive the box's programme code into this file");
+    down->excludes(receiveOption);
+    app.add_option("--timeout", timeoutSeconds,
+                   "Give up on a port this many seconds after opening it, power-on wait "
+                   "included (default: wait as long as it takes)")
+        ->check(CLI::Range(0.001, 1e7));
+    app.add_option("--retries", options.retries,
+                   "Times an image is sent again after the box refused its whole-image check, "
+                   "before that port fails")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 1'000'000));
+    app.add_flag("--json", line.json,
+                 "JSON-lines events on standard output instead of the message log");
+    app.add_option("--report", line.reportPath, "Write a JSON report of the run to this file");
+    auto* listOption = app.add_flag("--list-ports", listPorts,
+                                    "List the serial devices, their drivers, USB adapters and "
+                                    "COM<n> names, then exit");
+    auto* doctorOption = app.add_flag("--doctor", doctor,
+                                      "Check permissions, other users and USB latency of the "
+                                      "--port devices (default: every serial device), then exit");
+    listOption->excludes(doctorOption);
+    // Roots of the system trees, for tests that lay out their own.
+    app.add_option("--sys-root", options.roots.sys)->group("");
+    app.add_option("--dev-root", options.roots.dev)->group("");
+    app.add_option("--proc-root", options.roots.proc)->group("");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        ParseResult help;
+        help.text = app.help();
+        return help;
+    } catch (const CLI::ParseError& e) {
+        return Refuse(std::string(e.what()) + "; see --help");
+    }
+    if (!com1.empty()) {
+        options.comMap[1] = com1;
+    }
+    if (!com2.empty()) {
+        options.comMap[2] = com2;
+    }
+    ParseResult result;
+    if (listPorts || doctor) {
+        line.command = listPorts ? Command::ListPorts : Command::Doctor;
+        result.commandLine = std::move(line);
+        return result;
+    }
+
+    if (portOption->count() == 0) {
+        return Refuse("name the box's line with --port PORT");
+    }
+    const std::pair<protocol::UpdateKind, const std::string*> kinds[] = {
+        {protocol::UpdateKind::Bootstrap, &bootstrap},
+        {protocol::UpdateKind::Ucode, &ucode},
+        {protocol::UpdateKind::Logo, &logo},
+        {protocol::UpdateKind::TvProgram, &tvprogram},
+        {protocol::UpdateKind::Software, &software}};
+    for (const auto& [kind, path] : kinds) {
+        if (!path->empty()) {
+            options.files.push_back({kind, *path});
+        }
+    }
+    if (receiveOption->count() > 0) {
+        options.receiveTo = receive;
+        if (options.ports.size() > 1) {
+            return Refuse("--receive takes one --port: every receive collects into rv.bin here");
+        }
+    } else if (options.files.empty()) {
+        return Refuse("name at least one file to send, or --receive OUT");
+    }
+    if (options.ram && software.empty()) {
+        return Refuse("--ram goes with --software");
+    }
+    std::set<std::filesystem::path> devices;
+    for (const std::string& port : options.ports) {
+        // Two names of one device, such as a /dev/serial/by-id link, count as one.
+        const std::string named = ResolvePort(port, options);
+        std::error_code ec;
+        const std::filesystem::path device = std::filesystem::weakly_canonical(named, ec);
+        if (!devices.insert(ec ? std::filesystem::path(named) : device).second) {
+            return Refuse("--port " + port + " names a device already given");
+        }
+    }
+    if (timeoutSeconds > 0) {
+        options.timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
+    }
+    result.commandLine = std::move(line);
+    return result;
+}
+
+std::string ResolvePort(const std::string& port, const Options& options) {
+    const std::optional<int> com = platform::ParseComName(port);
+    if (!com) {
+        return port;
+    }
+    platform::ComMapping mapping;
+    mapping.explicitPaths = options.comMap;
+    return platform::ResolveComPort(*com, mapping);
+}
+
+}  // namespace vandrelux::cli

@@ -1,0 +1,56 @@
+// The command line of vandrelux-cli: what to do, on which ports, with which files.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/SerialPortInfo.h"
+#include "protocol/Transfer.h"
+
+namespace vandrelux::cli {
+
+struct UpdateFile {
+    protocol::UpdateKind kind;
+    std::string path;
+};
+
+inline constexpr int kDefaultRetries = 3;
+
+struct Options {
+    std::vector<std::string> ports;     // device paths or COM<n>, one worker each
+    std::map<int, std::string> comMap;  // --com1, --com2
+    int baudRate = 115200;
+    std::vector<UpdateFile> files;
+    bool ram = false;
+    std::optional<std::string> receiveTo;
+    std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
+    int retries = kDefaultRetries;                     // refused verdicts tolerated per image
+    platform::SystemRoots roots;                       // for the checks on an open failure
+};
+
+enum class Command { Update, ListPorts, Doctor };
+
+struct CommandLine {
+    Command command = Command::Update;
+    Options options;
+    bool json = false;
+    std::string reportPath;  // empty: no report
+};
+
+struct ParseResult {
+    std::optional<CommandLine> commandLine;  // absent when the program should exit at once
+    int exitCode = 0;                        // 0 after --help, 2 after a bad argument
+    std::string text;  // help for standard output, or a reason for standard error
+};
+
+// Reads the arguments and refuses what cannot make a run: no port, nothing to send, a receive on
+// several ports, two names for one device.
+[[nodiscard]] ParseResult ParseCommandLine(int argc, const char* const* argv);
+
+// The device a port names: a path as it stands, COM<n> through the usual resolution.
+[[nodiscard]] std::string ResolvePort(const std::string& port, const Options& options);
+
+}  // namespace vandrelux::cli
