@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test; then runs them all again
+# Installs what is missing, builds everything, checks the layout of every file and what clang-tidy
+# finds in src/, and runs every test; then runs them all again
 # under the address and undefined-behaviour sanitizers, and the serial and end-to-end tests
 # under ThreadSanitizer; a short run of each fuzz target comes in between. Last, the Windows
 # programs are cross-compiled and their tests run under Wine, the end-to-end cases against the
@@ -8,11 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-scripts/lint.sh
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 cmake --preset dev -DVANDRELUX_WERROR="$werror"
 cmake --build --preset dev
+scripts/lint.sh build/dev
 ctest --preset dev
 
 cmake --preset asan

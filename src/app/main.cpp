@@ -1,12 +1,16 @@
 // vandrelux: the operator's window.
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
 #include "app/UpdateDlg.h"
 #include "platform/WindowApplication.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
                  "vandrelux"};
     vandrelux::app::AppOptions options;
@@ -46,4 +50,17 @@ int main(int argc, char** argv) {
         static_cast<void>(app.InitInstance());
         return app.ExitStatus();
     });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vandrelux: stopped: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "vandrelux: stopped by an unknown error\n");
+    }
+    return 1;
 }

@@ -23,7 +23,7 @@ constexpr std::int64_t kIdleTickNs = 2 * kNsPerMs;
 // A paced stream is moved in bursts at most this often, not one wake-up per byte time.
 constexpr std::int64_t kBurstNs = kNsPerMs;
 // Past this much unreleased input the kernel keeps the rest, so a slow line pushes back.
-constexpr std::size_t kMaxPendingInput = 64 * 1024;
+constexpr std::size_t kMaxPendingInput = std::size_t{64} * 1024;
 constexpr std::size_t kIoChunk = 4096;
 
 std::uint64_t ToMs(std::int64_t ns) {

@@ -1,6 +1,7 @@
 // vandrelux-boxsim: a simulated set-top box on a pseudo-terminal or an existing device.
 #include <signal.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -111,8 +112,7 @@ int Run(int argc, char** argv) {
     settings.baud = options.baud;
     settings.turnaroundUs = options.turnaroundUs;
     settings.expect = options.expect;
-    settings.timeout =
-        std::chrono::milliseconds(static_cast<std::int64_t>(options.timeoutSeconds * 1000.0 + 0.5));
+    settings.timeout = std::chrono::milliseconds(std::llround(options.timeoutSeconds * 1000.0));
     settings.outDir = options.outDir;
 
     const BoxConfig::Role role = options.box.role;

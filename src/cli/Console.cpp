@@ -63,11 +63,15 @@ void CConsole::WriteEvent(std::string_view type, nlohmann::json port, nlohmann::
     if (!m_settings.json) {
         return;
     }
-    nlohmann::json event = {
-        {"event", type},
-        {"port", std::move(port)},
-        {"t", std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count()}};
-    event.update(fields);
+    // The fields come first and win over the common keys, as they always have.
+    nlohmann::json event = std::move(fields);
+    if (!event.is_object()) {
+        event = nlohmann::json::object();
+    }
+    event.emplace("event", type);
+    event.emplace("port", std::move(port));
+    event.emplace(
+        "t", std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count());
     std::fprintf(m_out, "%s\n", Dump(event).c_str());
     std::fflush(m_out);
 }

@@ -157,7 +157,7 @@ std::vector<Finding> CheckSerialSetup(const std::string& device, const platform:
         return findings;
     }
     const double frameMs = FrameLineMs(baudRate);
-    const double frames = static_cast<double>(kLargeImage / protocol::kMaxPayload);
+    const double frames = static_cast<double>(kLargeImage) / protocol::kMaxPayload;
     findings.push_back(
         {false,
          platform::Format("the adapter's latency timer is %d ms: each answer of the box may wait "

@@ -14,7 +14,7 @@ namespace {
 using protocol::kAck;
 using protocol::kNak;
 
-constexpr std::uint64_t kReceiveEventStep = 256 * 1024;
+constexpr std::uint64_t kReceiveEventStep = std::uint64_t{256} * 1024;
 
 const char* KindName(protocol::UpdateKind kind) {
     switch (kind) {

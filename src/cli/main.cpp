@@ -1,6 +1,7 @@
 // vandrelux-cli: updates set-top boxes, or reads a box's programme code back, without a window.
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <thread>
 
 #include "cli/Console.h"
@@ -71,7 +72,10 @@ int Doctor(const Options& options, bool json) {
     bool allOk = true;
     for (const auto& [port, device] : devices) {
         if (!json) {
-            const std::string named = port == device ? device : device + " (" + port + ")";
+            std::string named = device;
+            if (port != device) {
+                named.append(" (").append(port).append(")");
+            }
             std::printf("%s\n", vandrelux::cli::Printable(named).c_str());
         }
         for (const auto& finding :
@@ -122,9 +126,7 @@ int Update(const Options& options, bool json, const std::string& reportPath) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     vandrelux::cli::ParseResult parsed = vandrelux::cli::ParseCommandLine(argc, argv);
     if (!parsed.commandLine) {
         if (parsed.exitCode != 0) {
@@ -153,4 +155,18 @@ int main(int argc, char** argv) {
         return Status(Outcome::FileNotOpenable);
     }
     return Update(options, line.json, line.reportPath);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing the run throws may end the program without a word: a line says what stopped it.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vandrelux-cli: stopped: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "vandrelux-cli: stopped by an unknown error\n");
+    }
+    return 1;
 }
