@@ -86,8 +86,9 @@ def byte_sum(data: bytes) -> int:
 
 
 class Bench:
-    def __init__(self, bin_dir: Path, work: Path, size: int):
+    def __init__(self, bin_dir: Path, work: Path, size: int, lean_peer: Path):
         self.cli = str(bin_dir / "cli" / "vandrelux-cli")
+        self.lean_peer = str(lean_peer)
         self.boxsim = str(bin_dir / "boxsim" / "vandrelux-boxsim")
         self.window = str(bin_dir / "app" / "vandrelux")
         self.work = work
@@ -178,7 +179,26 @@ class Bench:
         shutil.rmtree(folder)
         return run
 
-    # ---- the peer ----
+    # ---- the peers ----
+
+    def lean(self, receive: bool) -> dict:
+        """bench/leanpeer.c moves the whole image: blocking reads and writes, nothing else."""
+        name = self._name("lean-" + ("receive" if receive else "download"))
+        folder = self.work / name
+        folder.mkdir()
+        target = folder / "programme.bin"
+        with Line(self.work, name) as line:
+            box_args = (["send", "--image", str(self.image), "--block", "4096"] if receive
+                        else ["accept", "--expect", "1"])
+            box = self._start_box(name, line.box, box_args)
+            peer = self._measured(
+                name, [self.lean_peer, "receive" if receive else "download", line.pc,
+                       str(target if receive else self.image)], folder)
+            run = self._finish(name, peer, box)
+        if peer.returncode != 0 or box.returncode != 0:
+            raise BenchError(f"lean peer {name} failed; see {self.work}/{name}-*")
+        shutil.rmtree(folder)
+        return run
 
     def zmodem(self, pc_sends: bool) -> dict:
         """sz sends the image, rz takes it; the sender on our end when `pc_sends`."""
@@ -302,6 +322,8 @@ def verdict(ok: bool) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--bin", default="build/release/src", help="folder of the built programs")
+    parser.add_argument("--lean-peer", default="build/release/bench/leanpeer",
+                        help="the lean peer built from bench/leanpeer.c")
     parser.add_argument("--size-mib", type=int, default=16, help="image size for figures 1, 3, 5")
     parser.add_argument("--idle-seconds", type=float, default=5.0)
     parser.add_argument("--rounds", type=int, default=3,
@@ -318,16 +340,20 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="vandrelux-bench."))
     rows = []
     try:
-        bench = Bench(Path(args.bin).resolve(), work, size)
+        bench = Bench(Path(args.bin).resolve(), work, size, Path(args.lean_peer).resolve())
         say = lambda text: print(f"bench: {text}", file=sys.stderr, flush=True)
 
         # Ours and the peer take turns, so a busy spell on the machine hits both alike.
-        runs = {"down": [], "z_down": [], "recv": [], "z_recv": []}
+        runs = {"down": [], "z_down": [], "lean_down": [], "recv": [], "z_recv": [],
+                "lean_recv": []}
         for round_no in range(1, args.rounds + 1):
-            say(f"round {round_no} of {args.rounds}: {args.size_mib} MiB each way, ours and ZMODEM")
+            say(f"round {round_no} of {args.rounds}: {args.size_mib} MiB each way, ours, the lean "
+                "peer and ZMODEM")
             runs["down"].append(bench.download(size))
+            runs["lean_down"].append(bench.lean(receive=False))
             runs["z_down"].append(bench.zmodem(pc_sends=True))
             runs["recv"].append(bench.receive())
+            runs["lean_recv"].append(bench.lean(receive=True))
             runs["z_recv"].append(bench.zmodem(pc_sends=False))
         down, z_down, recv, z_recv = (median_run(runs[k])
                                       for k in ("down", "z_down", "recv", "z_recv"))
@@ -385,6 +411,15 @@ def main() -> int:
                      f"{peak_text(run)} ({run['wall_s']:.1f} s)",
                      verdict(run["peak_kib"] <= 80 * 1024)))
 
+    for label, ours_key, lean_key in (("download", "down", "lean_down"),
+                                      ("receive", "recv", "lean_recv")):
+        # The box's span from the first frame byte to the final answer, the middle round of each.
+        span = lambda key: sorted(r["report"]["frames"]["seconds"] for r in runs[key])[
+            len(runs[key]) // 2]
+        ratio = span(lean_key) / span(ours_key)
+        rows.append((f"6 Unpaced {label}, lean peer / ours", ">= 0.95",
+                     f"{ratio:.2f} ({span(lean_key):.2f} s vs {span(ours_key):.2f} s of frames)",
+                     verdict(ratio >= 0.95)))
     print(f"Vandrelux benchmarks, {args.size_mib} MiB image, {os.cpu_count()} cores, "
           f"load {os.getloadavg()[0]:.2f}, {platform.system()} {platform.release()}")
     widths = [max(len(r[i]) for r in rows + [("Figure", "Target", "Measured", "Verdict")])

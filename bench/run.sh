@@ -13,4 +13,6 @@ for tool in socat sz rz python3; do
 done
 cmake --preset release > /dev/null
 cmake --build --preset release --target vandrelux-cli vandrelux-boxsim vandrelux > /dev/null
-exec python3 bench/bench.py --bin build/release/src "$@"
+mkdir -p build/release/bench
+cc -O2 -Wall -Wextra -o build/release/bench/leanpeer bench/leanpeer.c
+exec python3 bench/bench.py --bin build/release/src --lean-peer build/release/bench/leanpeer "$@"
