@@ -343,6 +343,11 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
     return true;
 }
 
+// Reads and writes on a terminal finish inside the call.
+IoStep SerialDevice::LastFailedIoStep() const noexcept {
+    return IoStep::Call;
+}
+
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     // A negative descriptor is skipped by poll, which keeps the indexes fixed.
     std::array<pollfd, 3> set{{

@@ -161,6 +161,7 @@ struct SerialDevice::Impl {
     OVERLAPPED commWait{};
     DWORD commEvents = 0;
     bool commWaitPending = false;
+    IoStep failedStep = IoStep::Call;  // of the last failed read or write
 
     Impl() = default;
     Impl(const Impl&) = delete;
@@ -197,14 +198,17 @@ struct SerialDevice::Impl {
     }
 
     // Runs an overlapped call to its end. Stops early, cancelling it, when `stop` is set
-    // (ERROR_OPERATION_ABORTED) or `limitMs` passes (ERROR_TIMEOUT).
+    // (ERROR_OPERATION_ABORTED) or `limitMs` passes (ERROR_TIMEOUT). A failure is the call's
+    // own unless it was under way, when it is the completion wait's.
     bool Complete(BOOL started, OVERLAPPED& io, DWORD& transferred, const Event* stop,
                   DWORD limitMs) {
+        failedStep = IoStep::Call;
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        failedStep = IoStep::CompletionWait;
         if (started) {
             return ::GetOverlappedResult(port, &io, &transferred, FALSE) != FALSE;
-        }
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            return false;
         }
         const HANDLE handles[2] = {io.hEvent, stop == nullptr ? nullptr : HandleOf(*stop)};
         const DWORD woke =
@@ -364,6 +368,7 @@ bool SerialDevice::GetStatus(QueueStatus& status) {
 }
 
 std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t size) {
+    m_impl->failedStep = IoStep::Call;
     QueueStatus status;
     if (!GetStatus(status)) {
         return std::nullopt;
@@ -392,6 +397,7 @@ std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t si
 }
 
 bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
+    m_impl->failedStep = IoStep::Call;
     const HANDLE port = m_impl->OpenPort();
     if (port == INVALID_HANDLE_VALUE) {
         return false;
@@ -415,6 +421,10 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
     }
     // A write that timed out completes with the bytes it got out.
     return written == size || Fail(ERROR_TIMEOUT);
+}
+
+IoStep SerialDevice::LastFailedIoStep() const noexcept {
+    return m_impl->failedStep;
 }
 
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
