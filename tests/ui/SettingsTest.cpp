@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "app/Settings.h"
@@ -27,7 +28,9 @@ protected:
     }
     [[nodiscard]] std::string Stored() const {
         std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
     // Loads `content` (none: no file), saves, and returns what the file then holds.
     std::string LoadThenSave(const std::optional<std::string>& content) {
@@ -165,9 +168,8 @@ TEST_F(SettingsTest, PathInAnotherScript_SavedAndLoadedCutAtACharacterBoundary) 
         EXPECT_EQ(ini.GetString("Setting", "UcodePath", "", 1000), Times(kept, character));
 
         // A file written by hand, or by an older version, is cut the same way on loading.
-        std::ofstream(path, std::ios::binary)
-            << "[Setting]\nUcodePath=" << Times(200, character) << "\n";
-        LoadSettings(IniFile(path), toolkit, portIndex);
+        LoadSettings(Store("[Setting]\nUcodePath=" + Times(200, character) + "\n"), toolkit,
+                     portIndex);
         EXPECT_EQ(toolkit.GetText(ids::kUcodePath), Times(kept, character));
     }
 }

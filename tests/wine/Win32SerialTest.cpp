@@ -23,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::Event;
+using platform::IoStep;
 using platform::LastSystemError;
 using platform::LineState;
 using platform::QueueStatus;

@@ -194,7 +194,7 @@ Win32DialogWindow::Impl::Impl(const DialogTemplate& t)
     // The children come in template order, the id-less ones too, which no lookup by id finds.
     HWND child = GetWindow(hwnd, GW_CHILD);
     for (const ControlTemplate& c : t.controls) {
-        controls.push_back(Control{c.id, c.kind, child, 0});
+        controls.push_back(Control{c.id, c.kind, child});
         child = GetWindow(child, GW_HWNDNEXT);
     }
     for (std::size_t i = 0; i < controls.size(); ++i) {
