@@ -4,10 +4,9 @@
 
 namespace vandrelux::platform {
 
-// Raises the calling thread, and no other, to the highest priority the system grants an
-// ordinary program without harm: time-critical on Windows; on Linux the lowest real-time
-// priority, or failing the right to that, the lowest nice value the limits allow. Returns false,
-// with the thread as it was, where the system permits none of these.
+// Raises the calling thread, and no other: to time-critical on Windows; on Linux to the lowest
+// nice value the system grants (-20 with CAP_SYS_NICE, else what RLIMIT_NICE allows). Returns
+// false, with the thread as it was, where nothing higher is granted.
 bool RaiseThreadPriority() noexcept;
 
 }  // namespace vandrelux::platform
