@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -574,15 +575,20 @@ void QtDialogWindow::EndDialog(int result) {
     m_impl->behaviour.End(result);
 }
 
-// Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
-// lies over the controls beside it.
+// Buttons show their pictures, or their tool-tip word when the strip has none for them; the bar
+// takes no more room than its buttons, so that it never lies over the controls beside it.
 bool QtDialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y, int width,
                                    int height) {
     delete m_impl->toolbar;
     auto* bar = new QToolBar(m_impl->dialog.get());
     bar->setMovable(false);
     bar->setFloatable(false);
-    bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    QPixmap strip;
+    const bool pictures = !toolbar.imageStrip.empty() &&
+                          strip.loadFromData(toolbar.imageStrip.data(),
+                                             static_cast<uint>(toolbar.imageStrip.size()), "PNG");
+    bar->setIconSize(QSize(toolbar.imageWidth, toolbar.imageHeight));
+    bar->setToolButtonStyle(pictures ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextOnly);
     bar->setContentsMargins(0, 0, 0, 0);
     for (const ToolbarButton& b : toolbar.buttons) {
         if (b.commandId == 0) {
@@ -590,6 +596,10 @@ bool QtDialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y,
             continue;
         }
         QAction* action = bar->addAction(ToQt(b.toolTip));
+        if (pictures && b.image >= 0) {
+            action->setIcon(QIcon(strip.copy(b.image * toolbar.imageWidth, 0, toolbar.imageWidth,
+                                             toolbar.imageHeight)));
+        }
         action->setToolTip(ToQt(b.toolTip));
         action->setStatusTip(ToQt(b.statusText));
         action->setData(b.commandId);

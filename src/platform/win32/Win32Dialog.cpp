@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include <commdlg.h>
 #include <gdiplus.h>
 #include <richedit.h>
+#include <shlwapi.h>
 // clang-format on
 
 #undef MessageBox
@@ -123,6 +125,65 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path) {
     return saved;
 }
 
+// The toolbar's strip laid on the button face, as an image list takes it; null when the PNG
+// cannot be read. Blended here, so no driver's way with alpha can show a dark fringe.
+HBITMAP StripOnButtonFace(std::span<const std::uint8_t> png) {
+    if (png.empty()) {
+        return nullptr;
+    }
+    IStream* stream = SHCreateMemStream(png.data(), static_cast<UINT>(png.size()));
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    HBITMAP bitmap = nullptr;
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    if (Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok) {
+        Gdiplus::GpBitmap* image = nullptr;
+        if (Gdiplus::DllExports::GdipCreateBitmapFromStream(stream, &image) == Gdiplus::Ok) {
+            UINT width = 0;
+            UINT height = 0;
+            Gdiplus::DllExports::GdipGetImageWidth(image, &width);
+            Gdiplus::DllExports::GdipGetImageHeight(image, &height);
+            const Gdiplus::GpRect all(0, 0, static_cast<INT>(width), static_cast<INT>(height));
+            Gdiplus::BitmapData data{};
+            if (Gdiplus::DllExports::GdipBitmapLockBits(image, &all, Gdiplus::ImageLockModeRead,
+                                                        PixelFormat32bppARGB,
+                                                        &data) == Gdiplus::Ok) {
+                BITMAPINFO info{};
+                info.bmiHeader.biSize = sizeof info.bmiHeader;
+                info.bmiHeader.biWidth = static_cast<LONG>(width);
+                info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top row first
+                info.bmiHeader.biPlanes = 1;
+                info.bmiHeader.biBitCount = 32;
+                info.bmiHeader.biCompression = BI_RGB;
+                void* bits = nullptr;
+                bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+                const COLORREF face = GetSysColor(COLOR_BTNFACE);
+                const unsigned faceBgr[3] = {GetBValue(face), GetGValue(face), GetRValue(face)};
+                for (UINT row = 0; bitmap != nullptr && row < height; ++row) {
+                    const auto* from = static_cast<const std::uint8_t*>(data.Scan0) +
+                                       static_cast<std::ptrdiff_t>(row) * data.Stride;
+                    auto* to = static_cast<std::uint8_t*>(bits) + std::size_t{row} * width * 4;
+                    for (UINT col = 0; col < width; ++col, from += 4, to += 4) {
+                        const unsigned alpha = from[3];
+                        for (int k = 0; k < 3; ++k) {
+                            to[k] = static_cast<std::uint8_t>(
+                                (from[k] * alpha + faceBgr[k] * (255 - alpha) + 127) / 255);
+                        }
+                        to[3] = 255;
+                    }
+                }
+                Gdiplus::DllExports::GdipBitmapUnlockBits(image, &data);
+            }
+            Gdiplus::DllExports::GdipDisposeImage(image);
+        }
+        Gdiplus::GdiplusShutdown(token);
+    }
+    stream->Release();
+    return bitmap;
+}
+
 }  // namespace
 
 struct Win32DialogWindow::Impl {
@@ -131,6 +192,7 @@ struct Win32DialogWindow::Impl {
     std::vector<Control> controls;
     InsertionCarets carets;
     HWND toolbar = nullptr;
+    HIMAGELIST toolbarImages = nullptr;
     std::map<int, std::wstring> toolTips;
     std::set<unsigned> timers;
     bool systemMenuExtended = false;
@@ -223,6 +285,9 @@ Win32DialogWindow::Impl::Impl(const DialogTemplate& t)
 Win32DialogWindow::Impl::~Impl() {
     if (hwnd != nullptr) {
         DestroyWindow(hwnd);
+    }
+    if (toolbarImages != nullptr) {
+        ImageList_Destroy(toolbarImages);
     }
 }
 
@@ -717,13 +782,17 @@ void Win32DialogWindow::EndDialog(int result) {
     m_impl->behaviour.End(result);
 }
 
-// Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
-// lies over the controls beside it.
+// Buttons show their pictures, or their tool-tip word when the strip has none for them; the bar
+// takes no more room than its buttons, so that it never lies over the controls beside it.
 bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y, int width,
                                       int height) {
     Impl& d = *m_impl;
     if (d.toolbar != nullptr) {
         DestroyWindow(d.toolbar);
+    }
+    if (d.toolbarImages != nullptr) {
+        ImageList_Destroy(d.toolbarImages);
+        d.toolbarImages = nullptr;
     }
     d.toolbar = CreateWindowExW(0, TOOLBARCLASSNAMEW, nullptr,
                                 WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS |
@@ -737,7 +806,27 @@ bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int
     SendMessageW(d.toolbar, WM_SETFONT, static_cast<WPARAM>(SendMessageW(d.hwnd, WM_GETFONT, 0, 0)),
                  FALSE);
     SendMessageW(d.toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(0, 0));
+    if (const HBITMAP strip = StripOnButtonFace(toolbar.imageStrip)) {
+        d.toolbarImages =
+            ImageList_Create(toolbar.imageWidth, toolbar.imageHeight, ILC_COLOR32, 4, 0);
+        if (d.toolbarImages != nullptr && ImageList_Add(d.toolbarImages, strip, nullptr) < 0) {
+            ImageList_Destroy(d.toolbarImages);
+            d.toolbarImages = nullptr;
+        }
+        DeleteObject(strip);
+    }
+    const bool pictures = d.toolbarImages != nullptr;
+    if (pictures) {
+        SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0,
+                     MAKELPARAM(toolbar.imageWidth, toolbar.imageHeight));
+        SendMessageW(d.toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(d.toolbarImages));
+        // The picture fills the button but for the padding the button's size leaves.
+        SendMessageW(d.toolbar, TB_SETPADDING, 0,
+                     MAKELPARAM(toolbar.buttonWidth - toolbar.imageWidth,
+                                toolbar.buttonHeight - toolbar.imageHeight));
+    } else {
+        SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(0, 0));
+    }
     d.toolTips.clear();
     std::vector<std::wstring> labels;
     labels.reserve(toolbar.buttons.size());
@@ -749,10 +838,11 @@ bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int
         if (b.commandId == 0) {
             button.fsStyle = BTNS_SEP;
         } else {
-            button.iBitmap = I_IMAGENONE;
+            const bool picture = pictures && b.image >= 0;
+            button.iBitmap = picture ? b.image : I_IMAGENONE;
             button.fsState = TBSTATE_ENABLED;
             button.fsStyle = BTNS_BUTTON;
-            button.iString = reinterpret_cast<INT_PTR>(labels.back().c_str());
+            button.iString = picture ? -1 : reinterpret_cast<INT_PTR>(labels.back().c_str());
             d.toolTips[b.commandId] = labels.back();
         }
         buttons.push_back(button);
