@@ -90,9 +90,11 @@ void SaveSettings(platform::IIniStore& ini, const platform::IToolkit& toolkit, i
             case Holds::DownloadKind:
                 value = toolkit.IsChecked(k.id) ? "1" : "0";
                 break;
-            case Holds::Path:
-                value = toolkit.GetText(k.id).substr(0, kPathBufferSize - 1);
+            case Holds::Path: {
+                const std::string text = toolkit.GetText(k.id);
+                value = platform::CutToBuffer(text, kPathBufferSize);
                 break;
+            }
             case Holds::Port:
                 value = portIndex == kCom2Index ? "2" : "1";
                 break;

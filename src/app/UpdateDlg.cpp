@@ -64,10 +64,7 @@ void CUpdateDlg::OnInitDialog() {
     m_window->AppendSystemMenuItem(ui::ID_SYS_ABOUT, ui::kAboutMenuText);
     m_szIniPath = m_options.settingsPath.value_or(SettingsPath(platform::ExecutablePath()));
     m_Transfer.m_nMode = protocol::Mode::None;
-    {
-        const std::unique_ptr<platform::IIniStore> ini = platform::OpenIniStore(m_szIniPath);
-        LoadSettings(*ini, *m_window, m_nPortIndex);
-    }
+    LoadSettings(*OpenSettings(), *m_window, m_nPortIndex);
     m_panel.ArmDirection(m_window->IsChecked(ids::kReceiveAll) ? ids::kReceiveAll
                                                                : ids::kIncludeSoftware);
     m_window->CenterWindow();
@@ -148,9 +145,13 @@ void CUpdateDlg::OnExit() {
     m_window->EndDialog(platform::IDOK);
 }
 
+std::unique_ptr<platform::IIniStore> CUpdateDlg::OpenSettings() const {
+    return m_options.openSettings ? m_options.openSettings(m_szIniPath)
+                                  : platform::OpenIniStore(m_szIniPath);
+}
+
 void CUpdateDlg::SaveSettings() {
-    const std::unique_ptr<platform::IIniStore> ini = platform::OpenIniStore(m_szIniPath);
-    app::SaveSettings(*ini, *m_window, m_nPortIndex);
+    app::SaveSettings(*OpenSettings(), *m_window, m_nPortIndex);
 }
 
 void CUpdateDlg::OnConfigPort() {

@@ -6,12 +6,14 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/Dialog.h"
+#include "platform/IniFile.h"
 #include "protocol/Transfer.h"
 #include "serial/ComPort.h"
 #include "ui/CollapsibleDlg.h"
@@ -28,6 +30,8 @@ struct AppOptions {
     bool exitWhenDone = false;
     std::optional<std::string> screenshot;  // saved just before such an end
     bool startReceive = false;  // press "to receive" once started, if the settings chose it
+    // Opens the settings store at a path; the OS's own store when empty.
+    std::function<std::unique_ptr<platform::IIniStore>(const std::string& path)> openSettings;
 };
 
 namespace detail {
@@ -79,6 +83,7 @@ public:
     std::string m_szIniPath;
 
 private:
+    [[nodiscard]] std::unique_ptr<platform::IIniStore> OpenSettings() const;
     void SaveSettings();
     // Unattended runs: whether the run is over, and whether it succeeded.
     [[nodiscard]] std::optional<bool> UnattendedOutcome();

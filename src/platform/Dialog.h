@@ -4,8 +4,10 @@
 // Threading: everything on the window thread, except SendToWindow and ShowErrorBox.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -66,12 +68,17 @@ struct ToolbarButton {
     int commandId = 0;  // 0 is a separator
     std::string statusText;
     std::string toolTip;
+    int image = -1;  // its picture in the toolbar's strip; none: the button shows its tip word
 };
 
 struct ToolbarTemplate {
     int id = 0;
     int buttonWidth = 34;  // pixels
     int buttonHeight = 19;
+    // The buttons' pictures side by side in one PNG, each imageWidth x imageHeight pixels.
+    std::span<const std::uint8_t> imageStrip;
+    int imageWidth = 0;
+    int imageHeight = 0;
     std::vector<ToolbarButton> buttons;
 };
 

@@ -151,10 +151,6 @@ std::optional<std::string> Lookup(const std::filesystem::path& path, std::string
         Unquote(Trim(std::string_view(*text).substr(at.valueBegin, at.valueEnd - at.valueBegin))));
 }
 
-std::string CutToBuffer(std::string_view s, std::size_t bufferSize) {
-    return std::string(s.substr(0, bufferSize == 0 ? 0 : bufferSize - 1));
-}
-
 // The line end the file already uses; a new file gets the one the Windows build writes.
 std::string_view LineEndOf(std::string_view text) noexcept {
     const std::size_t newline = text.find('\n');
@@ -218,6 +214,27 @@ bool ReplaceFile(const std::filesystem::path& path, std::string_view content, bo
 
 IniFile::IniFile(std::filesystem::path path) : m_path(std::move(path)) {}
 
+std::string_view CutToBuffer(std::string_view value, std::size_t bufferSize) noexcept {
+    std::size_t end = std::min(value.size(), bufferSize == 0 ? 0 : bufferSize - 1);
+    const auto continues = [&](std::size_t at) {
+        return (static_cast<unsigned char>(value[at]) & 0xC0U) == 0x80U;
+    };
+    // A cut before a continuation byte splits a character when its lead byte lies within the
+    // last three bytes kept; stray continuation bytes (text that is no UTF-8) are cut as bytes.
+    if (end < value.size() && continues(end)) {
+        for (std::size_t back = 1; back <= 3 && back <= end; ++back) {
+            if (static_cast<unsigned char>(value[end - back]) >= 0xC0U) {
+                end -= back;
+                break;
+            }
+            if (!continues(end - back)) {
+                break;
+            }
+        }
+    }
+    return value.substr(0, end);
+}
+
 int LeadingNumber(std::string_view s) noexcept {
     s = TrimLeft(s);
     bool negative = false;
@@ -248,7 +265,7 @@ int IniFile::GetInt(std::string_view section, std::string_view key, int defaultV
 std::string IniFile::GetString(std::string_view section, std::string_view key,
                                std::string_view defaultValue, std::size_t bufferSize) const {
     const std::optional<std::string> value = Lookup(m_path, section, key);
-    return CutToBuffer(value ? std::string_view(*value) : defaultValue, bufferSize);
+    return std::string(CutToBuffer(value ? std::string_view(*value) : defaultValue, bufferSize));
 }
 
 bool IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {

@@ -23,8 +23,8 @@ public:
     [[nodiscard]] virtual int GetInt(std::string_view section, std::string_view key,
                                      int defaultValue) const = 0;
 
-    // The value without surrounding blanks and quotes, cut to `bufferSize` - 1 characters as a
-    // buffer of that size would hold it; `defaultValue` (cut alike) when missing.
+    // The value without surrounding blanks and quotes, cut as CutToBuffer cuts it for a buffer of
+    // `bufferSize` bytes; `defaultValue` (cut alike) when missing.
     [[nodiscard]] virtual std::string GetString(std::string_view section, std::string_view key,
                                                 std::string_view defaultValue,
                                                 std::size_t bufferSize) const = 0;
@@ -54,6 +54,11 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+// The longest beginning of `value` that a buffer of `bufferSize` bytes holds with its closing
+// zero, never ending inside a UTF-8 character: a path in another script loses whole characters,
+// which would otherwise come back as U+FFFD.
+[[nodiscard]] std::string_view CutToBuffer(std::string_view value, std::size_t bufferSize) noexcept;
 
 // The leading decimal number of an INI value as IIniStore::GetInt reads it: blanks and a sign
 // may come first, anything else ends it, a value that is no number gives 0, and a number too

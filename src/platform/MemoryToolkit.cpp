@@ -11,7 +11,7 @@ std::string MemoryToolkit::GetText(ControlId id) const {
 void MemoryToolkit::SetText(ControlId id, std::string_view text) {
     Control& c = Mutable(id);
     c.text = std::string(text);
-    c.caret = std::min(c.caret, static_cast<int>(c.text.size()));
+    m_carets.TextReplaced(id, static_cast<int>(c.text.size()));
 }
 
 void MemoryToolkit::Enable(ControlId id, bool enable) {
@@ -95,14 +95,14 @@ int MemoryToolkit::TextLength(ControlId id) const {
 }
 
 void MemoryToolkit::SetCaretToEnd(ControlId id) {
-    Control& c = Mutable(id);
-    c.caret = static_cast<int>(c.text.size());
+    m_carets.MoveTo(id, TextLength(id));
 }
 
 void MemoryToolkit::ReplaceSelection(ControlId id, std::string_view text) {
     Control& c = Mutable(id);
-    c.text.insert(static_cast<std::size_t>(c.caret), text);
-    c.caret += static_cast<int>(text.size());
+    const int at = m_carets.InsertionPoint(id, static_cast<int>(c.text.size()));
+    c.text.insert(static_cast<std::size_t>(at), text);
+    m_carets.MoveTo(id, at + static_cast<int>(text.size()));
 }
 
 int MemoryToolkit::LineCount(ControlId id) const {

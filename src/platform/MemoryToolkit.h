@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/DialogBehaviour.h"
 #include "platform/Toolkit.h"
 
 namespace vandrelux::platform {
@@ -26,7 +27,6 @@ public:
         std::uint16_t rangeLower = 0;
         std::uint16_t rangeUpper = 100;
         int progressPos = 0;
-        int caret = 0;
         int firstVisibleLine = 0;
         int visibleLines = 1000;  // a pane with no window shows everything
     };
@@ -73,6 +73,7 @@ private:
     Control& Mutable(ControlId id) { return m_controls[id]; }
 
     mutable std::map<ControlId, Control> m_controls;
+    InsertionCarets m_carets;
     std::vector<ChildWindow> m_children;
     Rect m_windowRect;
 };

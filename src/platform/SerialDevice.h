@@ -55,6 +55,10 @@ struct QueueStatus {
 
 enum class WaitResult { Stop = 0, PortActivity = 1, WriteRequest = 2, Failed = 3 };
 
+// Where a failed Read or Write stopped: at the call itself, or at the wait for its completion,
+// which only devices whose transfers complete later (overlapped I/O) have.
+enum class IoStep { Call, CompletionWait };
+
 class SerialDevice {
 public:
     SerialDevice();
@@ -86,6 +90,8 @@ public:
     // time-out, or (ECANCELED) once `stop` is set.
     [[nodiscard]] bool Write(const std::uint8_t* data, std::size_t size,
                              const Event* stop = nullptr);
+    // The step at which this object's last failed Read or Write stopped.
+    [[nodiscard]] IoStep LastFailedIoStep() const noexcept;
 
     // Waits without time-out until `stop` is set, the port has input (or has hung up), or
     // `writeRequest` is set; the lowest of those wins. With watchPort false, only the events

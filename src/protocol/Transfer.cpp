@@ -45,8 +45,11 @@ void CTransfer::OnTimer(unsigned timerId) {
     if (timerId != kHandshakeTimer || !m_bHandshake) {
         return;
     }
+    // Any of the five kinds: a box that waits for the beacon must hear it for a TV programme
+    // list alone too.
     if (m_toolkit.IsChecked(ids::kIncludeBootstrap) || m_toolkit.IsChecked(ids::kIncludeUcode) ||
-        m_toolkit.IsChecked(ids::kIncludeLogo) || m_toolkit.IsChecked(ids::kIncludeSoftware)) {
+        m_toolkit.IsChecked(ids::kIncludeLogo) || m_toolkit.IsChecked(ids::kIncludeSoftware) ||
+        m_toolkit.IsChecked(ids::kIncludeTvProgram)) {
         SendByte(kSyn);
         m_toolkit.ConsoleOut("\r\n WriteCommBlock ");
     }

@@ -153,11 +153,14 @@ platform::ToolbarTemplate MainToolbarTemplate() {
     t.id = kMainToolbarId;
     t.buttonWidth = 34;
     t.buttonHeight = 19;
+    t.imageStrip = ToolbarImagePng();
+    t.imageWidth = 24;
+    t.imageHeight = 16;
     t.buttons = {
-        {ID_CONFIG_PORT, "Config Port", "Config"},
-        {0, "", ""},
-        {ID_OPEN_PORT, "Open Serial Port", "Open"},
-        {ID_CLOSE_PORT, "Close Serial Port", "Close"},
+        {ID_CONFIG_PORT, "Config Port", "Config", 0},
+        {0, "", "", -1},
+        {ID_OPEN_PORT, "Open Serial Port", "Open", 1},
+        {ID_CLOSE_PORT, "Close Serial Port", "Close", 2},
     };
     return t;
 }

@@ -1,6 +1,8 @@
 // The program's dialogs and its toolbar as data: what a resource script would hold.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "platform/Dialog.h"
@@ -25,5 +27,7 @@ inline constexpr std::string_view kAboutMenuText = "About Vandrelux(&A)...";
 [[nodiscard]] platform::DialogTemplate PortSettingsTemplate();
 [[nodiscard]] platform::DialogTemplate AboutTemplate();
 [[nodiscard]] platform::ToolbarTemplate MainToolbarTemplate();
+// The main toolbar's pictures (configure, open, close), 24 x 16 pixels each, as one PNG.
+[[nodiscard]] std::span<const std::uint8_t> ToolbarImagePng();
 
 }  // namespace vandrelux::ui

@@ -7,9 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "DialogFixture.h"
 #include "app/UpdateDlg.h"
+#include "platform/IniFile.h"
 #include "platform/fake/FakeDialog.h"
 #include "protocol/ControlIds.h"
 #include "ui/PortSettingsDlg.h"
@@ -26,7 +29,7 @@ protected:
     // Makes the dialog and runs its initialisation as the modal run would.
     CUpdateDlg& Start() {
         dlg = std::make_unique<CUpdateDlg>(factory, options);
-        window = factory.made.front();
+        window = factory.made.back();
         dlg->OnInitDialog();
         return *dlg;
     }
@@ -35,6 +38,59 @@ protected:
     std::unique_ptr<CUpdateDlg> dlg;
     FakeDialogWindow* window = nullptr;
 };
+
+// A pseudo-terminal for the tests that need COM2 to exist.
+class SecondLine {
+public:
+    SecondLine() : m_master(posix_openpt(O_RDWR | O_NOCTTY)) {
+        EXPECT_EQ(grantpt(m_master), 0);
+        EXPECT_EQ(unlockpt(m_master), 0);
+    }
+    ~SecondLine() { ::close(m_master); }
+    SecondLine(const SecondLine&) = delete;
+    SecondLine& operator=(const SecondLine&) = delete;
+
+    [[nodiscard]] std::string Path() const { return ptsname(m_master); }
+
+private:
+    int m_master;
+};
+
+// The real store, with every key written noted down.
+class CountingStore final : public platform::IIniStore {
+public:
+    CountingStore(const std::string& path, std::vector<std::string>& written)
+        : m_file(path), m_written(written) {}
+
+    [[nodiscard]] int GetInt(std::string_view section, std::string_view key,
+                             int defaultValue) const override {
+        return m_file.GetInt(section, key, defaultValue);
+    }
+    [[nodiscard]] std::string GetString(std::string_view section, std::string_view key,
+                                        std::string_view defaultValue,
+                                        std::size_t bufferSize) const override {
+        return m_file.GetString(section, key, defaultValue, bufferSize);
+    }
+    bool WriteString(std::string_view section, std::string_view key,
+                     std::string_view value) override {
+        m_written.emplace_back(key);
+        return m_file.WriteString(section, key, value);
+    }
+
+private:
+    platform::IniFile m_file;
+    std::vector<std::string>& m_written;
+};
+
+const std::vector<std::string> kEveryKeyOnce = {
+    "DownloadFlashLoader", "FlashloaderPath", "UpdateBootStrap", "BootStrapPath",
+    "UpdateSoftware",      "SoftwarePath",    "DownloadToRAM",   "UpdateUcode",
+    "UcodePath",           "UpdateLogo",      "LogoPath",        "UpdateTvProgram",
+    "TvProgramPath",       "PortNum"};
+
+constexpr platform::ControlId kOtherTickBoxes[] = {ids::kIncludeBootstrap, ids::kIncludeSoftware,
+                                                   ids::kIncludeUcode,     ids::kIncludeLogo,
+                                                   ids::kDownloadToRam,    ids::kIncludeTvProgram};
 
 TEST_F(UpdateDlgTest, StartUp_LoadsSettingsArmsAndOpensThePort) {
     WriteIni("[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=/tmp/sw.bin\r\nPortNum=1\r\n");
@@ -96,6 +152,78 @@ TEST_F(UpdateDlgTest, ExitAndCloseBox_EachSaveAllKeysOnce) {
     EXPECT_NE(ReadIni().find("TvProgramPath="), std::string::npos);
 }
 
+TEST_F(UpdateDlgTest, SettingsFile_WrittenOnceByExitAndOnceByTheCloseBox_NeverByEsc) {
+    std::vector<std::string> written;
+    options.openSettings = [&](const std::string& path) {
+        return std::make_unique<CountingStore>(path, written);
+    };
+    CUpdateDlg& d = Start();
+    EXPECT_TRUE(written.empty());
+    EXPECT_FALSE(d.OnCommand(platform::IDCANCEL));
+    EXPECT_TRUE(written.empty());
+    EXPECT_TRUE(d.OnCommand(ids::kExit));
+    EXPECT_EQ(written, kEveryKeyOnce);
+    written.clear();
+    EXPECT_FALSE(d.OnClose());
+    EXPECT_EQ(written, kEveryKeyOnce);
+    written.clear();
+    dlg.reset();
+    EXPECT_TRUE(written.empty());
+}
+
+TEST_F(UpdateDlgTest, ClosedInReceiveMode_NextStartHasTheReceiveBoxTickedAndTheOthersDisabled) {
+    WriteIni("[Setting]\nUpdateSoftware=1\nSoftwarePath=/tmp/sw.bin\n");
+    CUpdateDlg& first = Start();
+    window->SetChecked(ids::kReceiveAll, true);
+    ASSERT_TRUE(first.OnCommand(ids::kReceiveAll));
+    EXPECT_FALSE(first.OnClose());
+    dlg.reset();  // frees COM1 for the next start
+
+    CUpdateDlg& next = Start();
+    EXPECT_TRUE(window->IsChecked(ids::kReceiveAll));
+    EXPECT_FALSE(window->IsChecked(ids::kIncludeSoftware));
+    EXPECT_EQ(window->GetText(ids::kSoftwarePath), "/tmp/sw.bin");
+    for (const platform::ControlId id : kOtherTickBoxes) {
+        EXPECT_FALSE(window->IsEnabled(id)) << id;
+    }
+    EXPECT_TRUE(window->IsEnabled(ids::kToReceive));
+    EXPECT_EQ(next.Transfer().m_nMode, protocol::Mode::Receive);
+}
+
+// Showing the panel again enables every control in it, whatever the tick-box rule said; the
+// receive choice stays armed until a click on another box applies that box's rule.
+TEST_F(UpdateDlgTest, ReceiveChosen_HideAndShowEnableTheOtherBoxes_AClickAppliesItsRule) {
+    CUpdateDlg& d = Start();
+    window->SetChecked(ids::kReceiveAll, true);
+    ASSERT_TRUE(d.OnCommand(ids::kReceiveAll));
+    ASSERT_FALSE(window->IsEnabled(ids::kIncludeLogo));
+    EXPECT_TRUE(d.OnCommand(ids::kToggle));
+    EXPECT_TRUE(d.OnCommand(ids::kToggle));
+    for (const platform::ControlId id : kOtherTickBoxes) {
+        EXPECT_TRUE(window->IsEnabled(id)) << id;
+    }
+    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Receive);
+
+    window->SetChecked(ids::kIncludeLogo, true);
+    EXPECT_TRUE(d.OnCommand(ids::kIncludeLogo));
+    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
+    EXPECT_EQ(d.Transfer().m_nDownState, 1U);
+    EXPECT_FALSE(window->IsEnabled(ids::kReceiveAll));
+    EXPECT_TRUE(window->IsChecked(ids::kReceiveAll));  // the rule never changes a tick
+    EXPECT_TRUE(window->IsEnabled(ids::kToSend));
+    EXPECT_FALSE(window->IsEnabled(ids::kToReceive));
+}
+
+TEST_F(UpdateDlgTest, PortTwo_ShowsAsTwoInTheLogLine) {
+    const SecondLine com2;
+    options.comMap[2] = com2.Path();
+    WriteIni("[Setting]\nPortNum=2\n");
+    CUpdateDlg& d = Start();
+    EXPECT_TRUE(d.Port().IsMonitorRunning());
+    EXPECT_EQ(window->GetText(ids::kMessageLog), "COM2:115200 8-N-1\r\n");
+    EXPECT_EQ(d.Port().DevicePath(), com2.Path());
+}
+
 TEST_F(UpdateDlgTest, OpenSerialPortTwice_SecondDoesNothing) {
     CUpdateDlg& d = Start();
     d.OnOpenPort();
@@ -130,6 +258,65 @@ TEST_F(UpdateDlgTest, ConfigPort_CancelChangesNothing_OkReopensWithTheChoice) {
     EXPECT_EQ(d.m_nPortIndex, 1);
     EXPECT_EQ(window->messageBoxes, std::vector<std::string>{"Can not config this COM 2!"});
     EXPECT_FALSE(d.Port().IsMonitorRunning());
+}
+
+// OK with the values as they were still re-opens the port, which ends the monitor; the write
+// buffer a transfer enlarged is made anew.
+TEST_F(UpdateDlgTest, ConfigPort_UnchangedValuesWhileMonitored_ReopenAndLeaveNoMonitor) {
+    WriteIni("[Setting]\nUpdateLogo=1\nLogoPath=/tmp/logo.bin\n");
+    CUpdateDlg& d = Start();
+    d.OnTimer(1);  // the beacon goes out through the transfer's own buffer
+    ASSERT_EQ(d.Port().GetWriteCapacity(), 4106);
+    factory.onCreate = [](FakeDialogWindow& w) {
+        w.whileModal = [](platform::IDialogHandler& h, FakeDialogWindow& pw) {
+            EXPECT_EQ(pw.GetText(ui::kSendBufferCombo), "4106");
+            (void)h.OnCommand(platform::IDOK);
+        };
+    };
+    d.OnConfigPort();
+    EXPECT_FALSE(d.Port().IsMonitorRunning());
+    EXPECT_EQ(d.Port().GetWriteCapacity(), 4096);
+    EXPECT_TRUE(window->messageBoxes.empty());
+    EXPECT_EQ(window->runningTimers.at(1), 1U);
+    d.OnOpenPort();
+    EXPECT_TRUE(d.Port().IsMonitorRunning());
+}
+
+TEST_F(UpdateDlgTest, ConfigPort_Com2Chosen_TheNextShowingSelectsCom2) {
+    const SecondLine com2;
+    options.comMap[2] = com2.Path();
+    CUpdateDlg& d = Start();
+    std::vector<std::string> shown;
+    factory.onCreate = [&](FakeDialogWindow& w) {
+        w.whileModal = [&](platform::IDialogHandler& h, FakeDialogWindow& pw) {
+            shown.push_back(pw.GetText(ui::kComPortCombo));
+            pw.SelectComboIndex(ui::kComPortCombo, 1);
+            (void)h.OnCommand(platform::IDOK);
+        };
+    };
+    d.OnConfigPort();
+    d.OnConfigPort();
+    EXPECT_EQ(shown, (std::vector<std::string>{"COM1", "COM2"}));
+    EXPECT_EQ(d.m_nPortIndex, 1);
+    EXPECT_EQ(d.Port().DevicePath(), com2.Path());
+    EXPECT_TRUE(window->messageBoxes.empty());
+}
+
+TEST_F(UpdateDlgTest, ConfigPort_SendBufferThatIsNoNumber_ChangesNothing) {
+    CUpdateDlg& d = Start();
+    factory.onCreate = [](FakeDialogWindow& w) {
+        w.whileModal = [](platform::IDialogHandler& h, FakeDialogWindow& pw) {
+            pw.SetText(ui::kSendBufferCombo, "lots");
+            (void)h.OnCommand(platform::IDOK);
+        };
+    };
+    d.OnConfigPort();
+    EXPECT_TRUE(window->messageBoxes.empty());
+    EXPECT_EQ(d.Port().GetWriteCapacity(), 4096);
+    EXPECT_EQ(d.Port().GetLineState().baudRate, 115200);
+    EXPECT_EQ(d.m_nPortIndex, 0);
+    d.OnOpenPort();
+    EXPECT_EQ(window->GetText(ids::kMessageLog), "COM1:115200 8-N-1\r\nCOM1:115200 8-N-1\r\n");
 }
 
 TEST_F(UpdateDlgTest, ToggleButton_CollapsesAndExpands) {

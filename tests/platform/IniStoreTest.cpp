@@ -69,6 +69,29 @@ TEST_F(IniStoreTest, LongValue_IsCutToTheBuffer) {
     EXPECT_EQ(store->GetString("Setting", "LogoPath", "", 1), "");
 }
 
+// Values are UTF-8: the cut never splits a character, and bytes that are no UTF-8 are cut as
+// bytes.
+TEST_F(IniStoreTest, LongValueInAnotherScript_IsCutAtACharacterBoundary) {
+    const auto store = OpenIniStore(path);
+    std::string twoByte;
+    std::string threeByte;
+    for (int i = 0; i < 200; ++i) {
+        twoByte += "\xC3\xA9";
+        threeByte += "\xE4\xB8\xAD";
+    }
+    ASSERT_TRUE(store->WriteString("Setting", "LogoPath", twoByte));
+    ASSERT_TRUE(store->WriteString("Setting", "UcodePath", threeByte));
+    EXPECT_EQ(store->GetString("Setting", "LogoPath", "", 256), twoByte.substr(0, 254));
+    EXPECT_EQ(store->GetString("Setting", "UcodePath", "", 256), threeByte.substr(0, 255));
+    EXPECT_EQ(store->GetString("Setting", "UcodePath", "", 255), threeByte.substr(0, 252));
+    EXPECT_EQ(store->GetString("Setting", "Missing", threeByte, 3), "");
+
+    const std::string latin1 = std::string(254, 'p') + "\xE9" + "xyz";
+    EXPECT_EQ(CutToBuffer(latin1, 256), latin1.substr(0, 255));
+    const std::string stray = std::string(250, 'p') + "\x80\x80\x80\x80\x80\x80\x80";
+    EXPECT_EQ(CutToBuffer(stray, 256), stray.substr(0, 255));
+}
+
 TEST_F(IniStoreTest, Write_ReplacesOneValueAndKeepsEveryOtherLine) {
     WriteFile(
         "; operator notes\r\n[Other]\r\nKeep=1\r\n[Setting]\r\nPortNum=1\r\nUcodePath=u.bin\r\n");

@@ -34,18 +34,28 @@ TEST_F(DispatchTest, ReceiveChosenButNotStarted_DropsBytesAndTimerIsSilent) {
     EXPECT_EQ(transfer.m_nState, 0U);
 }
 
-TEST_F(DispatchTest, DownloadBeacon_OnlyForTheFourKindsThatAskForIt) {
-    toolkit.SetChecked(ids::kIncludeTvProgram, true);
+// The TV programme list counts like the other four kinds: with it alone ticked, a box that waits
+// for the beacon before it says it is ready would otherwise never start.
+TEST_F(DispatchTest, DownloadBeacon_WhileAnyOfTheFiveKindsIsTicked_NotForTheRamOption) {
     toolkit.SetChecked(ids::kDownloadToRam, true);
     ArmDownload();
     transfer.OnTimer(1);
     EXPECT_TRUE(port.requests.empty());
 
-    toolkit.SetChecked(ids::kIncludeLogo, true);
+    toolkit.SetChecked(ids::kIncludeTvProgram, true);
     transfer.OnTimer(1);
     transfer.OnTimer(2);
     EXPECT_EQ(port.Take(), Bytes{0x16});
     EXPECT_EQ(toolkit.console, "\r\n WriteCommBlock ");
+
+    for (const platform::ControlId kind :
+         {ids::kIncludeBootstrap, ids::kIncludeUcode, ids::kIncludeLogo, ids::kIncludeSoftware}) {
+        toolkit.SetChecked(ids::kIncludeTvProgram, false);
+        toolkit.SetChecked(kind, true);
+        transfer.OnTimer(1);
+        EXPECT_EQ(port.Take(), Bytes{0x16}) << kind;
+        toolkit.SetChecked(kind, false);
+    }
 }
 
 TEST_F(DispatchTest, ReceiveHandshakeBeacon_FollowsTheSubState) {

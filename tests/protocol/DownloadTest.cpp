@@ -165,6 +165,25 @@ TEST_F(DownloadTest, EmptyFile_SendsTheTenByteFinalFrame) {
     EXPECT_EQ(transfer.m_nDownState, 5U);
 }
 
+// 4096 bytes fill one frame exactly: no empty 0xF2 frame before the final one.
+TEST_F(DownloadTest, FileOfExactly4096Bytes_OneFinalFrame_ThenTheVerdict) {
+    const Bytes image = test::Pattern(4096);
+    Tick(ids::kIncludeUcode, ids::kUcodePath, WriteFile("uc", image));
+    Arm();
+    Feed({0x19});
+    port.Take();
+    EXPECT_EQ(HeaderOf(Answer(ACK)).dwLength, 4096U);
+    const Bytes frame = Answer(ACK);
+    ASSERT_EQ(frame.size(), 4106U);
+    EXPECT_EQ(frame[1], 0xF3);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), frame.begin() + 6));
+    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_TRUE(Answer(ACK).empty());
+    EXPECT_EQ(transfer.m_nDownState, 6U);
+    EXPECT_TRUE(Answer(ACK).empty());
+    EXPECT_EQ(transfer.m_nDownState, 8U);
+}
+
 TEST_F(DownloadTest, WaitingForTheBox_EachStrayByteGetsOneSynAndIsEchoed) {
     Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
     Arm();
@@ -173,6 +192,57 @@ TEST_F(DownloadTest, WaitingForTheBox_EachStrayByteGetsOneSynAndIsEchoed) {
     EXPECT_EQ(Answer(0x01), Bytes{0x16});
     Feed({0x19});
     EXPECT_EQ(log.terminal, "h");
+}
+
+// The log pane is handed every byte the echo rule lets through; 0x19 never reaches it, neither
+// as the ready signal nor as a stray byte beside a bell that does.
+TEST_F(DownloadTest, ReadyByte_NeverEchoed_WhereTheBytesBesideItAre) {
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
+    Arm();
+    Feed({0x07, 0x19});
+    EXPECT_EQ(transfer.m_nDownState, 2U);
+    Feed({0x19, 0x07});
+    EXPECT_EQ(log.terminal, "\x07\x07");
+    EXPECT_EQ(transfer.m_nDownCount, 2);
+}
+
+// SelectNextFile looks at no kind before the one it starts at and walks the rest in the order
+// bootstrap, ucode, logo, TV programme, software.
+TEST_F(DownloadTest, SelectNextFile_StartsWhereItIsTold_AndWalksTheFixedOrder) {
+    Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
+    UpdateKind index = UpdateKind::TvProgram;
+    bool found = true;
+    transfer.SelectNextFile(index, found);
+    EXPECT_EQ(index, UpdateKind::EndOfSequence);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(transfer.m_strFilePath, "");
+
+    // Logo and TV programme ticked without a path and the dialog cancelled for both.
+    toolkit.SetChecked(ids::kIncludeLogo, true);
+    toolkit.SetChecked(ids::kIncludeTvProgram, true);
+    toolkit.SetChecked(ids::kIncludeSoftware, true);
+    toolkit.AnswerFileDialog(std::nullopt);
+    toolkit.AnswerFileDialog(std::nullopt);
+    toolkit.AnswerFileDialog("third-asked");
+    index = UpdateKind::Logo;
+    transfer.SelectNextFile(index, found);
+    EXPECT_EQ(index, UpdateKind::Software);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(toolkit.fileDialogsShown, 3);
+    EXPECT_EQ(toolkit.GetText(ids::kSoftwarePath), "third-asked");
+    EXPECT_EQ(toolkit.GetText(ids::kLogoPath), "");
+    EXPECT_EQ(toolkit.GetText(ids::kTvProgramPath), "");
+
+    // With paths, the walk stops at the first: logo before TV programme before software.
+    Tick(ids::kIncludeTvProgram, ids::kTvProgramPath, "tv");
+    index = UpdateKind::Logo;
+    transfer.SelectNextFile(index, found);
+    EXPECT_EQ(index, UpdateKind::TvProgram);
+    Tick(ids::kIncludeLogo, ids::kLogoPath, "logo");
+    index = UpdateKind::Logo;
+    transfer.SelectNextFile(index, found);
+    EXPECT_EQ(index, UpdateKind::Logo);
+    EXPECT_EQ(transfer.m_strFilePath, "logo");
 }
 
 TEST_F(DownloadTest, StrayBytesBeforeAcceptance_The250thFails) {

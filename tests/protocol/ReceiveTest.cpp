@@ -95,12 +95,20 @@ TEST_F(ReceiveTest, TwoByteImage_WholeConversationByteForByte) {
     EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
     EXPECT_FALSE(toolkit.IsEnabled(ids::kExit));
     const std::uint8_t beacons[] = {0x80, 0x81, 0x82};
+    std::vector<std::uint32_t> sleptBeforeRequest;
+    port.onRequest = [&] { sleptBeforeRequest = toolkit.sleeps; };
     for (const std::uint8_t beacon : beacons) {
         transfer.OnTimer(1);
         transfer.OnTimer(1);
         EXPECT_EQ(port.Take(), (Bytes{beacon, beacon}));
-        EXPECT_TRUE(Send({ACK}).empty() || beacon == 0x82);
+        sleptBeforeRequest = {99};
+        // The first two answers are taken in silence; the third gets the PC's closing 0x06,
+        // 5 ms after it.
+        EXPECT_EQ(Send({ACK}), beacon == 0x82 ? Bytes{ACK} : Bytes{});
+        EXPECT_EQ(sleptBeforeRequest,
+                  beacon == 0x82 ? std::vector<std::uint32_t>{5} : std::vector<std::uint32_t>{99});
     }
+    port.onRequest = nullptr;
     EXPECT_EQ(port.requests.size(), 0U);
     EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{5});
     EXPECT_FALSE(transfer.m_bHandshake);
@@ -203,8 +211,12 @@ TEST_F(ReceiveTest, EmptyOrNegativeBlockLength_IsRefusedAtItsNextByteWithoutCoun
     AcceptHeader(image);
     EXPECT_EQ(Send({0xF2, 0, 0, 0, 0, 0}), Bytes{NAK});
     EXPECT_EQ(transfer.m_nCount, 0);
-    Send({0, 0, 0xF2});  // the rest of its checksum counts as stray bytes
-    EXPECT_EQ(Send({0xF2, 0x80, 0, 0, 0, 0x55}), Bytes{NAK});
+    // The rest of its checksum, 00 00 F2: two stray bytes, and a 0xF2 that the PC takes for the
+    // type of the next block.
+    Send({0, 0, 0xF2});
+    EXPECT_EQ(transfer.m_nCount, 0);
+    EXPECT_EQ(Send({0x80, 0, 0, 0, 0x55}), Bytes{NAK});  // its length: 0x80000000
+    EXPECT_EQ(transfer.m_nCount, 0);
     EXPECT_EQ(transfer.m_nFree, 5000);
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(ReadFile(Temp()), image);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ public:
     void EnsureSendBuffer(std::uint32_t size) override { bufferSizes.push_back(size); }
     void RequestWrite(const std::uint8_t* data, std::uint32_t length) override {
         requests.emplace_back(data, data + length);
+        if (onRequest) {
+            onRequest();
+        }
     }
 
     // Every byte requested since the last call, in order.
@@ -38,6 +42,7 @@ public:
 
     std::vector<Bytes> requests;
     std::vector<std::uint32_t> bufferSizes;
+    std::function<void()> onRequest;  // called after each request is recorded
 };
 
 class RecordingLog final : public protocol::ITransferLog {

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
+#include <QToolBar>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -459,6 +464,28 @@ TEST_F(QtMainDialog, Toolbar_CommandsAndTips_ClearOfTheButtonsBesideIt) {
             EXPECT_FALSE(Intersects(bar, child.screenRect)) << child.id;
         }
     }
+}
+
+// Each command shows its own picture from the strip, no word, and keeps its tips.
+TEST_F(QtMainDialog, Toolbar_APicturePerCommand_NoTwoAlike) {
+    const ToolbarTemplate toolbar = ui::MainToolbarTemplate();
+    ASSERT_TRUE(m_window.CreateToolbar(toolbar, 6, 4, 385, 50));
+    std::vector<QImage> pictures;
+    for (QAction* action : m_window.Toolbar()->actions()) {
+        if (action->isSeparator()) {
+            continue;
+        }
+        const QPixmap picture =
+            action->icon().pixmap(QSize(toolbar.imageWidth, toolbar.imageHeight));
+        ASSERT_FALSE(picture.isNull()) << action->toolTip().toStdString();
+        EXPECT_EQ(picture.size(), QSize(toolbar.imageWidth, toolbar.imageHeight));
+        EXPECT_FALSE(action->toolTip().isEmpty());
+        pictures.push_back(picture.toImage());
+    }
+    ASSERT_EQ(pictures.size(), 3U);
+    EXPECT_NE(pictures[0], pictures[1]);
+    EXPECT_NE(pictures[1], pictures[2]);
+    EXPECT_EQ(m_window.Toolbar()->toolButtonStyle(), Qt::ToolButtonIconOnly);
 }
 
 TEST_F(QtMainDialog, RunModal_EndedDuringInit_ReturnsAtOnce_StatusNoteFollowsTheTitle) {

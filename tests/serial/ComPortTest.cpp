@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +65,7 @@ public:
         return got;
     }
     [[nodiscard]] const std::string& SlavePath() const { return m_slave; }
+    [[nodiscard]] int Master() const { return m_master; }
 
 private:
     int m_master = -1;
@@ -292,6 +295,35 @@ TEST_F(ComPortTest, RejectedLineState_ReportsTheStepAndStaysOpen) {
     std::this_thread::sleep_for(20ms);
     Send({0x16});
     EXPECT_EQ(pty.Read(200ms), Bytes{0x16});
+}
+
+// The chain of configuration steps stops at the mask: the line state is neither read nor applied,
+// and the purge after the chain still runs.
+TEST_F(ComPortTest, RefusedEventMask_OneBox_LineStateUntouched_InputStillPurged) {
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+    ::cfsetspeed(&before, B9600);
+    ASSERT_EQ(::tcsetattr(pty.Master(), TCSANOW, &before), 0);
+    pty.Write({0x41, 0x42});
+
+    EXPECT_TRUE(port.OpenPort(&owner, 2, 115200, 'N', 8, 1, EV_RXCHAR | 0x80000000U, 4096));
+    ASSERT_EQ(owner.errorBoxes.size(), 1U);
+    EXPECT_EQ(owner.errorBoxes[0],
+              "Application Error|WARNING:  SetCommMask() Failed with the following error: \n" +
+                  std::string(std::strerror(EINVAL)) + "\nPort: 2\n");
+    EXPECT_EQ(port.GetLineState(), platform::LineState{});
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), static_cast<speed_t>(B9600));
+
+    // Only the driver can say what it still holds; an unprivileged test cannot open a held port.
+    const int peek = ::open(pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (peek >= 0) {
+        int queued = -1;
+        EXPECT_EQ(::ioctl(peek, FIONREAD, &queued), 0);
+        EXPECT_EQ(queued, 0);
+        ::close(peek);
+    }
 }
 
 TEST_F(ComPortTest, LineVanishes_ReportedOnceWithoutSpinning) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "app/Settings.h"
@@ -27,7 +28,9 @@ protected:
     }
     [[nodiscard]] std::string Stored() const {
         std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
     }
     // Loads `content` (none: no file), saves, and returns what the file then holds.
     std::string LoadThenSave(const std::optional<std::string>& content) {
@@ -144,6 +147,31 @@ TEST_F(SettingsTest, PortNumReceiveChoiceAndLongPath_LoadAndSaveAsStored) {
     toolkit.SetText(ids::kLogoPath, std::string(300, 'p'));
     SaveSettings(ini, toolkit, 0);
     EXPECT_EQ(ini.GetString("Setting", "LogoPath", "", 1000), std::string(255, 'p'));
+}
+
+std::string Times(int n, const std::string& character) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += character;
+    }
+    return text;
+}
+
+// 255 bytes hold 127 two-byte or 85 three-byte characters; a cut inside one would come back as
+// U+FFFD at the next start.
+TEST_F(SettingsTest, PathInAnotherScript_SavedAndLoadedCutAtACharacterBoundary) {
+    for (const auto& [character, kept] :
+         std::map<std::string, int>{{"\xC3\xA9", 127}, {"\xE4\xB8\xAD", 85}}) {
+        IniFile ini(path);
+        toolkit.SetText(ids::kUcodePath, Times(200, character));
+        SaveSettings(ini, toolkit, 0);
+        EXPECT_EQ(ini.GetString("Setting", "UcodePath", "", 1000), Times(kept, character));
+
+        // A file written by hand, or by an older version, is cut the same way on loading.
+        LoadSettings(Store("[Setting]\nUcodePath=" + Times(200, character) + "\n"), toolkit,
+                     portIndex);
+        EXPECT_EQ(toolkit.GetText(ids::kUcodePath), Times(kept, character));
+    }
 }
 
 TEST_F(SettingsTest, TenMegabyteFile_LoadsTheSettingsAndSavesEveryByteBack) {

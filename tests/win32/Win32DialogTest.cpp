@@ -361,5 +361,40 @@ TEST(Win32Window, TimerToolbarAndScreenshot_WorkWhileRunning) {
     std::remove(png.c_str());
 }
 
+// A picture per command from the strip, on buttons of the template's size, and the tip words kept
+// for the tool tips.
+TEST(Win32Window, Toolbar_APicturePerCommand_ButtonsOfTheirSize) {
+    Win32DialogWindow window(ui::MainDialogTemplate());
+    const ToolbarTemplate toolbar = ui::MainToolbarTemplate();
+    ASSERT_TRUE(window.CreateToolbar(toolbar, 6, 4, 385, 50));
+    const HWND bar = window.Toolbar();
+    const auto images = reinterpret_cast<HIMAGELIST>(SendMessageW(bar, TB_GETIMAGELIST, 0, 0));
+    ASSERT_NE(images, nullptr);
+    EXPECT_EQ(ImageList_GetImageCount(images), 3);
+    int cx = 0;
+    int cy = 0;
+    ImageList_GetIconSize(images, &cx, &cy);
+    EXPECT_EQ(cx, toolbar.imageWidth);
+    EXPECT_EQ(cy, toolbar.imageHeight);
+    for (const ToolbarButton& b : toolbar.buttons) {
+        if (b.commandId == 0) {
+            continue;
+        }
+        TBBUTTONINFOW info{};
+        info.cbSize = sizeof info;
+        info.dwMask = TBIF_IMAGE | TBIF_SIZE;
+        ASSERT_GE(SendMessageW(bar, TB_GETBUTTONINFOW, static_cast<WPARAM>(b.commandId),
+                               reinterpret_cast<LPARAM>(&info)),
+                  0)
+            << b.toolTip;
+        EXPECT_EQ(info.iImage, b.image) << b.toolTip;
+        RECT r{};
+        SendMessageW(bar, TB_GETRECT, static_cast<WPARAM>(b.commandId),
+                     reinterpret_cast<LPARAM>(&r));
+        EXPECT_EQ(r.right - r.left, toolbar.buttonWidth) << b.toolTip;
+        EXPECT_EQ(r.bottom - r.top, toolbar.buttonHeight) << b.toolTip;
+    }
+}
+
 }  // namespace
 }  // namespace vandrelux::platform

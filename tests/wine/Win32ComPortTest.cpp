@@ -18,7 +18,14 @@ using namespace std::chrono_literals;
 class Owner final : public serial::IPortOwner {
 public:
     void SendRxChars(std::span<const std::uint8_t> bytes, int, std::stop_token stop) override {
-        loop.Send([&] { handled.insert(handled.end(), bytes.begin(), bytes.end()); }, stop);
+        loop.Send(
+            [&] {
+                handled.insert(handled.end(), bytes.begin(), bytes.end());
+                if (whileHandling) {
+                    whileHandling();
+                }
+            },
+            stop);
     }
     void SendNotification(unsigned, int, std::stop_token) override {}
     void ShowErrorBox(std::string_view, std::string_view text, std::stop_token) override {
@@ -28,6 +35,7 @@ public:
 
     platform::EventLoop loop;
     Bytes handled;
+    std::function<void()> whileHandling;  // runs inside each delivery, on the window thread
 };
 
 class Win32ComPort : public ::testing::Test {
@@ -53,11 +61,15 @@ TEST_F(Win32ComPort, Burst_DeliveredInOrder) {
     EXPECT_EQ(owner.handled, burst);
 }
 
+// The monitor is blocked in the delivery while the answer is requested; it writes it once the
+// handler has returned, and only once.
 TEST_F(Win32ComPort, AnswerRequestedWhileHandlingAByte_ReachesTheLineOnce) {
+    const Bytes answer = {0x06, 0x00, 0xFF};
+    owner.whileHandling = [&] {
+        port.RequestWrite(answer.data(), static_cast<std::uint32_t>(answer.size()));
+    };
     line.Send({0x42});
     ASSERT_TRUE(RunUntil([&] { return !owner.handled.empty(); }));
-    const Bytes answer = {0x06, 0x00, 0xFF};
-    port.RequestWrite(answer.data(), static_cast<std::uint32_t>(answer.size()));
     EXPECT_EQ(line.Receive(answer.size() + 1, 1000ms), answer);
 }
 

@@ -23,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::Event;
+using platform::IoStep;
 using platform::LastSystemError;
 using platform::LineState;
 using platform::QueueStatus;
@@ -92,6 +93,7 @@ TEST(Win32SerialDeviceOpen, ClosedDevice_EveryCallFailsQuietlyWithInvalidHandle)
     EXPECT_FALSE(device.Read(bytes, sizeof bytes).has_value());
     EXPECT_FALSE(device.Write(bytes, sizeof bytes));
     EXPECT_EQ(LastSystemError().code, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(device.LastFailedIoStep(), IoStep::Call);
     device.Close();
 }
 
@@ -162,13 +164,15 @@ TEST_F(Win32SerialDevice, Write_ArrivesWholeAtTheFarEnd) {
     EXPECT_EQ(line.Receive(frame.size()), frame);
 }
 
-TEST_F(Win32SerialDevice, Write_LineNotDrained_EndsWithinItsTimeOut) {
+// The write got under way and its completion wait gave up: the error box names that wait.
+TEST_F(Win32SerialDevice, Write_LineNotDrained_EndsWithinItsTimeOut_InTheCompletionWait) {
     // Nobody reads the far end: the cable's buffers fill and the write cannot finish.
     ASSERT_TRUE(device.SetTimeouts(0, 300));
     const Bytes flood(8 << 20, 0x55);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(device.Write(flood.data(), flood.size()));
     EXPECT_EQ(LastSystemError().code, ERROR_TIMEOUT);
+    EXPECT_EQ(device.LastFailedIoStep(), IoStep::CompletionWait);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
 }
 

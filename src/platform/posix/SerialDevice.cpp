@@ -191,8 +191,14 @@ bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs
 }
 
 bool SerialDevice::SetEventMask(std::uint32_t mask) {
+    // The comm events there are (EV_RXCHAR 0x0001 to EV_EVENT2 0x1000); a bit beyond them is
+    // refused, as the Windows drivers refuse it.
+    constexpr std::uint32_t kKnownEvents = 0x1FFF;
     if (m_impl->OpenFd() < 0) {
         return false;
+    }
+    if ((mask & ~kKnownEvents) != 0) {
+        return Fail(EINVAL);
     }
     m_impl->eventMask = mask;
     return true;
@@ -341,6 +347,11 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
         }
     }
     return true;
+}
+
+// Reads and writes on a terminal finish inside the call.
+IoStep SerialDevice::LastFailedIoStep() const noexcept {
+    return IoStep::Call;
 }
 
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {

@@ -12,102 +12,49 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFont>
-#include <QFontDatabase>
-#include <QFontMetrics>
-#include <QFontMetricsF>
-#include <QFrame>
 #include <QGroupBox>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QStyle>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <QValidator>
-#include <QtMath>
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <thread>
 #include <utility>
 
+#include "platform/DialogBehaviour.h"
 #include "platform/WindowCall.h"
 #include "platform/qt/DialogUnits.h"
 #include "platform/qt/Icons.h"
+#include "platform/qt/QtControls.h"
 
 namespace vandrelux::platform {
 
 namespace {
 
-QString ToQt(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// Rich-edit panes keep one character per line end, as the native control does with CR LF.
-QString ToPaneText(std::string_view text) {
-    QString q = ToQt(text);
-    q.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    q.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return q;
-}
+using qt::ToPaneText;
+using qt::ToQt;
 
 Rect ScreenRect(const QWidget& widget) {
     const QPoint topLeft = widget.mapToGlobal(QPoint(0, 0));
     return Rect{topLeft.x(), topLeft.y(), topLeft.x() + widget.width(),
                 topLeft.y() + widget.height()};
 }
-
-// The template's face where installed, else the nearest sans face at hand.
-QFont DialogFont(const DialogTemplate& dialog) {
-    const QStringList families = QFontDatabase::families();
-    QString family = QString::fromStdString(dialog.fontFace);
-    if (!families.contains(family, Qt::CaseInsensitive)) {
-        family = families.contains(QStringLiteral("DejaVu Sans"))
-                     ? QStringLiteral("DejaVu Sans")
-                     : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    }
-    QFont font(family);
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const double dpi = screen != nullptr ? screen->logicalDotsPerInchY() : 96.0;
-    // Whole pixels, as a template's point size becomes on the platform it was drawn for.
-    font.setPixelSize(std::max(1, qRound(dialog.pointSize * dpi / 72.0)));
-    return font;
-}
-
-qt::BaseUnits BaseUnitsOf(const QFont& font) {
-    const QFontMetrics metrics(font);
-    const int advance = metrics.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    // Text lays its lines out at the unrounded advance, so a unit rounded down would leave a
-    // template's three-line label too short for three lines.
-    const int lineAdvance = qCeil(QFontMetricsF(font).lineSpacing());
-    return qt::BaseUnits{qt::AverageCharWidth(advance), lineAdvance};
-}
-
-class UppercaseValidator final : public QValidator {
-public:
-    using QValidator::QValidator;
-    State validate(QString& input, int& /*pos*/) const override {
-        input = input.toUpper();
-        return Acceptable;
-    }
-};
 
 // Enter, Esc, the close box and the context menu go to the owner instead of QDialog's defaults.
 class DialogWidget final : public QDialog {
@@ -141,39 +88,6 @@ private:
     Hooks m_hooks;
 };
 
-// A group box as dialog templates expect it: the frame's top edge runs through the middle of the
-// title; the Qt styles put the title above the frame, where it would cover the row above.
-class GroupBox final : public QGroupBox {
-public:
-    using QGroupBox::QGroupBox;
-
-protected:
-    void paintEvent(QPaintEvent* /*event*/) override {
-        QPainter painter(this);
-        const QFontMetrics metrics(font());
-        const int top = metrics.height() / 2;
-        const QRect frame = rect().adjusted(0, top, -1, -1);
-        const QString text = title();
-        const int textLeft = metrics.averageCharWidth() + 2;
-        const int textWidth = text.isEmpty() ? 0 : metrics.horizontalAdvance(text) + 4;
-        // An etched line: dark, with a light one beside it.
-        for (const auto& [role, offset] : {std::pair{QPalette::Mid, 0}, {QPalette::Light, 1}}) {
-            painter.setPen(palette().color(role));
-            const QRect r = frame.adjusted(offset, offset, offset - 1, offset - 1);
-            painter.drawLine(r.topLeft(), QPoint(r.left() + textLeft - 2, r.top()));
-            painter.drawLine(QPoint(r.left() + textLeft - 2 + textWidth, r.top()), r.topRight());
-            painter.drawLine(r.topRight(), r.bottomRight());
-            painter.drawLine(r.bottomRight(), r.bottomLeft());
-            painter.drawLine(r.bottomLeft(), r.topLeft());
-        }
-        if (!text.isEmpty()) {
-            style()->drawItemText(&painter, QRect(textLeft, 0, textWidth, metrics.height()),
-                                  Qt::AlignCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
-                                  text, QPalette::WindowText);
-        }
-    }
-};
-
 // Calls from other threads, run on the window thread when their posted event comes.
 class CallQueue final : public QObject {
 public:
@@ -189,41 +103,23 @@ struct Control {
     QWidget* widget = nullptr;
     bool uppercase = false;
     bool sorted = false;
-    int caret = 0;  // rich edits and edits: where ReplaceSelection inserts
 };
-
-bool IsButton(ControlKind kind) {
-    return kind == ControlKind::PushButton || kind == ControlKind::DefaultButton;
-}
-
-void ApplyReadOnlyLook(QLineEdit& edit, bool readOnly) {
-    edit.setReadOnly(readOnly);
-    QPalette palette = edit.palette();
-    const QPalette standard = QApplication::palette(&edit);
-    palette.setColor(QPalette::Base, standard.color(readOnly ? QPalette::Window : QPalette::Base));
-    edit.setPalette(palette);
-}
 
 }  // namespace
 
 struct QtDialogWindow::Impl {
-    bool unattended = false;
-    DialogTemplate dialogTemplate;
     std::unique_ptr<DialogWidget> dialog;
+    DialogBehaviour behaviour;
     CallQueue calls;
     qt::BaseUnits units;
     std::vector<Control> controls;
+    InsertionCarets carets;
     QToolBar* toolbar = nullptr;
     QMenu* systemMenu = nullptr;
     std::map<unsigned, QTimer*> timers;
-    IDialogHandler* handler = nullptr;
-    bool running = false;
-    std::optional<int> endResult;
-    QString note;
 
     explicit Impl(const DialogTemplate& t);
     void Build();
-    QWidget* MakeControl(const ControlTemplate& c, Control& control);
 
     [[nodiscard]] const Control* Find(ControlId id) const {
         if (id == kNoId) {
@@ -242,22 +138,16 @@ struct QtDialogWindow::Impl {
         return c == nullptr ? nullptr : qobject_cast<W*>(c->widget);
     }
 
-    [[nodiscard]] QStringList ComboList(const Control& c,
-                                        const std::vector<std::string>& items) const;
-    void FillCombo(Control& c, const std::vector<std::string>& items);
-
-    void Command(int id);
-    void End(int result);
     bool Key(QKeyEvent& event);
-    void Close();
-    [[nodiscard]] int EnterCommand() const;
+    [[nodiscard]] std::optional<std::size_t> FocusedControl() const;
     void UpdateTitle();
 };
 
-QtDialogWindow::Impl::Impl(const DialogTemplate& t) : dialogTemplate(t) {
+QtDialogWindow::Impl::Impl(const DialogTemplate& t)
+    : behaviour(t, [this](int result) { dialog->done(result); }) {
     DialogWidget::Hooks hooks;
     hooks.key = [this](QKeyEvent& event) { return Key(event); };
-    hooks.close = [this] { Close(); };
+    hooks.close = [this] { behaviour.Close(); };
     hooks.contextMenu = [this](QPoint at) {
         if (systemMenu != nullptr) {
             systemMenu->popup(at);
@@ -268,6 +158,7 @@ QtDialogWindow::Impl::Impl(const DialogTemplate& t) : dialogTemplate(t) {
 }
 
 void QtDialogWindow::Impl::Build() {
+    const DialogTemplate& dialogTemplate = behaviour.Template();
     // A main window gets the minimise box and its own task-bar entry; the others are dialogs.
     Qt::WindowFlags flags = (dialogTemplate.minimizeBox ? Qt::Window : Qt::Dialog) |
                             Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -276,21 +167,21 @@ void QtDialogWindow::Impl::Build() {
         flags |= Qt::WindowMinimizeButtonHint;
     }
     dialog->setWindowFlags(flags);
-    dialog->setWindowTitle(QString::fromStdString(dialogTemplate.title));
+    dialog->setWindowTitle(ToQt(dialogTemplate.title));
     if (QApplication::windowIcon().isNull()) {
         dialog->setWindowIcon(qt::AppIcon());
     }
     // Minimised, the window manager shows the window icon; nothing to paint ourselves.
 
-    const QFont font = DialogFont(dialogTemplate);
+    const QFont font = qt::DialogFont(dialogTemplate);
     dialog->setFont(font);
-    units = BaseUnitsOf(font);
+    units = qt::BaseUnitsOf(font);
 
     controls.reserve(dialogTemplate.controls.size());
+    const auto onClick = [this](ControlId id) { behaviour.Command(id); };
     for (const ControlTemplate& c : dialogTemplate.controls) {
-        Control control{c.id, c.kind, nullptr, c.uppercase, c.sorted, 0};
-        control.widget = MakeControl(c, control);
-        controls.push_back(control);
+        controls.push_back(Control{c.id, c.kind, qt::MakeControl(*dialog, units, c, onClick),
+                                   c.uppercase, c.sorted});
     }
     // Frames and group boxes are drawn behind the controls they surround and let clicks through.
     for (const Control& c : controls) {
@@ -304,187 +195,25 @@ void QtDialogWindow::Impl::Build() {
     dialog->setFixedSize(client.Width(), client.Height());
 }
 
-QWidget* QtDialogWindow::Impl::MakeControl(const ControlTemplate& c, Control& control) {
-    QWidget* const parent = dialog.get();
-    const Rect r = qt::MapDialogRect(units, c.x, c.y, c.cx, c.cy);
-    const QString text = QString::fromStdString(c.text);
-    QWidget* widget = nullptr;
-    int height = r.Height();
-    int width = r.Width();
-
-    switch (c.kind) {
-        case ControlKind::PushButton:
-        case ControlKind::DefaultButton: {
-            auto* button = new QPushButton(text, parent);
-            // Enter goes through Key(), which clicks the focused button as a dialog does.
-            button->setAutoDefault(false);
-            button->setDefault(c.kind == ControlKind::DefaultButton);
-            QObject::connect(button, &QAbstractButton::clicked, parent,
-                             [this, id = c.id] { Command(id); });
-            widget = button;
-            break;
-        }
-        case ControlKind::CheckBox: {
-            auto* box = new QCheckBox(text, parent);
-            // clicked comes after the tick changed, and never from SetChecked.
-            QObject::connect(box, &QAbstractButton::clicked, parent,
-                             [this, id = c.id] { Command(id); });
-            widget = box;
-            break;
-        }
-        case ControlKind::Edit:
-        case ControlKind::ReadOnlyEdit: {
-            auto* edit = new QLineEdit(text, parent);
-            ApplyReadOnlyLook(*edit, c.kind == ControlKind::ReadOnlyEdit);
-            widget = edit;
-            break;
-        }
-        case ControlKind::RichEdit: {
-            auto* pane = new QPlainTextEdit(parent);
-            pane->setUndoRedoEnabled(false);
-            pane->setReadOnly(true);
-            pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-            pane->setTabChangesFocus(true);
-            pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-            pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-            pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-            pane->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-            pane->document()->setDocumentMargin(1);
-            pane->setPlainText(ToPaneText(c.text));
-            widget = pane;
-            break;
-        }
-        case ControlKind::Frame: {
-            auto* frame = new QFrame(parent);
-            frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
-            frame->hide();
-            widget = frame;
-            break;
-        }
-        case ControlKind::GroupBox:
-            widget = new GroupBox(text, parent);
-            break;
-        case ControlKind::Label:
-        case ControlKind::LabelRight: {
-            auto* label = new QLabel(text, parent);
-            label->setTextFormat(Qt::PlainText);
-            label->setWordWrap(true);
-            label->setAlignment((c.kind == ControlKind::Label ? Qt::AlignLeft : Qt::AlignRight) |
-                                Qt::AlignTop);
-            widget = label;
-            break;
-        }
-        case ControlKind::ProgressBar: {
-            auto* bar = new QProgressBar(parent);
-            bar->setTextVisible(false);
-            bar->setRange(0, 100);
-            bar->setValue(0);
-            widget = bar;
-            break;
-        }
-        case ControlKind::DropList:
-        case ControlKind::DropDown: {
-            auto* combo = new QComboBox(parent);
-            if (c.kind == ControlKind::DropDown) {
-                combo->setEditable(true);
-                combo->setInsertPolicy(QComboBox::NoInsert);
-                if (c.uppercase) {
-                    combo->setValidator(new UppercaseValidator(combo));
-                }
-            }
-            // The template's height is that of the open list; the closed box keeps its own.
-            height = combo->sizeHint().height();
-            widget = combo;
-            break;
-        }
-        case ControlKind::Icon: {
-            auto* icon = new QLabel(parent);
-            // An icon control takes the icon's size, whatever the template says.
-            icon->setPixmap(qt::AppIconPixmap(32));
-            width = 32;
-            height = 32;
-            widget = icon;
-            break;
-        }
-    }
-    control.widget = widget;
-    if (c.kind == ControlKind::DropList || c.kind == ControlKind::DropDown) {
-        FillCombo(control, c.items);
-    }
-    widget->setGeometry(r.left, r.top, width, height);
-    return widget;
-}
-
-QStringList QtDialogWindow::Impl::ComboList(const Control& c,
-                                            const std::vector<std::string>& items) const {
-    QStringList list;
-    for (const std::string& item : items) {
-        list.push_back(c.uppercase ? ToQt(item).toUpper() : ToQt(item));
-    }
-    if (c.sorted) {
-        std::stable_sort(list.begin(), list.end(), [](const QString& a, const QString& b) {
-            return QString::compare(a, b, Qt::CaseInsensitive) < 0;
-        });
-    }
-    return list;
-}
-
-void QtDialogWindow::Impl::FillCombo(Control& c, const std::vector<std::string>& items) {
-    auto* combo = qobject_cast<QComboBox*>(c.widget);
-    if (combo == nullptr) {
-        return;
-    }
-    combo->clear();
-    combo->addItems(ComboList(c, items));
-    // A filled list has nothing chosen until someone chooses.
-    combo->setCurrentIndex(-1);
-}
-
-void QtDialogWindow::Impl::Command(int id) {
-    const bool handled = handler != nullptr && handler->OnCommand(id);
-    if (!handled && (id == IDOK || id == IDCANCEL)) {
-        End(id);
-    }
-}
-
-void QtDialogWindow::Impl::End(int result) {
-    endResult = result;
-    if (running) {
-        dialog->done(result);
-    }
-}
-
-void QtDialogWindow::Impl::Close() {
-    const bool handled = handler != nullptr && handler->OnClose();
-    if (!handled) {
-        End(IDCANCEL);
-    }
-}
-
-int QtDialogWindow::Impl::EnterCommand() const {
+std::optional<std::size_t> QtDialogWindow::Impl::FocusedControl() const {
     const QWidget* focus = dialog->focusWidget();
-    for (const Control& c : controls) {
-        if (c.widget == focus && IsButton(c.kind) && c.id != kNoId) {
-            return c.id;
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        if (controls[i].widget == focus) {
+            return i;
         }
     }
-    for (const Control& c : controls) {
-        if (c.kind == ControlKind::DefaultButton && c.id != kNoId) {
-            return c.id;
-        }
-    }
-    return IDOK;
+    return std::nullopt;
 }
 
 bool QtDialogWindow::Impl::Key(QKeyEvent& event) {
     const Qt::KeyboardModifiers modifiers = event.modifiers() & ~Qt::KeypadModifier;
     if (modifiers == Qt::NoModifier &&
         (event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter)) {
-        Command(EnterCommand());
+        behaviour.Command(behaviour.EnterCommand(FocusedControl()));
         return true;
     }
     if (modifiers == Qt::NoModifier && event.key() == Qt::Key_Escape) {
-        Command(IDCANCEL);
+        behaviour.Command(IDCANCEL);
         return true;
     }
     if (modifiers == Qt::AltModifier && event.key() == Qt::Key_Space && systemMenu != nullptr) {
@@ -495,8 +224,7 @@ bool QtDialogWindow::Impl::Key(QKeyEvent& event) {
 }
 
 void QtDialogWindow::Impl::UpdateTitle() {
-    const QString title = QString::fromStdString(dialogTemplate.title);
-    dialog->setWindowTitle(note.isEmpty() ? title : title + QStringLiteral(" \u2014 ") + note);
+    dialog->setWindowTitle(ToQt(behaviour.Title()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -543,10 +271,10 @@ void QtDialogWindow::SetText(ControlId id, std::string_view text) {
         button->setText(ToQt(text));
     } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
         edit->setText(ToQt(text));
-        c->caret = std::min(c->caret, static_cast<int>(edit->text().size()));
+        m_impl->carets.TextReplaced(id, static_cast<int>(edit->text().size()));
     } else if (auto* pane = qobject_cast<QPlainTextEdit*>(w)) {
         pane->setPlainText(ToPaneText(text));
-        c->caret = std::min(c->caret, TextLength(id));
+        m_impl->carets.TextReplaced(id, TextLength(id));
     } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
         if (combo->isEditable()) {
             combo->setEditText(ToQt(text));
@@ -619,8 +347,9 @@ void QtDialogWindow::FocusNextTabStop() {
 }
 
 void QtDialogWindow::SetComboItems(ControlId id, const std::vector<std::string>& items) {
-    if (Control* c = m_impl->Find(id)) {
-        m_impl->FillCombo(*c, items);
+    const Control* c = m_impl->Find(id);
+    if (auto* combo = m_impl->As<QComboBox>(id)) {
+        qt::FillCombo(*combo, items, c->uppercase, c->sorted);
     }
 }
 
@@ -692,7 +421,7 @@ void QtDialogWindow::SetReadOnly(ControlId id, bool readOnly) {
                                           ? Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard
                                           : Qt::TextEditorInteraction);
     } else if (auto* edit = m_impl->As<QLineEdit>(id)) {
-        ApplyReadOnlyLook(*edit, readOnly);
+        qt::ApplyReadOnlyLook(*edit, readOnly);
     }
 }
 
@@ -705,30 +434,30 @@ int QtDialogWindow::TextLength(ControlId id) const {
 }
 
 void QtDialogWindow::SetCaretToEnd(ControlId id) {
-    if (Control* c = m_impl->Find(id)) {
-        c->caret = TextLength(id);
+    if (m_impl->Find(id) != nullptr) {
+        m_impl->carets.MoveTo(id, TextLength(id));
     }
 }
 
-// The caret is kept apart from the pane's own cursor, so appending neither scrolls the pane nor
-// disturbs what the operator has selected; the log logic scrolls it explicitly.
+// The pane's own cursor stays where the operator left it; the log logic scrolls explicitly.
 void QtDialogWindow::ReplaceSelection(ControlId id, std::string_view text) {
-    Control* c = m_impl->Find(id);
+    const Control* c = m_impl->Find(id);
     if (c == nullptr) {
         return;
     }
+    InsertionCarets& carets = m_impl->carets;
     if (auto* pane = qobject_cast<QPlainTextEdit*>(c->widget)) {
         QTextCursor cursor(pane->document());
-        cursor.setPosition(std::clamp(c->caret, 0, TextLength(id)));
+        cursor.setPosition(carets.InsertionPoint(id, TextLength(id)));
         cursor.insertText(ToPaneText(text));
-        c->caret = cursor.position();
+        carets.MoveTo(id, cursor.position());
     } else if (auto* edit = qobject_cast<QLineEdit*>(c->widget)) {
         QString content = edit->text();
         const QString inserted = ToQt(text);
-        const auto at = std::clamp<qsizetype>(c->caret, 0, content.size());
+        const int at = carets.InsertionPoint(id, static_cast<int>(content.size()));
         content.insert(at, inserted);
         edit->setText(content);
-        c->caret = static_cast<int>(at + inserted.size());
+        carets.MoveTo(id, at + static_cast<int>(inserted.size()));
     }
 }
 
@@ -763,11 +492,8 @@ void QtDialogWindow::StartTimer(unsigned timerId, unsigned periodMs) {
     if (timer == nullptr) {
         timer = new QTimer(m_impl->dialog.get());
         timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, m_impl->dialog.get(), [this, timerId] {
-            if (m_impl->handler != nullptr) {
-                m_impl->handler->OnTimer(timerId);
-            }
-        });
+        QObject::connect(timer, &QTimer::timeout, m_impl->dialog.get(),
+                         [this, timerId] { m_impl->behaviour.Timer(timerId); });
     }
     // A period of 0 would spin; the native timer has a floor too.
     timer->start(static_cast<int>(std::clamp(periodMs, 1U, static_cast<unsigned>(INT_MAX))));
@@ -781,26 +507,23 @@ void QtDialogWindow::StopTimer(unsigned timerId) {
 }
 
 void QtDialogWindow::SetUnattended(bool unattended) {
-    m_impl->unattended = unattended;
+    m_impl->behaviour.SetUnattended(unattended);
 }
 
 void QtDialogWindow::MessageBox(std::string_view text) {
-    if (m_impl->unattended) {
-        std::fprintf(stderr, "vandrelux: %.*s\n", static_cast<int>(text.size()), text.data());
+    if (m_impl->behaviour.PrintInsteadOfBox({}, text)) {
         return;
     }
     QString title = QApplication::applicationName();
     if (title.isEmpty()) {
-        title = QString::fromStdString(m_impl->dialogTemplate.title);
+        title = ToQt(m_impl->behaviour.Template().title);
     }
     QMessageBox box(QMessageBox::NoIcon, title, ToQt(text), QMessageBox::Ok, m_impl->dialog.get());
     box.exec();
 }
 
 void QtDialogWindow::ErrorBox(std::string_view title, std::string_view text) {
-    if (m_impl->unattended) {
-        std::fprintf(stderr, "vandrelux: %.*s: %.*s\n", static_cast<int>(title.size()),
-                     title.data(), static_cast<int>(text.size()), text.data());
+    if (m_impl->behaviour.PrintInsteadOfBox(title, text)) {
         return;
     }
     QMessageBox box(QMessageBox::Critical, ToQt(title), ToQt(text), QMessageBox::Ok);
@@ -808,7 +531,7 @@ void QtDialogWindow::ErrorBox(std::string_view title, std::string_view text) {
 }
 
 std::optional<std::string> QtDialogWindow::OpenFileDialog() {
-    if (m_impl->unattended) {
+    if (m_impl->behaviour.Unattended()) {
         return std::nullopt;
     }
     QFileDialog picker(m_impl->dialog.get(), QStringLiteral("Open"));
@@ -840,36 +563,32 @@ void QtDialogWindow::Sleep(std::uint32_t ms) {
 
 int QtDialogWindow::RunModal(IDialogHandler& handler) {
     Impl& d = *m_impl;
-    IDialogHandler* const outer = std::exchange(d.handler, &handler);
-    d.endResult.reset();
-    handler.OnInitDialog();
-    // Ended during its initialisation, the dialog is never shown.
-    if (!d.endResult) {
-        d.running = true;
-        d.dialog->exec();
-        d.running = false;
-    }
+    const int result = d.behaviour.RunModal(handler, [&d] { d.dialog->exec(); });
     // The native window dies with its run, and its timers with it.
     for (auto& [id, timer] : d.timers) {
         timer->stop();
     }
-    d.handler = outer;
-    return d.endResult.value_or(IDCANCEL);
+    return result;
 }
 
 void QtDialogWindow::EndDialog(int result) {
-    m_impl->End(result);
+    m_impl->behaviour.End(result);
 }
 
-// Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
-// lies over the controls beside it.
+// Buttons show their pictures, or their tool-tip word when the strip has none for them; the bar
+// takes no more room than its buttons, so that it never lies over the controls beside it.
 bool QtDialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y, int width,
                                    int height) {
     delete m_impl->toolbar;
     auto* bar = new QToolBar(m_impl->dialog.get());
     bar->setMovable(false);
     bar->setFloatable(false);
-    bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    QPixmap strip;
+    const bool pictures = !toolbar.imageStrip.empty() &&
+                          strip.loadFromData(toolbar.imageStrip.data(),
+                                             static_cast<uint>(toolbar.imageStrip.size()), "PNG");
+    bar->setIconSize(QSize(toolbar.imageWidth, toolbar.imageHeight));
+    bar->setToolButtonStyle(pictures ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextOnly);
     bar->setContentsMargins(0, 0, 0, 0);
     for (const ToolbarButton& b : toolbar.buttons) {
         if (b.commandId == 0) {
@@ -877,11 +596,15 @@ bool QtDialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y,
             continue;
         }
         QAction* action = bar->addAction(ToQt(b.toolTip));
+        if (pictures && b.image >= 0) {
+            action->setIcon(QIcon(strip.copy(b.image * toolbar.imageWidth, 0, toolbar.imageWidth,
+                                             toolbar.imageHeight)));
+        }
         action->setToolTip(ToQt(b.toolTip));
         action->setStatusTip(ToQt(b.statusText));
         action->setData(b.commandId);
         QObject::connect(action, &QAction::triggered, m_impl->dialog.get(),
-                         [this, id = b.commandId] { m_impl->Command(id); });
+                         [this, id = b.commandId] { m_impl->behaviour.Command(id); });
         if (QWidget* button = bar->widgetForAction(action)) {
             button->setFixedSize(toolbar.buttonWidth, toolbar.buttonHeight);
         }
@@ -900,7 +623,7 @@ void QtDialogWindow::AppendSystemMenuItem(unsigned commandId, std::string_view t
     QDialog* dialog = d.dialog.get();
     if (d.systemMenu == nullptr) {
         d.systemMenu = new QMenu(dialog);
-        if (d.dialogTemplate.minimizeBox) {
+        if (d.behaviour.Template().minimizeBox) {
             QObject::connect(d.systemMenu->addAction(QStringLiteral("Mi&nimize")),
                              &QAction::triggered, dialog, [dialog] { dialog->showMinimized(); });
         }
@@ -910,11 +633,9 @@ void QtDialogWindow::AppendSystemMenuItem(unsigned commandId, std::string_view t
     }
     QAction* item = d.systemMenu->addAction(ToQt(text));
     item->setData(commandId);
+    // An unhandled command of our own has no default to fall back on.
     QObject::connect(item, &QAction::triggered, dialog, [this, commandId] {
-        // An unhandled command of our own has no default to fall back on.
-        if (m_impl->handler != nullptr) {
-            static_cast<void>(m_impl->handler->OnSysCommand(commandId));
-        }
+        static_cast<void>(m_impl->behaviour.SysCommand(commandId));
     });
 }
 
@@ -931,7 +652,7 @@ void QtDialogWindow::CenterWindow() {
 }
 
 void QtDialogWindow::SetStatusNote(std::string_view note) {
-    m_impl->note = ToQt(note);
+    m_impl->behaviour.SetStatusNote(note);
     m_impl->UpdateTitle();
 }
 

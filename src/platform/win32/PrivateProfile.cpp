@@ -34,12 +34,15 @@ public:
         if (bufferSize == 0) {
             return {};
         }
-        std::vector<char> buffer(std::min<std::size_t>(bufferSize, kLongestValue + 1));
+        // Read whole and cut here: the profile call cuts at a byte count, inside a character.
+        std::vector<char> buffer(kLongestValue + 1);
         const DWORD length =
             ::GetPrivateProfileStringA(std::string(section).c_str(), std::string(key).c_str(),
                                        std::string(defaultValue).c_str(), buffer.data(),
                                        static_cast<DWORD>(buffer.size()), m_path.c_str());
-        return std::string(buffer.data(), std::min<std::size_t>(length, buffer.size() - 1));
+        const std::string_view value(buffer.data(),
+                                     std::min<std::size_t>(length, buffer.size() - 1));
+        return std::string(CutToBuffer(value, bufferSize));
     }
 
     bool WriteString(std::string_view section, std::string_view key,

@@ -6,6 +6,8 @@
 // code tolerates: it does not refuse a second open, it opens a COM link whose target is gone
 // (every comm call then fails, which Open checks), and it ends a timed-out overlapped read with
 // ERROR_TIMEOUT where Windows completes it with the bytes it got.
+#include "platform/SerialDevice.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -161,6 +163,7 @@ struct SerialDevice::Impl {
     OVERLAPPED commWait{};
     DWORD commEvents = 0;
     bool commWaitPending = false;
+    IoStep failedStep = IoStep::Call;  // of the last failed read or write
 
     Impl() = default;
     Impl(const Impl&) = delete;
@@ -197,14 +200,17 @@ struct SerialDevice::Impl {
     }
 
     // Runs an overlapped call to its end. Stops early, cancelling it, when `stop` is set
-    // (ERROR_OPERATION_ABORTED) or `limitMs` passes (ERROR_TIMEOUT).
+    // (ERROR_OPERATION_ABORTED) or `limitMs` passes (ERROR_TIMEOUT). A failure is the call's
+    // own unless it was under way, when it is the completion wait's.
     bool Complete(BOOL started, OVERLAPPED& io, DWORD& transferred, const Event* stop,
                   DWORD limitMs) {
+        failedStep = IoStep::Call;
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        failedStep = IoStep::CompletionWait;
         if (started) {
             return ::GetOverlappedResult(port, &io, &transferred, FALSE) != FALSE;
-        }
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            return false;
         }
         const HANDLE handles[2] = {io.hEvent, stop == nullptr ? nullptr : HandleOf(*stop)};
         const DWORD woke =
@@ -364,6 +370,7 @@ bool SerialDevice::GetStatus(QueueStatus& status) {
 }
 
 std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t size) {
+    m_impl->failedStep = IoStep::Call;
     QueueStatus status;
     if (!GetStatus(status)) {
         return std::nullopt;
@@ -392,6 +399,7 @@ std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t si
 }
 
 bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
+    m_impl->failedStep = IoStep::Call;
     const HANDLE port = m_impl->OpenPort();
     if (port == INVALID_HANDLE_VALUE) {
         return false;
@@ -415,6 +423,10 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
     }
     // A write that timed out completes with the bytes it got out.
     return written == size || Fail(ERROR_TIMEOUT);
+}
+
+IoStep SerialDevice::LastFailedIoStep() const noexcept {
+    return m_impl->failedStep;
 }
 
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "platform/DialogBehaviour.h"
 #include "platform/WindowCall.h"
 #include "platform/win32/DialogTemplate.h"
 #include "platform/win32/Win32Application.h"
@@ -20,6 +22,7 @@
 #include <commdlg.h>
 #include <gdiplus.h>
 #include <richedit.h>
+#include <shlwapi.h>
 // clang-format on
 
 #undef MessageBox
@@ -42,12 +45,7 @@ struct Control {
     ControlId id = kNoId;
     ControlKind kind = ControlKind::Label;
     HWND hwnd = nullptr;
-    int caret = 0;  // rich edits and edits: where ReplaceSelection inserts
 };
-
-bool IsButton(ControlKind kind) {
-    return kind == ControlKind::PushButton || kind == ControlKind::DefaultButton;
-}
 
 bool IsCombo(ControlKind kind) {
     return kind == ControlKind::DropList || kind == ControlKind::DropDown;
@@ -98,16 +96,6 @@ std::string PaneText(HWND pane) {
     return ToUtf8(text);
 }
 
-void PrintBoxLine(std::string_view title, std::string_view text) {
-    if (title.empty()) {
-        std::fprintf(stderr, "vandrelux: %.*s\n", static_cast<int>(text.size()), text.data());
-    } else {
-        std::fprintf(stderr, "vandrelux: %.*s: %.*s\n", static_cast<int>(title.size()),
-                     title.data(), static_cast<int>(text.size()), text.data());
-    }
-    std::fflush(stderr);
-}
-
 // Dialogs running modally on this thread, innermost last: a new one is owned by the innermost.
 std::vector<HWND>& RunningDialogs() {
     thread_local std::vector<HWND> running;
@@ -137,21 +125,77 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path) {
     return saved;
 }
 
+// The toolbar's strip laid on the button face, as an image list takes it; null when the PNG
+// cannot be read. Blended here, so no driver's way with alpha can show a dark fringe.
+HBITMAP StripOnButtonFace(std::span<const std::uint8_t> png) {
+    if (png.empty()) {
+        return nullptr;
+    }
+    IStream* stream = SHCreateMemStream(png.data(), static_cast<UINT>(png.size()));
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    HBITMAP bitmap = nullptr;
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    if (Gdiplus::GdiplusStartup(&token, &input, nullptr) == Gdiplus::Ok) {
+        Gdiplus::GpBitmap* image = nullptr;
+        if (Gdiplus::DllExports::GdipCreateBitmapFromStream(stream, &image) == Gdiplus::Ok) {
+            UINT width = 0;
+            UINT height = 0;
+            Gdiplus::DllExports::GdipGetImageWidth(image, &width);
+            Gdiplus::DllExports::GdipGetImageHeight(image, &height);
+            const Gdiplus::GpRect all(0, 0, static_cast<INT>(width), static_cast<INT>(height));
+            Gdiplus::BitmapData data{};
+            if (Gdiplus::DllExports::GdipBitmapLockBits(image, &all, Gdiplus::ImageLockModeRead,
+                                                        PixelFormat32bppARGB,
+                                                        &data) == Gdiplus::Ok) {
+                BITMAPINFO info{};
+                info.bmiHeader.biSize = sizeof info.bmiHeader;
+                info.bmiHeader.biWidth = static_cast<LONG>(width);
+                info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top row first
+                info.bmiHeader.biPlanes = 1;
+                info.bmiHeader.biBitCount = 32;
+                info.bmiHeader.biCompression = BI_RGB;
+                void* bits = nullptr;
+                bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+                const COLORREF face = GetSysColor(COLOR_BTNFACE);
+                const unsigned faceBgr[3] = {GetBValue(face), GetGValue(face), GetRValue(face)};
+                for (UINT row = 0; bitmap != nullptr && row < height; ++row) {
+                    const auto* from = static_cast<const std::uint8_t*>(data.Scan0) +
+                                       static_cast<std::ptrdiff_t>(row) * data.Stride;
+                    auto* to = static_cast<std::uint8_t*>(bits) + std::size_t{row} * width * 4;
+                    for (UINT col = 0; col < width; ++col, from += 4, to += 4) {
+                        const unsigned alpha = from[3];
+                        for (int k = 0; k < 3; ++k) {
+                            to[k] = static_cast<std::uint8_t>(
+                                (from[k] * alpha + faceBgr[k] * (255 - alpha) + 127) / 255);
+                        }
+                        to[3] = 255;
+                    }
+                }
+                Gdiplus::DllExports::GdipBitmapUnlockBits(image, &data);
+            }
+            Gdiplus::DllExports::GdipDisposeImage(image);
+        }
+        Gdiplus::GdiplusShutdown(token);
+    }
+    stream->Release();
+    return bitmap;
+}
+
 }  // namespace
 
 struct Win32DialogWindow::Impl {
-    DialogTemplate dialogTemplate;
+    DialogBehaviour behaviour;
     HWND hwnd = nullptr;
     std::vector<Control> controls;
+    InsertionCarets carets;
     HWND toolbar = nullptr;
+    HIMAGELIST toolbarImages = nullptr;
     std::map<int, std::wstring> toolTips;
     std::set<unsigned> timers;
-    IDialogHandler* handler = nullptr;
-    bool running = false;
-    std::optional<int> endResult;
-    bool unattended = false;
     bool systemMenuExtended = false;
-    std::string note;
     WindowCallQueue calls{[this] { SendNotifyMessageW(hwnd, kRunCalls, 0, 0); }};
 
     explicit Impl(const DialogTemplate& t);
@@ -188,22 +232,21 @@ struct Win32DialogWindow::Impl {
     }
 
     void FillCombo(HWND combo, const std::vector<std::string>& items);
-    void Command(int id);
-    void End(int result);
-    void Close();
     [[nodiscard]] bool DialogKey(const MSG& msg);
-    [[nodiscard]] int EnterCommand() const;
+    [[nodiscard]] std::optional<std::size_t> FocusedControl() const;
     void RunLoop();
     void UpdateTitle();
 };
 
-Win32DialogWindow::Impl::Impl(const DialogTemplate& t) : dialogTemplate(t) {
+// An end that comes inside the wait for a message has to wake the loop to let it see the end.
+Win32DialogWindow::Impl::Impl(const DialogTemplate& t)
+    : behaviour(t, [this](int /*result*/) { PostMessageW(hwnd, WM_NULL, 0, 0); }) {
     const std::vector<std::uint8_t> bytes = win32::BuildDialogTemplate(t);
     hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
                                       reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()), nullptr,
                                       &Impl::DialogProc, reinterpret_cast<LPARAM>(this));
     if (hwnd == nullptr) {
-        PrintBoxLine("cannot make the dialog", t.title);
+        PrintBoxLine(stderr, "cannot make the dialog", t.title);
         return;
     }
     const HICON large = win32::AppIcon(GetSystemMetrics(SM_CXICON));
@@ -213,7 +256,7 @@ Win32DialogWindow::Impl::Impl(const DialogTemplate& t) : dialogTemplate(t) {
     // The children come in template order, the id-less ones too, which no lookup by id finds.
     HWND child = GetWindow(hwnd, GW_CHILD);
     for (const ControlTemplate& c : t.controls) {
-        controls.push_back(Control{c.id, c.kind, child, 0});
+        controls.push_back(Control{c.id, c.kind, child});
         child = GetWindow(child, GW_HWNDNEXT);
     }
     for (std::size_t i = 0; i < controls.size(); ++i) {
@@ -243,6 +286,9 @@ Win32DialogWindow::Impl::~Impl() {
     if (hwnd != nullptr) {
         DestroyWindow(hwnd);
     }
+    if (toolbarImages != nullptr) {
+        ImageList_Destroy(toolbarImages);
+    }
 }
 
 INT_PTR CALLBACK Win32DialogWindow::Impl::DialogProc(HWND hwnd, UINT message, WPARAM wParam,
@@ -260,22 +306,20 @@ INT_PTR Win32DialogWindow::Impl::Message(UINT message, WPARAM wParam, LPARAM lPa
         case WM_COMMAND:
             // Clicks, Enter and Esc; edits and combo boxes report nothing the logic asks for.
             if (HIWORD(wParam) == BN_CLICKED) {
-                Command(LOWORD(wParam));
+                behaviour.Command(LOWORD(wParam));
             }
             return TRUE;
         case WM_CLOSE:
-            Close();
+            behaviour.Close();
             return TRUE;
         case WM_SYSCOMMAND:
-            if (handler != nullptr && handler->OnSysCommand(static_cast<unsigned>(wParam))) {
+            if (behaviour.SysCommand(static_cast<unsigned>(wParam))) {
                 SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, 0);
                 return TRUE;
             }
             return FALSE;
         case WM_TIMER:
-            if (handler != nullptr) {
-                handler->OnTimer(static_cast<unsigned>(wParam));
-            }
+            behaviour.Timer(static_cast<unsigned>(wParam));
             return TRUE;
         case kRunCalls:
             calls.RunPending();
@@ -306,39 +350,11 @@ void Win32DialogWindow::Impl::FillCombo(HWND combo, const std::vector<std::strin
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
 }
 
-void Win32DialogWindow::Impl::Command(int id) {
-    const bool handled = handler != nullptr && handler->OnCommand(id);
-    if (!handled && (id == IDOK || id == IDCANCEL)) {
-        End(id);
-    }
-}
-
-void Win32DialogWindow::Impl::End(int result) {
-    endResult = result;
-    // A call run inside the wait for a message must wake the loop to let it see the end.
-    if (running) {
-        PostMessageW(hwnd, WM_NULL, 0, 0);
-    }
-}
-
-void Win32DialogWindow::Impl::Close() {
-    const bool handled = handler != nullptr && handler->OnClose();
-    if (!handled) {
-        End(IDCANCEL);
-    }
-}
-
-int Win32DialogWindow::Impl::EnterCommand() const {
-    if (const Control* focus = FindHandle(GetFocus());
-        focus != nullptr && IsButton(focus->kind) && focus->id != kNoId) {
-        return focus->id;
-    }
-    for (const Control& c : controls) {
-        if (c.kind == ControlKind::DefaultButton && c.id != kNoId) {
-            return c.id;
-        }
-    }
-    return IDOK;
+std::optional<std::size_t> Win32DialogWindow::Impl::FocusedControl() const {
+    const Control* focus = FindHandle(GetFocus());
+    return focus == nullptr
+               ? std::nullopt
+               : std::optional<std::size_t>(static_cast<std::size_t>(focus - controls.data()));
 }
 
 // Enter, Esc and Tab mean the same wherever the focus is, the log panes included (a multi-line
@@ -359,13 +375,13 @@ bool Win32DialogWindow::Impl::DialogKey(const MSG& msg) {
             if (listOpen) {
                 return false;
             }
-            Command(EnterCommand());
+            behaviour.Command(behaviour.EnterCommand(FocusedControl()));
             return true;
         case VK_ESCAPE:
             if (listOpen) {
                 return false;
             }
-            Command(IDCANCEL);
+            behaviour.Command(IDCANCEL);
             return true;
         case VK_TAB: {
             const Control* c = FindHandle(focus);
@@ -382,16 +398,16 @@ bool Win32DialogWindow::Impl::DialogKey(const MSG& msg) {
 
 void Win32DialogWindow::Impl::RunLoop() {
     MSG msg;
-    while (!endResult) {
+    while (!behaviour.Ended()) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
         if (got == 0) {
             // Someone asked the program to quit: end this run and let the outer loops see it.
             PostQuitMessage(static_cast<int>(msg.wParam));
-            endResult = IDCANCEL;
+            behaviour.End(IDCANCEL);
             break;
         }
         if (got < 0) {
-            endResult = IDCANCEL;
+            behaviour.End(IDCANCEL);
             break;
         }
         if (DialogKey(msg) || IsDialogMessageW(hwnd, &msg)) {
@@ -403,9 +419,7 @@ void Win32DialogWindow::Impl::RunLoop() {
 }
 
 void Win32DialogWindow::Impl::UpdateTitle() {
-    const std::string title =
-        note.empty() ? dialogTemplate.title : dialogTemplate.title + " \u2014 " + note;
-    SetWindowTextW(hwnd, ToWide(title).c_str());
+    SetWindowTextW(hwnd, ToWide(behaviour.Title()).c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -431,7 +445,7 @@ void Win32DialogWindow::SetText(ControlId id, std::string_view text) {
     switch (c->kind) {
         case ControlKind::RichEdit:
             SetWindowTextW(c->hwnd, ToPaneText(text).c_str());
-            c->caret = std::min(c->caret, TextLength(id));
+            m_impl->carets.TextReplaced(id, TextLength(id));
             break;
         case ControlKind::DropList: {
             const std::wstring wide = ToWide(text);
@@ -442,7 +456,7 @@ void Win32DialogWindow::SetText(ControlId id, std::string_view text) {
         }
         default:
             SetWindowTextW(c->hwnd, ToWide(text).c_str());
-            c->caret = std::min(c->caret, GetWindowTextLengthW(c->hwnd));
+            m_impl->carets.TextReplaced(id, GetWindowTextLengthW(c->hwnd));
             break;
     }
 }
@@ -599,30 +613,31 @@ int Win32DialogWindow::TextLength(ControlId id) const {
 }
 
 void Win32DialogWindow::SetCaretToEnd(ControlId id) {
-    if (Control* c = m_impl->Find(id)) {
-        c->caret = TextLength(id);
+    if (m_impl->Find(id) != nullptr) {
+        m_impl->carets.MoveTo(id, TextLength(id));
     }
 }
 
-// The caret is kept apart from the pane's own selection, so appending neither scrolls the pane
-// nor disturbs what the operator has selected; the log logic scrolls it explicitly.
+// The pane's own selection is put back as the operator left it, and so is its scroll position;
+// the log logic scrolls it explicitly.
 void Win32DialogWindow::ReplaceSelection(ControlId id, std::string_view text) {
-    Control* c = m_impl->Find(id);
+    const Control* c = m_impl->Find(id);
     if (c == nullptr) {
         return;
     }
+    InsertionCarets& carets = m_impl->carets;
     if (c->kind == ControlKind::RichEdit) {
         const int firstVisible = FirstVisibleLine(id);
         CHARRANGE selected{};
         SendMessageW(c->hwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
         SendMessageW(c->hwnd, WM_SETREDRAW, FALSE, 0);
-        CHARRANGE at{std::clamp(c->caret, 0, TextLength(id)), 0};
+        CHARRANGE at{carets.InsertionPoint(id, TextLength(id)), 0};
         at.cpMax = at.cpMin;
         SendMessageW(c->hwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&at));
         const std::wstring inserted = ToPaneText(text);
         SendMessageW(c->hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(inserted.c_str()));
         SendMessageW(c->hwnd, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&at));
-        c->caret = at.cpMax;
+        carets.MoveTo(id, at.cpMax);
         SendMessageW(c->hwnd, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&selected));
         ScrollLines(id, firstVisible - FirstVisibleLine(id));
         SendMessageW(c->hwnd, WM_SETREDRAW, TRUE, 0);
@@ -630,11 +645,10 @@ void Win32DialogWindow::ReplaceSelection(ControlId id, std::string_view text) {
     } else if (c->kind == ControlKind::Edit || c->kind == ControlKind::ReadOnlyEdit) {
         std::wstring content = WindowText(c->hwnd);
         const std::wstring inserted = ToWide(text);
-        const auto at =
-            static_cast<std::size_t>(std::clamp(c->caret, 0, static_cast<int>(content.size())));
-        content.insert(at, inserted);
+        const int at = carets.InsertionPoint(id, static_cast<int>(content.size()));
+        content.insert(static_cast<std::size_t>(at), inserted);
         SetWindowTextW(c->hwnd, content.c_str());
-        c->caret = static_cast<int>(at + inserted.size());
+        carets.MoveTo(id, at + static_cast<int>(inserted.size()));
     }
 }
 
@@ -685,20 +699,18 @@ void Win32DialogWindow::StopTimer(unsigned timerId) {
 }
 
 void Win32DialogWindow::SetUnattended(bool unattended) {
-    m_impl->unattended = unattended;
+    m_impl->behaviour.SetUnattended(unattended);
 }
 
 void Win32DialogWindow::MessageBox(std::string_view text) {
-    if (m_impl->unattended) {
-        PrintBoxLine({}, text);
+    if (m_impl->behaviour.PrintInsteadOfBox({}, text)) {
         return;
     }
     MessageBoxW(m_impl->hwnd, ToWide(text).c_str(), L"Vandrelux", MB_OK);
 }
 
 void Win32DialogWindow::ErrorBox(std::string_view title, std::string_view text) {
-    if (m_impl->unattended) {
-        PrintBoxLine(title, text);
+    if (m_impl->behaviour.PrintInsteadOfBox(title, text)) {
         return;
     }
     MessageBoxW(nullptr, ToWide(text).c_str(), ToWide(title).c_str(), MB_OK | MB_ICONSTOP);
@@ -707,7 +719,7 @@ void Win32DialogWindow::ErrorBox(std::string_view title, std::string_view text) 
 // The folder the program works in stays as it was: the received image's working copy is made
 // there.
 std::optional<std::string> Win32DialogWindow::OpenFileDialog() {
-    if (m_impl->unattended) {
+    if (m_impl->behaviour.Unattended()) {
         return std::nullopt;
     }
     std::wstring name(32768, L'\0');
@@ -737,50 +749,50 @@ void Win32DialogWindow::Sleep(std::uint32_t ms) {
 
 int Win32DialogWindow::RunModal(IDialogHandler& handler) {
     Impl& d = *m_impl;
-    IDialogHandler* const outer = std::exchange(d.handler, &handler);
-    d.endResult.reset();
-    handler.OnInitDialog();
-    // Ended during its initialisation, the dialog is never shown.
-    if (!d.endResult && d.hwnd != nullptr) {
+    const int result = d.behaviour.RunModal(handler, [&d] {
+        if (d.hwnd == nullptr) {
+            return;
+        }
         const HWND owner = ActiveOwner();
         SetWindowLongPtrW(d.hwnd, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner));
         if (owner != nullptr) {
             EnableWindow(owner, FALSE);
         }
         RunningDialogs().push_back(d.hwnd);
-        d.running = true;
         ShowWindow(d.hwnd, SW_SHOW);
         SendMessageW(d.hwnd, WM_NEXTDLGCTL,
                      reinterpret_cast<WPARAM>(GetNextDlgTabItem(d.hwnd, nullptr, FALSE)), TRUE);
         d.RunLoop();
-        d.running = false;
         RunningDialogs().pop_back();
         // The owner comes back before this one goes, so that it gets the activation.
         if (owner != nullptr) {
             EnableWindow(owner, TRUE);
         }
         ShowWindow(d.hwnd, SW_HIDE);
-    }
+    });
     // The run's timers end with it.
     for (const unsigned id : d.timers) {
         KillTimer(d.hwnd, id);
     }
     d.timers.clear();
-    d.handler = outer;
-    return d.endResult.value_or(IDCANCEL);
+    return result;
 }
 
 void Win32DialogWindow::EndDialog(int result) {
-    m_impl->End(result);
+    m_impl->behaviour.End(result);
 }
 
-// Buttons show their tool-tip word; the bar takes no more room than its buttons, so that it never
-// lies over the controls beside it.
+// Buttons show their pictures, or their tool-tip word when the strip has none for them; the bar
+// takes no more room than its buttons, so that it never lies over the controls beside it.
 bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int y, int width,
                                       int height) {
     Impl& d = *m_impl;
     if (d.toolbar != nullptr) {
         DestroyWindow(d.toolbar);
+    }
+    if (d.toolbarImages != nullptr) {
+        ImageList_Destroy(d.toolbarImages);
+        d.toolbarImages = nullptr;
     }
     d.toolbar = CreateWindowExW(0, TOOLBARCLASSNAMEW, nullptr,
                                 WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS |
@@ -794,7 +806,27 @@ bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int
     SendMessageW(d.toolbar, WM_SETFONT, static_cast<WPARAM>(SendMessageW(d.hwnd, WM_GETFONT, 0, 0)),
                  FALSE);
     SendMessageW(d.toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(0, 0));
+    if (const HBITMAP strip = StripOnButtonFace(toolbar.imageStrip)) {
+        d.toolbarImages =
+            ImageList_Create(toolbar.imageWidth, toolbar.imageHeight, ILC_COLOR32, 4, 0);
+        if (d.toolbarImages != nullptr && ImageList_Add(d.toolbarImages, strip, nullptr) < 0) {
+            ImageList_Destroy(d.toolbarImages);
+            d.toolbarImages = nullptr;
+        }
+        DeleteObject(strip);
+    }
+    const bool pictures = d.toolbarImages != nullptr;
+    if (pictures) {
+        SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0,
+                     MAKELPARAM(toolbar.imageWidth, toolbar.imageHeight));
+        SendMessageW(d.toolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(d.toolbarImages));
+        // The picture fills the button but for the padding the button's size leaves.
+        SendMessageW(d.toolbar, TB_SETPADDING, 0,
+                     MAKELPARAM(toolbar.buttonWidth - toolbar.imageWidth,
+                                toolbar.buttonHeight - toolbar.imageHeight));
+    } else {
+        SendMessageW(d.toolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(0, 0));
+    }
     d.toolTips.clear();
     std::vector<std::wstring> labels;
     labels.reserve(toolbar.buttons.size());
@@ -806,10 +838,11 @@ bool Win32DialogWindow::CreateToolbar(const ToolbarTemplate& toolbar, int x, int
         if (b.commandId == 0) {
             button.fsStyle = BTNS_SEP;
         } else {
-            button.iBitmap = I_IMAGENONE;
+            const bool picture = pictures && b.image >= 0;
+            button.iBitmap = picture ? b.image : I_IMAGENONE;
             button.fsState = TBSTATE_ENABLED;
             button.fsStyle = BTNS_BUTTON;
-            button.iString = reinterpret_cast<INT_PTR>(labels.back().c_str());
+            button.iString = picture ? -1 : reinterpret_cast<INT_PTR>(labels.back().c_str());
             d.toolTips[b.commandId] = labels.back();
         }
         buttons.push_back(button);
@@ -853,7 +886,7 @@ void Win32DialogWindow::CenterWindow() {
 }
 
 void Win32DialogWindow::SetStatusNote(std::string_view note) {
-    m_impl->note = std::string(note);
+    m_impl->behaviour.SetStatusNote(note);
     m_impl->UpdateTitle();
 }
 
