@@ -34,7 +34,8 @@ static void put_all(const uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             die("write");
         }
         p += w;
@@ -42,13 +43,16 @@ static void put_all(const uint8_t* p, size_t n) {
     }
 }
 
-static void put(uint8_t b) { put_all(&b, 1); }
+static void put(uint8_t b) {
+    put_all(&b, 1);
+}
 
 /* One byte, waiting at most `ms` (-1: GIVE_UP_MS); -1 when none came. */
 static int get(int ms) {
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, ms < 0 ? GIVE_UP_MS : ms);
-    if (r < 0) die("poll");
+    if (r < 0)
+        die("poll");
     if (r == 0) {
         if (ms < 0) {
             errno = ETIMEDOUT;
@@ -58,7 +62,8 @@ static int get(int ms) {
     }
     uint8_t b;
     ssize_t n = read(fd, &b, 1);
-    if (n <= 0) die("read");
+    if (n <= 0)
+        die("read");
     return b;
 }
 
@@ -66,7 +71,8 @@ static void get_all(uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t r = read(fd, p, n);
         if (r <= 0) {
-            if (r < 0 && errno == EINTR) continue;
+            if (r < 0 && errno == EINTR)
+                continue;
             die("read");
         }
         p += r;
@@ -94,7 +100,8 @@ static uint32_t sum(const uint8_t* p, size_t n, uint32_t s) {
 static int answer(void) {
     for (;;) {
         int b = get(-1);
-        if (b == ACK || b == NAK) return b;
+        if (b == ACK || b == NAK)
+            return b;
     }
 }
 
@@ -106,12 +113,14 @@ static void send_until_acked(const uint8_t* frame, size_t n) {
 
 static uint8_t* read_file(const char* path, size_t* size) {
     FILE* f = fopen(path, "rb");
-    if (!f) die(path);
+    if (!f)
+        die(path);
     fseek(f, 0, SEEK_END);
     long n = ftell(f);
     fseek(f, 0, SEEK_SET);
     uint8_t* data = calloc((size_t)n + 2, 1);
-    if (!data || fread(data, 1, (size_t)n, f) != (size_t)n) die(path);
+    if (!data || fread(data, 1, (size_t)n, f) != (size_t)n)
+        die(path);
     fclose(f);
     *size = (size_t)n;
     return data;
@@ -124,7 +133,8 @@ static int download(const char* path) {
 
     for (;;) {
         put(SYN);
-        if (get(BEACON_MS) == READY) break;
+        if (get(BEACON_MS) == READY)
+            break;
     }
     struct timespec settle = {0, SETTLE_MS * 1000000L};
     nanosleep(&settle, NULL);
@@ -152,7 +162,8 @@ static int download(const char* path) {
         put_u32(frame + 6 + n, sum(frame + 1, 5 + n, 0));
         send_until_acked(frame, n + 10);
         done += n;
-        if (frame[1] == 0xF3) break;
+        if (frame[1] == 0xF3)
+            break;
     }
     free(image);
     return answer() == ACK ? 0 : 1;
@@ -168,7 +179,8 @@ static long take_frame(uint8_t* frame, const char* types) {
     frame[0] = (uint8_t)b;
     get_all(frame + 1, 4);
     uint32_t n = get_u32(frame + 1);
-    if (n > MAX_PAYLOAD) n = MAX_PAYLOAD;
+    if (n > MAX_PAYLOAD)
+        n = MAX_PAYLOAD;
     get_all(frame + 5, n + 4);
     return get_u32(frame + 5 + n) == sum(frame, 5 + n, 0) && n > 0 ? (long)n : -1;
 }
@@ -200,7 +212,8 @@ static int receive(const char* path) {
     }
 
     uint8_t* image = malloc((size_t)length + MAX_PAYLOAD);
-    if (!image) die("memory");
+    if (!image)
+        die("memory");
     size_t got = 0;
     for (;;) {
         long n = take_frame(frame, "\xF2\xF3");
@@ -208,7 +221,8 @@ static int receive(const char* path) {
             put(NAK);
             continue;
         }
-        if (got + (size_t)n <= (size_t)length + MAX_PAYLOAD) memcpy(image + got, frame + 5, (size_t)n);
+        if (got + (size_t)n <= (size_t)length + MAX_PAYLOAD)
+            memcpy(image + got, frame + 5, (size_t)n);
         got += (size_t)n;
         if (frame[0] == 0xF2) {
             put(ACK);
@@ -216,7 +230,8 @@ static int receive(const char* path) {
         }
         int whole = got >= length && sum(image, length, 0) == checksum;
         put(whole ? ACK : NAK);
-        if (!whole) return 1;
+        if (!whole)
+            return 1;
         break;
     }
     for (size_t i = 0; i + 1 < length; i += 2) {
@@ -225,7 +240,8 @@ static int receive(const char* path) {
         image[i + 1] = t;
     }
     FILE* out = fopen(path, "wb");
-    if (!out || fwrite(image, 1, length, out) != length || fclose(out) != 0) die(path);
+    if (!out || fwrite(image, 1, length, out) != length || fclose(out) != 0)
+        die(path);
     free(image);
     return 0;
 }
@@ -236,7 +252,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     fd = open(argv[2], O_RDWR | O_NOCTTY);
-    if (fd < 0) die(argv[2]);
+    if (fd < 0)
+        die(argv[2]);
     struct termios t;
     if (tcgetattr(fd, &t) == 0) {
         cfmakeraw(&t);
