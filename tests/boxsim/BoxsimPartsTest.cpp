@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "boxsim/ImageFiles.h"
 #include "boxsim/LineTiming.h"
 #include "boxsim/Options.h"
@@ -216,6 +217,16 @@ TEST(ParseOptions, BadArguments_ExitTwoWithOneLineReason) {
         EXPECT_EQ(r.exitCode, 2) << line;
         EXPECT_FALSE(r.text.empty()) << line;
         EXPECT_EQ(r.text.find('\n'), std::string::npos) << line << ": " << r.text;
+    }
+}
+
+// --version answers without the scenario the box otherwise insists on.
+TEST(ParseOptions, Version_ExitZeroBeforeTheScenarioIsChecked) {
+    for (const char* line : {"--version", "send --version", "accept --version"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.options) << line;
+        EXPECT_EQ(r.exitCode, 0) << line;
+        EXPECT_EQ(r.text, "vandrelux-boxsim " + std::string(kVersion) + "\n") << line;
     }
 }
 

@@ -1,5 +1,3 @@
-#include "cli/Options.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +5,8 @@
 #include <vector>
 
 #include "TempTree.h"
+#include "Version.h"
+#include "cli/Options.h"
 
 namespace vandrelux::cli {
 namespace {
@@ -39,8 +39,10 @@ TEST(ParseCommandLine, Download_FilesInSendingOrderWhateverTheArgumentOrder) {
     const Options& o = line.options;
     EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a", "/dev/b"}));
     const std::vector<std::pair<UpdateKind, std::string>> expected = {
-        {UpdateKind::Bootstrap, "b.bin"}, {UpdateKind::Ucode, "u.bin"},
-        {UpdateKind::Logo, "l.bin"},      {UpdateKind::TvProgram, "tv.bin"},
+        {UpdateKind::Bootstrap, "b.bin"},
+        {UpdateKind::Ucode, "u.bin"},
+        {UpdateKind::Logo, "l.bin"},
+        {UpdateKind::TvProgram, "tv.bin"},
         {UpdateKind::Software, "app.bin"}};
     ASSERT_EQ(o.files.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -93,6 +95,16 @@ TEST(ParseCommandLine, Help_ExitsZeroWithTheUsageText) {
     EXPECT_NE(r.text.find("--port"), std::string::npos);
 }
 
+// --version answers even where the rest of the line could not make a run.
+TEST(ParseCommandLine, Version_ExitsZeroBeforeTheLineIsChecked) {
+    for (const char* line : {"--version", "--port /dev/a --version", "--ram --version"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_EQ(r.exitCode, 0) << line;
+        EXPECT_EQ(r.text, "vandrelux-cli " + std::string(kVersion) + "\n") << line;
+    }
+}
+
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
     const std::vector<std::string> bad = {
         "",
@@ -122,13 +134,13 @@ TEST(ParseCommandLine, TwoNamesOfOneDevice_Refused) {
     const test::TempTree tree;
     const std::string device = tree.File("ttyUSB0");
     tree.Link("by-id/adapter", device);
-    const ParseResult link = Parse("--port " + device + " --port " + tree.Path("by-id/adapter") +
-                                   " --software s.bin");
+    const ParseResult link =
+        Parse("--port " + device + " --port " + tree.Path("by-id/adapter") + " --software s.bin");
     EXPECT_FALSE(link.commandLine);
     EXPECT_NE(link.text.find("already given"), std::string::npos) << link.text;
 
-    const ParseResult com = Parse("--com1 " + device + " --port COM1 --port " + device +
-                                  " --software s.bin");
+    const ParseResult com =
+        Parse("--com1 " + device + " --port COM1 --port " + device + " --software s.bin");
     EXPECT_FALSE(com.commandLine);
     EXPECT_EQ(com.exitCode, 2);
 }
