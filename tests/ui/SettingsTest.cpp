@@ -183,5 +183,32 @@ TEST_F(SettingsTest, SettingsPath_BesideTheExecutableElseTheConfigFolder) {
     EXPECT_TRUE(fs::is_empty(dir));  // the probe is gone
 }
 
+// A per-machine install under Program Files cannot be written by an operator: the settings
+// go to the operator's own application data, never to a relative or missing folder.
+TEST_F(SettingsTest, SettingsPath_OnWindows_BesideTheProgramElseApplicationData) {
+    struct Case {
+        bool writable, canCreate;
+        std::optional<std::string> appData;
+        std::string expected;
+    };
+    const std::string exe = R"(C:\Program Files\Vandrelux\vandrelux.exe)";
+    const std::string beside = R"(C:\Program Files\Vandrelux\Vandrelux.ini)";
+    const std::string roaming = R"(C:\Users\op\AppData\Roaming)";
+    const Case cases[] = {{true, true, roaming, beside},
+                          {false, true, roaming, roaming + R"(\Vandrelux\Vandrelux.ini)"},
+                          {false, false, roaming, beside},
+                          {false, true, "AppData", beside},
+                          {false, true, std::nullopt, beside}};
+    for (const Case& c : cases) {
+        const SettingsEnvironment env{[&](const fs::path&) { return c.writable; },
+                                      [&](const std::string_view name) {
+                                          return name == "APPDATA" ? c.appData
+                                                                   : std::optional<std::string>();
+                                      },
+                                      [&](const fs::path&) { return c.canCreate; }};
+        EXPECT_EQ(SettingsPath(exe, env), c.expected) << c.appData.value_or("(none)");
+    }
+}
+
 }  // namespace
 }  // namespace vandrelux::app
