@@ -6,6 +6,8 @@
 // code tolerates: it does not refuse a second open, it opens a COM link whose target is gone
 // (every comm call then fails, which Open checks), and it ends a timed-out overlapped read with
 // ERROR_TIMEOUT where Windows completes it with the bytes it got.
+#include "platform/SerialDevice.h"
+
 #include <windows.h>
 
 #include <algorithm>
