@@ -23,10 +23,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ -f "$zip" ] || fail "no zip at $zip"
 [ -f "$installer" ] || fail "no installer at $installer"
-diff <(printf 'Vandrelux-%s-win64/%s\n' "$version" LICENSE.txt README.md vandrelux-cli.exe \
+diff <(printf "Vandrelux-$version-win64/%s\n" LICENSE.txt README.md vandrelux-cli.exe \
            vandrelux.exe | sort) \
      <(unzip -Z1 "$zip" | grep -v '/$' | sort) \
     || fail "the zip's files differ from the list above (< missing, > unexpected)"
+
+# Wine starts only files that may be executed, which makensis does not mark its output as.
+install -m 755 "$installer" "$work/setup.exe"
+installer="$work/setup.exe"
 
 . "$here/../wine/wine-env.sh" "$build"
 # Shortcuts made under Wine would otherwise become menu entries of this machine's desktop.
@@ -53,7 +57,8 @@ registered_version() {
 }
 
 # ---- per machine, into the folder after /D= ----
-folder="$work/Program Files/Vandrelux"
+# Wine quotes an argument with a blank, and a quoted /D= is no longer one.
+folder="$work/programs/Vandrelux"
 wine_run "$installer" /S /AllUsers "/D=Z:${folder//\//\\}" > /dev/null \
     || fail "the installer failed"
 for f in vandrelux.exe vandrelux-cli.exe README.md LICENSE.txt Uninstall.exe; do
@@ -70,30 +75,33 @@ for program in vandrelux-cli vandrelux; do
         || fail "$program.exe --version"
 done
 
-# The installed window, unattended, with its settings beside it, sends one file to the box.
+# The installed window sends one file, unattended, to a new box on COM1 that stores it in OUT.
+window_sends_to_box() {
+    local out=$1 status=0
+    "$BOXSIM" --timeout 120 --report "$out.json" accept --out "$out" > "$out.out" 2> "$out.err" &
+    box_pid=$!
+    DEV=""
+    for _ in $(seq 1 100); do
+        DEV=$(head -n 1 "$out.out" 2>/dev/null || true)
+        [ -n "$DEV" ] && break
+        sleep 0.05
+    done
+    [ -n "$DEV" ] || { cat "$out.err" >&2; fail "the box printed no device"; }
+    wine_claim_com1 "$DEV"
+    wine_run "$folder/vandrelux.exe" --exit-when-done > "$out.window" 2> "$out.window.err" || status=$?
+    [ "$status" = 0 ] || { cat "$out.window.err" >&2; fail "the installed window: status $status"; }
+    wait "$box_pid" || status=$?
+    box_pid=""
+    [ "$status" = 0 ] || { cat "$out.err" >&2; fail "box: status $status"; }
+    cmp -s stored.bin "$out/software.bin" || fail "the box stored another image than the window sent"
+}
+
 cd "$work"
 head -c 20001 /dev/urandom > sw.bin
 { cat sw.bin; printf '\0'; } > stored.bin
 printf '[Setting]\r\nUpdateSoftware=1\r\nSoftwarePath=%s\r\n' "$work/sw.bin" > "$folder/Vandrelux.ini"
-"$BOXSIM" --timeout 120 --report box.json accept --out out > box.out 2> box.err &
-box_pid=$!
-DEV=""
-for _ in $(seq 1 100); do
-    DEV=$(head -n 1 box.out 2>/dev/null || true)
-    [ -n "$DEV" ] && break
-    sleep 0.05
-done
-[ -n "$DEV" ] || { cat box.err >&2; fail "the box printed no device"; }
-wine_claim_com1 "$DEV"
-status=0
-wine_run "$folder/vandrelux.exe" --exit-when-done > window.out 2> window.err || status=$?
-[ "$status" = 0 ] || { cat window.err >&2; fail "the installed window: status $status"; }
-status=0
-wait "$box_pid" || status=$?
-box_pid=""
-[ "$status" = 0 ] || { cat box.err >&2; fail "box: status $status"; }
-cmp -s stored.bin out/software.bin || fail "the box stored another image than the window sent"
-grep -q '^PortNum=1' "$folder/Vandrelux.ini" || fail "the window did not save its settings"
+window_sends_to_box beside
+grep -q '^PortNum=1' "$folder/Vandrelux.ini" || fail "the window did not save its settings beside it"
 
 wine_run "$folder/Uninstall.exe" /S || fail "the uninstaller failed"
 wait_until_gone "$folder"
