@@ -38,8 +38,8 @@ export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
 wine_session_for_this_display
 wine_prefix_ready
 drive_c="$WINEPREFIX/drive_c"
-user_folder=$(cd "$drive_c/users" && ls -d */ | grep -v '^Public/$' | head -n 1)
-user_folder="$drive_c/users/${user_folder%/}"
+# Wine names the Windows user after the Unix one.
+user_folder="$drive_c/users/$(id -un)"
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\Vandrelux'
 
 # Waits, boundedly, for the uninstaller, which copies itself away and returns at once.
