@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 
 #include "app/Settings.h"
@@ -37,9 +38,11 @@ protected:
         return Stored();
     }
 
+    // Other build trees on this machine run the same cases at the same time: a folder of our own.
     fs::path dir =
         fs::temp_directory_path() /
-        ("vandrelux-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        ("vandrelux-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
+         "-" + std::to_string(std::random_device{}()));
     fs::path path = dir / "Vandrelux.ini";
     platform::FakeToolkit toolkit;
     int portIndex = -1;
