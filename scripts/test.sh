@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything, checks the layout of every file and what clang-tidy
-# finds in src/, and runs every test; then runs them all again
-# under the address and undefined-behaviour sanitizers, and the serial and end-to-end tests
-# under ThreadSanitizer; a short run of each fuzz target comes in between. Last, the Windows
-# programs are cross-compiled and their tests run under Wine, the end-to-end cases against the
-# dev build's box simulator.
+# finds in src/, and runs every test, the Debian package of the dev build and its installation
+# among them; then runs them all again under the address and undefined-behaviour sanitizers, and
+# the serial and end-to-end tests under ThreadSanitizer; a short run of each fuzz target comes in
+# between. Last, the Windows programs are cross-compiled and their tests run under Wine, the
+# end-to-end cases against the dev build's box simulator, and the zip and the installer are made
+# and installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::app {
@@ -122,20 +123,10 @@ std::string SettingsPath(const std::string& executablePath,
         return beside->string();
     }
 
-    fs::path configHome;
-    const std::optional<std::string> xdg = environment.getEnv("XDG_CONFIG_HOME");
-    const std::optional<std::string> home = environment.getEnv("HOME");
-    if (xdg && fs::path(*xdg).is_absolute()) {
-        configHome = *xdg;
-    } else if (home && !home->empty()) {
-        configHome = fs::path(*home) / ".config";
-    }
-    if (!configHome.empty()) {
-        const fs::path ownFolder = configHome / "vandrelux";
-        // A file shipped beside a read-only executable still beats a folder we cannot make.
-        if (environment.createFolder(ownFolder) || !beside) {
-            return (ownFolder / kSettingsFileName).string();
-        }
+    const fs::path ownFolder = platform::UserSettingsFolder(environment.getEnv);
+    // A file shipped beside a read-only executable still beats a folder we cannot make.
+    if (!ownFolder.empty() && (environment.createFolder(ownFolder) || !beside)) {
+        return (ownFolder / kSettingsFileName).string();
     }
     return beside ? beside->string() : std::string(kSettingsFileName);
 }

@@ -38,10 +38,11 @@ struct SettingsEnvironment {
 // The real system: writability by creating a probe file, getenv, create_directories.
 [[nodiscard]] SettingsEnvironment SystemEnvironment();
 
-// Vandrelux.ini beside the executable when that folder is writable, else
-// $XDG_CONFIG_HOME/vandrelux/Vandrelux.ini (or ~/.config/vandrelux/, created when needed), so
-// a system install keeps the operator's choices. Never truncated: the name always stays
-// Vandrelux.ini, and it is never the executable itself.
+// Vandrelux.ini beside the executable when that folder is writable, else in the user's own
+// settings folder (platform::UserSettingsFolder: $XDG_CONFIG_HOME/vandrelux/ or
+// %APPDATA%\Vandrelux\, created when needed), so a system install keeps the operator's
+// choices. Never truncated: the name always stays Vandrelux.ini, and it is never the executable
+// itself.
 [[nodiscard]] std::string SettingsPath(const std::string& executablePath,
                                        const SettingsEnvironment& environment);
 [[nodiscard]] std::string SettingsPath(const std::string& executablePath);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Version.h"
 #include "app/UpdateDlg.h"
 #include "platform/WindowApplication.h"
 
@@ -13,6 +14,8 @@ namespace {
 int Run(int argc, char** argv) {
     CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
                  "vandrelux"};
+    cli.set_version_flag("--version", "vandrelux " + std::string(vandrelux::kVersion),
+                         "Show the version and exit");
     vandrelux::app::AppOptions options;
     std::string com1, com2, settings, screenshot;
     cli.add_option("--com1", com1,

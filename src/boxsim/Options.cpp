@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Version.h"
+
 namespace vandrelux::boxsim {
 
 ParseResult ParseOptions(int argc, const char* const* argv) {
@@ -14,6 +16,8 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
         "its first line of output, writes a JSON report at the end.",
         "vandrelux-boxsim"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vandrelux-boxsim " + std::string(kVersion) + "\n",
+                         "Show the version and exit");
     app.add_option("--device", o.device,
                    "Use this existing device instead of a new pseudo-terminal");
     app.add_option("--report", o.reportPath, "Write the report here instead of standard error");
@@ -68,6 +72,9 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
         return result;
     } catch (const CLI::CallForAllHelp&) {
         result.text = app.help("", CLI::AppFormatMode::All);
+        return result;
+    } catch (const CLI::CallForVersion& e) {
+        result.text = e.what();
         return result;
     } catch (const CLI::ParseError& e) {
         result.exitCode = 2;

@@ -24,8 +24,8 @@ struct Options {
 
 struct ParseResult {
     std::optional<Options> options;  // absent when the program should exit at once
-    int exitCode = 0;                // 0 after --help, 2 after a bad argument
-    std::string text;                // help for standard output, or a one-line reason
+    int exitCode = 0;                // 0 after --help or --version, 2 after a bad argument
+    std::string text;                // help or version for standard output, or a one-line reason
 };
 
 [[nodiscard]] ParseResult ParseOptions(int argc, const char* const* argv);

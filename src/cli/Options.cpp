@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "Version.h"
 #include "platform/ComPortNames.h"
 
 namespace vandrelux::cli {
@@ -48,6 +49,8 @@ ParseResult Refuse(std::string reason) {
 ParseResult ParseCommandLine(int argc, const char* const* argv) {
     CLI::App app{kDescription, "vandrelux-cli"};
     app.get_formatter()->column_width(30);
+    app.set_version_flag("--version", "vandrelux-cli " + std::string(kVersion) + "\n",
+                         "Show the version and exit");
 
     CommandLine line;
     Options& options = line.options;
@@ -105,6 +108,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         ParseResult help;
         help.text = app.help();
         return help;
+    } catch (const CLI::CallForVersion& e) {
+        ParseResult version;
+        version.text = e.what();
+        return version;
     } catch (const CLI::ParseError& e) {
         return Refuse(std::string(e.what()) + "; see --help");
     }

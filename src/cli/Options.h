@@ -42,8 +42,8 @@ struct CommandLine {
 
 struct ParseResult {
     std::optional<CommandLine> commandLine;  // absent when the program should exit at once
-    int exitCode = 0;                        // 0 after --help, 2 after a bad argument
-    std::string text;  // help for standard output, or a reason for standard error
+    int exitCode = 0;                        // 0 after --help or --version, 2 after a bad argument
+    std::string text;  // help or version for standard output, or a reason for standard error
 };
 
 // Reads the arguments and refuses what cannot make a run: no port, nothing to send, a receive on

@@ -1,12 +1,21 @@
 // Facts about the running program that only the operating system knows.
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace vandrelux::platform {
 
 // The full path of the program's own executable; empty if the system does not say.
 [[nodiscard]] std::string ExecutablePath();
+
+// The folder of this user's own settings, for when the program's folder is not writable:
+// $XDG_CONFIG_HOME/vandrelux or ~/.config/vandrelux on POSIX, %APPDATA%\Vandrelux on Windows.
+// Empty when the environment, read through `getEnv`, names no absolute folder for it.
+[[nodiscard]] std::filesystem::path UserSettingsFolder(
+    const std::function<std::optional<std::string>(const char* name)>& getEnv);
 
 // Whether standard error goes to a terminal (a console on Windows), where redrawn progress
 // lines make sense.

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "Version.h"
+
 namespace vandrelux::ui {
 
 namespace {
@@ -142,7 +144,7 @@ platform::DialogTemplate AboutTemplate() {
     d.controls = {
         Control(kNoId, K::Icon, "", 11, 15, 20, 20),
         Control(kNoId, K::Label, "Vandrelux 2.4", 40, 10, 119, 8),
-        Control(kNoId, K::Label, "Set-top box updater over a serial line", 40, 25, 119, 8),
+        Control(kNoId, K::Label, "Version " + std::string(kVersion), 40, 25, 119, 8),
         Control(platform::IDOK, K::DefaultButton, "OK", 178, 7, 50, 14),
     };
     return d;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "boxsim/Options.h"
 
 namespace vandrelux::boxsim {
@@ -94,6 +95,16 @@ TEST(ParseOptions, BadArguments_ExitTwoWithOneLineReason) {
         EXPECT_EQ(r.exitCode, 2) << line;
         EXPECT_FALSE(r.text.empty()) << line;
         EXPECT_EQ(r.text.find('\n'), std::string::npos) << line << ": " << r.text;
+    }
+}
+
+// --version answers without the scenario the box otherwise insists on.
+TEST(ParseOptions, Version_ExitZeroBeforeTheScenarioIsChecked) {
+    for (const char* line : {"--version", "send --version", "accept --version"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.options) << line;
+        EXPECT_EQ(r.exitCode, 0) << line;
+        EXPECT_EQ(r.text, "vandrelux-boxsim " + std::string(kVersion) + "\n") << line;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TempTree.h"
+#include "Version.h"
 #include "cli/Options.h"
 
 namespace vandrelux::cli {
@@ -92,6 +93,16 @@ TEST(ParseCommandLine, Help_ExitsZeroWithTheUsageText) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.text.find("Exit status:"), std::string::npos);
     EXPECT_NE(r.text.find("--port"), std::string::npos);
+}
+
+// --version answers even where the rest of the line could not make a run.
+TEST(ParseCommandLine, Version_ExitsZeroBeforeTheLineIsChecked) {
+    for (const char* line : {"--version", "--port /dev/a --version", "--ram --version"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_EQ(r.exitCode, 0) << line;
+        EXPECT_EQ(r.text, "vandrelux-cli " + std::string(kVersion) + "\n") << line;
+    }
 }
 
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {

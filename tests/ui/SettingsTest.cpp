@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -40,9 +41,11 @@ protected:
         return Stored();
     }
 
+    // Other build trees on this machine run the same cases at the same time: a folder of our own.
     fs::path dir =
         fs::temp_directory_path() /
-        ("vandrelux-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+        ("vandrelux-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) +
+         "-" + std::to_string(std::random_device{}()));
     fs::path path = dir / "Vandrelux.ini";
     platform::FakeToolkit toolkit;
     int portIndex = -1;
@@ -209,6 +212,33 @@ TEST_F(SettingsTest, SettingsPath_BesideTheExecutableElseTheConfigFolder) {
     }
     EXPECT_EQ(SettingsPath((dir / "vandrelux").string()), path.string());
     EXPECT_TRUE(fs::is_empty(dir));  // the probe is gone
+}
+
+// A per-machine install under Program Files cannot be written by an operator: the settings
+// go to the operator's own application data, never to a relative or missing folder.
+TEST_F(SettingsTest, SettingsPath_OnWindows_BesideTheProgramElseApplicationData) {
+    struct Case {
+        bool writable, canCreate;
+        std::optional<std::string> appData;
+        std::string expected;
+    };
+    const std::string exe = R"(C:\Program Files\Vandrelux\vandrelux.exe)";
+    const std::string beside = R"(C:\Program Files\Vandrelux\Vandrelux.ini)";
+    const std::string roaming = R"(C:\Users\op\AppData\Roaming)";
+    const Case cases[] = {{true, true, roaming, beside},
+                          {false, true, roaming, roaming + R"(\Vandrelux\Vandrelux.ini)"},
+                          {false, false, roaming, beside},
+                          {false, true, "AppData", beside},
+                          {false, true, std::nullopt, beside}};
+    for (const Case& c : cases) {
+        const SettingsEnvironment env{[&](const fs::path&) { return c.writable; },
+                                      [&](const std::string_view name) {
+                                          return name == "APPDATA" ? c.appData
+                                                                   : std::optional<std::string>();
+                                      },
+                                      [&](const fs::path&) { return c.canCreate; }};
+        EXPECT_EQ(SettingsPath(exe, env), c.expected) << c.appData.value_or("(none)");
+    }
 }
 
 }  // namespace

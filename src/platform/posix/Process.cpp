@@ -12,6 +12,19 @@ std::string ExecutablePath() {
     return n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : std::string();
 }
 
+std::filesystem::path UserSettingsFolder(
+    const std::function<std::optional<std::string>(const char* name)>& getEnv) {
+    // A relative $XDG_CONFIG_HOME is invalid by its specification and is ignored.
+    if (const std::optional<std::string> xdg = getEnv("XDG_CONFIG_HOME");
+        xdg && std::filesystem::path(*xdg).is_absolute()) {
+        return std::filesystem::path(*xdg) / "vandrelux";
+    }
+    if (const std::optional<std::string> home = getEnv("HOME"); home && !home->empty()) {
+        return std::filesystem::path(*home) / ".config" / "vandrelux";
+    }
+    return {};
+}
+
 bool StandardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) != 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "Version.h"
 #include "platform/WindowApplication.h"
 #include "platform/qt/Icons.h"
 #include "platform/qt/QtDialog.h"
@@ -11,7 +12,8 @@ namespace vandrelux::platform {
 int RunQtApplication(int argc, char** argv, const std::function<int()>& body) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vandrelux"));
-    QApplication::setApplicationVersion(QStringLiteral("2.5"));
+    QApplication::setApplicationVersion(
+        QString::fromLatin1(kVersion.data(), static_cast<qsizetype>(kVersion.size())));
     QApplication::setWindowIcon(qt::AppIcon());
     // Quitting would end every modal loop still to come, and the dialogs are all there is.
     QApplication::setQuitOnLastWindowClosed(false);

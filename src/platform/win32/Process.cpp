@@ -23,6 +23,15 @@ std::string ExecutablePath() {
     return {};
 }
 
+std::filesystem::path UserSettingsFolder(
+    const std::function<std::optional<std::string>(const char* name)>& getEnv) {
+    const std::optional<std::string> appData = getEnv("APPDATA");
+    if (!appData || !std::filesystem::path(*appData).is_absolute()) {
+        return {};
+    }
+    return std::filesystem::path(*appData) / "Vandrelux";
+}
+
 bool StandardErrorIsTerminal() {
     return ::_isatty(::_fileno(stderr)) != 0;
 }
