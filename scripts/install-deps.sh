@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev clang-format clang-tidy
-          g++-mingw-w64-x86-64-posix socat lrzsz xvfb xauth imagemagick
+          g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
           # Wine itself (the wine package makes the wine command) and what it only recommends
           # but the Windows window needs under Xvfb: its fonts and X extensions.
           wine wine64 fonts-wine libxrender1 libxcursor1 libxi6 libxrandr2 libxinerama1

@@ -1,5 +1,3 @@
-#include "cli/Options.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "TempTree.h"
+#include "cli/Options.h"
 
 namespace vandrelux::cli {
 namespace {
@@ -39,8 +38,10 @@ TEST(ParseCommandLine, Download_FilesInSendingOrderWhateverTheArgumentOrder) {
     const Options& o = line.options;
     EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a", "/dev/b"}));
     const std::vector<std::pair<UpdateKind, std::string>> expected = {
-        {UpdateKind::Bootstrap, "b.bin"}, {UpdateKind::Ucode, "u.bin"},
-        {UpdateKind::Logo, "l.bin"},      {UpdateKind::TvProgram, "tv.bin"},
+        {UpdateKind::Bootstrap, "b.bin"},
+        {UpdateKind::Ucode, "u.bin"},
+        {UpdateKind::Logo, "l.bin"},
+        {UpdateKind::TvProgram, "tv.bin"},
         {UpdateKind::Software, "app.bin"}};
     ASSERT_EQ(o.files.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -122,15 +123,49 @@ TEST(ParseCommandLine, TwoNamesOfOneDevice_Refused) {
     const test::TempTree tree;
     const std::string device = tree.File("ttyUSB0");
     tree.Link("by-id/adapter", device);
-    const ParseResult link = Parse("--port " + device + " --port " + tree.Path("by-id/adapter") +
-                                   " --software s.bin");
+    const ParseResult link =
+        Parse("--port " + device + " --port " + tree.Path("by-id/adapter") + " --software s.bin");
     EXPECT_FALSE(link.commandLine);
     EXPECT_NE(link.text.find("already given"), std::string::npos) << link.text;
 
-    const ParseResult com = Parse("--com1 " + device + " --port COM1 --port " + device +
-                                  " --software s.bin");
+    const ParseResult com =
+        Parse("--com1 " + device + " --port COM1 --port " + device + " --software s.bin");
     EXPECT_FALSE(com.commandLine);
     EXPECT_EQ(com.exitCode, 2);
+}
+
+TEST(ParseCommandLine, NetworkPorts_TakenAsNamedMalformedOrTwiceRefused) {
+    const ParseResult ok = Parse(
+        "--port rfc2217://box1:2000 --port tcp://[::1]:2001 --com2 socket://10.0.0.9:4001 "
+        "--port COM2 --connect-timeout 0.5 --software s.bin");
+    ASSERT_TRUE(ok.commandLine) << ok.text;
+    const Options& o = ok.commandLine->options;
+    EXPECT_EQ(o.ports.size(), 3U);
+    EXPECT_EQ(o.connectTimeout, std::chrono::milliseconds(500));
+    EXPECT_EQ(ResolvePort("COM2", o), "socket://10.0.0.9:4001");
+    EXPECT_FALSE(Parse("--port tcp://h:1 --software s.bin").commandLine->options.connectTimeout);
+
+    // Two spellings of one port are one port, as two names of one device are.
+    for (const char* line : {"--port tcp://Box:2000 --port socket://box:02000 --software s.bin",
+                             "--com1 tcp://box:2000 --port COM1 --port tcp://box:2000 --ucode u"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_NE(r.text.find("already given"), std::string::npos) << r.text;
+    }
+    // The same host and port through the other accepter's scheme is another port.
+    EXPECT_TRUE(
+        Parse("--port tcp://box:2000 --port rfc2217://box:2000 --software s.bin").commandLine);
+
+    for (const char* line :
+         {"--port rfc2217://box --software s.bin", "--port tcp://::1:2000 --software s.bin",
+          "--com1 rfc2217://box:0 --port COM1 --software s.bin",
+          "--port tcp://h:1 --connect-timeout 0 --software s.bin"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_EQ(r.exitCode, 2) << line;
+    }
+    EXPECT_NE(Parse("--port rfc2217://box --software s.bin").text.find("not a network port"),
+              std::string::npos);
 }
 
 TEST(ResolvePort, ComNamesFollowTheMappingPathsStandAsGiven) {
