@@ -485,16 +485,18 @@ await_listening() {
 }
 
 # Starts ser2net on 127.0.0.1 in front of the box's line DEV, with one RFC 2217 and one raw TCP
-# accepter; sets RFC2217 and RAW to their URLs.
+# accepter (or with TELNET=plain, Telnet without COM-port control for the first); sets RFC2217
+# and RAW to their URLs.
 start_ser2net() {
     command -v ser2net > /dev/null || fail "ser2net is not installed (scripts/install-deps.sh)"
-    local rfc raw
+    local rfc raw telnet="telnet(rfc2217)"
     rfc=$(free_port); raw=$(free_port)
+    [ "${TELNET:-}" = plain ] && telnet=telnet
     cat > ser2net.yaml <<YAML
 %YAML 1.1
 ---
 connection: &box-rfc2217
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc
+  accepter: $telnet,tcp,127.0.0.1,$rfc
   connector: serialdev,$DEV,115200n81,local
 connection: &box-raw
   accepter: tcp,127.0.0.1,$raw
@@ -604,6 +606,18 @@ time.sleep(60)' "${RAW##*:}" > holder.out &
         || fail "busy raw: $(cat cli.err)"
 }
 
+# A server that takes no line settings: the port opens, the settings step fails as a local port's
+# would, and the run ends there.
+case_remote_settings_refused() {
+    random_file sw.bin 1000
+    start_box --timeout 60 accept --out out
+    TELNET=plain start_ser2net
+    DEV=$RFC2217 expect_cli_within 30 3 --software sw.bin
+    grep -q "SetCommState() Failed" cli.err || fail "no settings step named: $(cat cli.err)"
+    grep -q "did not agree to COM-port control" cli.err || fail "no reason: $(cat cli.err)"
+    grep -q "cannot configure $RFC2217" cli.err || fail "no outcome: $(cat cli.err)"
+}
+
 case_remote_server_dies_mid_image() {
     random_file sw.bin 200000
     start_box --timeout 60 --baud 115200 accept --out out
@@ -652,6 +666,17 @@ case_remote_window_download() {
     expect_box 0
     check_stored boot.bin bootstrap.bin; check_stored logo.bin logo.bin
     grep -q "Send $PWD/logo.bin complete!" window.out || fail "no completion line"
+    ! grep -q "SetCommState()" window.err || fail "a settings box: $(cat window.err)"
+
+    # A server that takes no settings gets the box that a local port refusing them gets, at
+    # each open (start-up, then Open); an unattended run counts any such box as a failure.
+    kill "$ser2net_pid"; wait "$ser2net_pid" 2>/dev/null || true
+    start_box --timeout 60 accept --out out2
+    TELNET=plain start_ser2net
+    DEV=$RFC2217 expect_window 1
+    grep -q "SetCommState() Failed with the following error" window.err \
+        || fail "no settings box: $(cat window.err)"
+    grep -q "did not agree to COM-port control" window.err || fail "no reason: $(cat window.err)"
 }
 
 "case_$1"
