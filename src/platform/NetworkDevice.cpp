@@ -28,6 +28,7 @@ constexpr std::size_t kPurgeLimit = 64 * kReceiveChunk;
 // on is silent.
 constexpr auto kRawRefusalWindow = 200ms;
 constexpr std::uint32_t kDefaultTimeoutMs = 5000;
+constexpr auto kPurgeAnswerLimit = std::chrono::milliseconds(1000);
 
 std::atomic<std::int64_t> g_timeoutMs{kDefaultTimeoutMs};
 
@@ -328,8 +329,21 @@ bool NetworkDevice::Purge() {
         return FailClosed();
     }
     if (m_telnet && m_codec.LocalEnabled(telnet::kComPort)) {
+        // Once the server has answered, what it held is gone and what follows is new, as after
+        // a local purge; a server that does not answer is not waited for long.
+        const std::uint32_t before = m_codec.Reports().Answers(telnet::ComCommand::PurgeData);
         m_codec.SendByteCommand(telnet::ComCommand::PurgeData, telnet::kPurgeBoth);
         TakeCodecOutput();
+        const Answer answer = AwaitServer(
+            [&] { return m_codec.Reports().Answers(telnet::ComCommand::PurgeData) > before; },
+            Clock::now() + std::min<std::chrono::milliseconds>(m_limit, kPurgeAnswerLimit));
+        if (answer == Answer::Failed) {
+            return false;
+        }
+        m_input.clear();
+        m_inputStart = 0;
+        m_inputCount = 0;
+        return true;
     }
     m_input.clear();
     m_inputStart = 0;

@@ -13,6 +13,7 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/DeviceBackend.h"
 #include "platform/ErrorDetail.h"
 #include "platform/Format.h"
 #include "platform/ModeString.h"

@@ -158,7 +158,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline) {
     };
     u_long nonBlocking = 1;
     const BOOL one = TRUE;
-    if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0 ||
+    if (::ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) != 0 ||
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                      sizeof one) != 0) {
         return give_up();
@@ -257,7 +257,7 @@ std::optional<std::size_t> Socket::Receive(std::uint8_t* data, std::size_t size)
 std::uint32_t Socket::Readable() const noexcept {
     u_long count = 0;
     const SOCKET s = m_impl->socket.load();
-    return s != INVALID_SOCKET && ::ioctlsocket(s, FIONREAD, &count) == 0
+    return s != INVALID_SOCKET && ::ioctlsocket(s, static_cast<long>(FIONREAD), &count) == 0
                ? static_cast<std::uint32_t>(count)
                : 0;
 }
