@@ -37,7 +37,6 @@ int CodeOf(SocketFailure failure) {
         case SocketFailure::Closed:
             return ECONNRESET;
         case SocketFailure::Refusal:
-            return EINVAL;
         case SocketFailure::Invalid:
             return EINVAL;
         case SocketFailure::Cancelled:

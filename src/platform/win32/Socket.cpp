@@ -32,7 +32,6 @@ DWORD CodeOf(SocketFailure failure) {
         case SocketFailure::Closed:
             return WSAECONNRESET;
         case SocketFailure::Refusal:
-            return ERROR_INVALID_PARAMETER;
         case SocketFailure::Invalid:
             return ERROR_INVALID_PARAMETER;
         case SocketFailure::Cancelled:
