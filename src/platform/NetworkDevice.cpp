@@ -368,15 +368,10 @@ bool NetworkDevice::Purge() {
 }
 
 bool NetworkDevice::PurgeOutput() {
-    if (!IsOpen()) {
-        return FailClosed();
-    }
-    if (m_telnet && m_codec.LocalEnabled(telnet::kComPort)) {
-        m_codec.SendByteCommand(telnet::ComCommand::PurgeData, telnet::kPurgeTransmit);
-        TakeCodecOutput();
-    }
-    // What was written has left us already; only the server's queue can be purged.
-    return true;
+    // What was written has left us already. The server's purge is no substitute: a server may
+    // still be sending the last write to the box, and ser2net's purge of its transmit buffer
+    // throws away what the box sends too, so a purge before each write would lose answers.
+    return IsOpen() || FailClosed();
 }
 
 bool NetworkDevice::GetStatus(QueueStatus& status) {

@@ -55,7 +55,9 @@ public:
     // confirmed each as asked; then DTR and RTS, which servers without modem lines leave
     // unanswered. tcp: the server's own settings stand; only the values are checked.
     bool SetLineState(const LineState& state) override;
+    // rfc2217: the server purges both its buffers, and Purge returns once it has answered.
     bool Purge() override;
+    // Nothing reaches the server: see the source.
     bool PurgeOutput() override;
     bool GetStatus(QueueStatus& status) override;
     std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size) override;

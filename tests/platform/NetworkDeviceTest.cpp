@@ -212,6 +212,37 @@ TEST_F(NetworkDeviceOnSer2net, Purge_DropsWhatTheBoxSentBeforeItAndNothingAfter)
     }
 }
 
+// The port object drops what waits to be sent before each write; over the network that must not
+// cost the box's answers, which a purge at the server would.
+TEST_F(NetworkDeviceOnSer2net, WritesWithTheirPurges_LoseNothingTheBoxSendsMeanwhile) {
+    Open(server.Rfc2217());
+    ASSERT_TRUE(device.Purge());
+    std::thread box([this] {
+        for (int i = 0; i < 200; ++i) {
+            pty.Send({static_cast<std::uint8_t>(i)});
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    const std::uint8_t beacon = 0x16;
+    Bytes got;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (got.size() < 200 && std::chrono::steady_clock::now() < until) {
+        ASSERT_TRUE(device.PurgeOutput());
+        ASSERT_TRUE(device.Write(&beacon, 1));
+        std::array<std::uint8_t, 256> chunk{};
+        const std::optional<std::size_t> n = device.Read(chunk.data(), chunk.size());
+        ASSERT_TRUE(n) << LastSystemError().message;
+        got.insert(got.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*n));
+        std::this_thread::sleep_for(100us);
+    }
+    box.join();
+    Bytes want;
+    for (int i = 0; i < 200; ++i) {
+        want.push_back(static_cast<std::uint8_t>(i));
+    }
+    EXPECT_EQ(got, want);
+}
+
 TEST_F(NetworkDeviceOnSer2net, Wait_WakesInOrderAndTheServersEndIsTheLinesEnd) {
     Open(server.Rfc2217());
     ASSERT_TRUE(device.Purge());
