@@ -62,19 +62,24 @@ class Line:
 
 class Ser2net:
     """ser2net on 127.0.0.1 in front of `device`, one accepter of the given kind:
-    "rfc2217" (Telnet with COM-port control) or "raw" (plain TCP); `url` names it."""
+    "rfc2217" (Telnet with COM-port control) or "raw" (plain TCP); `url` names it. With
+    "rfc2217-nodelay", ser2net forwards the box's bytes at once instead of waiting at least 1 ms
+    for more (its chardelay)."""
 
     def __init__(self, work: Path, name: str, device: str, kind: str):
         probe = socket.socket()
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
         probe.close()
-        accepter = "telnet(rfc2217),tcp" if kind == "rfc2217" else "tcp"
+        telnet = kind.startswith("rfc2217")
+        accepter = "telnet(rfc2217),tcp" if telnet else "tcp"
         config = work / f"{name}-ser2net.yaml"
         config.write_text(f"%YAML 1.1\n---\nconnection: &box\n"
                           f"  accepter: {accepter},127.0.0.1,{port}\n"
-                          f"  connector: serialdev,{device},115200n81,local\n")
-        self.url = f"{'rfc2217' if kind == 'rfc2217' else 'tcp'}://127.0.0.1:{port}"
+                          f"  connector: serialdev,{device},115200n81,local\n" +
+                          ("  options:\n    chardelay: false\n" if kind.endswith("nodelay")
+                           else ""))
+        self.url = f"{'rfc2217' if telnet else 'tcp'}://127.0.0.1:{port}"
         self._log = open(work / f"{name}-ser2net.log", "w")
         self._proc = subprocess.Popen(
             ["ser2net", "-n", "-d", "-P", str(work / f"{name}-ser2net.pid"), "-c", str(config)],
@@ -426,10 +431,10 @@ def main() -> int:
         say = lambda text: print(f"bench: {text}", file=sys.stderr, flush=True)
 
         # The same paced box locally and behind each accepter, taking turns.
-        remote_runs = {"local": [], "rfc2217": [], "raw": []}
+        remote_runs = {"local": [], "rfc2217": [], "raw": [], "rfc2217-nodelay": []}
         for round_no in range(1, args.rounds + 1):
             say(f"round {round_no} of {args.rounds}: 128 KiB paced at 115200 baud, locally and "
-                "through ser2net's two accepters")
+                "through ser2net's two accepters, and without its chardelay")
             for kind in remote_runs:
                 remote_runs[kind].append(
                     bench.download(128 * 1024, 115200, "" if kind == "local" else kind))
@@ -464,7 +469,8 @@ def main() -> int:
         rows += measured_rows(runs, paced, idle_cli, idle_win, win_down, win_recv, peak_down,
                               peak_recv, size)
     local = median_efficiency(remote_runs["local"])
-    for kind, label in (("rfc2217", "rfc2217://"), ("raw", "tcp://")):
+    for kind, label in (("rfc2217", "rfc2217://"), ("raw", "tcp://"),
+                        ("rfc2217-nodelay", "rfc2217://, chardelay off")):
         eff = median_efficiency(remote_runs[kind])
         ratio = eff / local
         rows.append((f"6 Line efficiency at 115200, {label} / local", ">= 99 %",
