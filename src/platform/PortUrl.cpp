@@ -49,18 +49,15 @@ bool IsNetworkPortName(std::string_view name) {
 }
 
 std::optional<PortUrl> ParsePortUrl(std::string_view name) {
-    PortUrl url;
-    std::string_view rest;
-    for (const auto& [prefix, scheme] : kSchemes) {
-        if (StartsWithIgnoringCase(name, prefix)) {
-            url.scheme = scheme;
-            rest = name.substr(prefix.size());
-            break;
-        }
-    }
-    if (!IsNetworkPortName(name)) {
+    const auto* known = std::find_if(kSchemes.begin(), kSchemes.end(), [&](const auto& scheme) {
+        return StartsWithIgnoringCase(name, scheme.first);
+    });
+    if (known == kSchemes.end()) {
         return std::nullopt;
     }
+    PortUrl url;
+    url.scheme = known->second;
+    const std::string_view rest = name.substr(known->first.size());
     std::string_view host;
     std::string_view port;
     if (rest.starts_with('[')) {

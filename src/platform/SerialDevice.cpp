@@ -7,7 +7,8 @@
 
 namespace vandrelux::platform {
 
-// Each call starts without the words of an earlier failure, so they never describe another.
+// Each call below starts without the words of an earlier failure, so they never describe another.
+
 SerialDevice::SerialDevice() : m_device(std::make_unique<LocalSerialDevice>()) {}
 
 SerialDevice::~SerialDevice() = default;
