@@ -51,8 +51,6 @@ inline constexpr std::uint8_t kNoFlowControl = 1;
 inline constexpr std::uint8_t kDtrOn = 8;
 inline constexpr std::uint8_t kRtsOn = 11;
 inline constexpr std::uint8_t kRtsOff = 12;
-inline constexpr std::uint8_t kPurgeReceive = 1;
-inline constexpr std::uint8_t kPurgeTransmit = 2;
 inline constexpr std::uint8_t kPurgeBoth = 3;
 
 // The option's codes for a parity letter (N, O, E, M, S) and back; 0 for a letter it lacks.
