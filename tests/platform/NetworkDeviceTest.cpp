@@ -115,8 +115,8 @@ private:
 
 class NetworkDeviceOnSer2net : public ::testing::Test {
 protected:
-    // ser2net lets go of the line a moment after a client leaves; until then it turns the next
-    // one away as busy.
+    // ser2net hands the line to its other accepter only a moment after the last client left;
+    // until then it turns the next one away as busy.
     void Open(const std::string& url) {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (!device.Open(url) && std::chrono::steady_clock::now() < deadline) {
