@@ -9,6 +9,7 @@ import os
 import platform
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -50,6 +51,52 @@ class Line:
             except subprocess.TimeoutExpired:
                 self._proc.kill()
                 self._proc.wait()
+        self._log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Ser2net:
+    """ser2net on 127.0.0.1 in front of `device`, one accepter of the given kind:
+    "rfc2217" (Telnet with COM-port control) or "raw" (plain TCP); `url` names it. With
+    "rfc2217-nodelay", ser2net forwards the box's bytes at once instead of waiting at least 1 ms
+    for more (its chardelay)."""
+
+    def __init__(self, work: Path, name: str, device: str, kind: str):
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        telnet = kind.startswith("rfc2217")
+        accepter = "telnet(rfc2217),tcp" if telnet else "tcp"
+        config = work / f"{name}-ser2net.yaml"
+        config.write_text(f"%YAML 1.1\n---\nconnection: &box\n"
+                          f"  accepter: {accepter},127.0.0.1,{port}\n"
+                          f"  connector: serialdev,{device},115200n81,local\n" +
+                          ("  options:\n    chardelay: false\n" if kind.endswith("nodelay")
+                           else ""))
+        self.url = f"{'rfc2217' if telnet else 'tcp'}://127.0.0.1:{port}"
+        self._log = open(work / f"{name}-ser2net.log", "w")
+        self._proc = subprocess.Popen(
+            ["ser2net", "-n", "-d", "-P", str(work / f"{name}-ser2net.pid"), "-c", str(config)],
+            stdout=self._log, stderr=subprocess.STDOUT)
+        # Listening shows in the kernel's table; a probing connection would open the line.
+        wanted = f"0100007F:{port:04X} 00000000:0000 0A"
+        deadline = time.monotonic() + 10
+        while wanted not in Path("/proc/net/tcp").read_text():
+            if self._proc.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise BenchError(f"ser2net did not listen ({name})")
+            time.sleep(0.01)
+
+    def close(self):
+        if self._proc.poll() is None:
+            self._proc.terminate()
+            self._proc.wait(10)
         self._log.close()
 
     def __enter__(self):
@@ -142,16 +189,23 @@ class Bench:
         return {"wall_s": peak["end"] - peak["start"], "peak_kib": peak["peak_kib"],
                 "floor_kib": peak["floor_kib"], "report": report}
 
-    def download(self, size: int, baud: int = 0) -> dict:
-        """vandrelux-cli sends a software image of `size` bytes to a box that paces at `baud`."""
-        name = self._name(f"download-{size}-{baud}")
+    def download(self, size: int, baud: int = 0, remote: str = "") -> dict:
+        """vandrelux-cli sends a software image of `size` bytes to a box that paces at `baud`;
+        with `remote` ("rfc2217" or "raw"), through ser2net in front of the box's line."""
+        name = self._name(f"download-{size}-{baud}{'-' + remote if remote else ''}")
         image = self._image_file(size)
         with Line(self.work, name) as line:
             box = self._start_box(name, line.box, ["--baud", str(baud), "accept", "--expect", "1"])
-            cli = self._measured(name, [self.cli, "--port", line.pc, "--baud", str(baud or 115200),
-                                        "--software", str(image), "--timeout", str(RUN_LIMIT_S)],
-                                 self.work)
-            run = self._finish(name, cli, box)
+            server = Ser2net(self.work, name, line.pc, remote) if remote else None
+            try:
+                port = server.url if server else line.pc
+                cli = self._measured(name, [self.cli, "--port", port, "--baud",
+                                            str(baud or 115200), "--software", str(image),
+                                            "--timeout", str(RUN_LIMIT_S)], self.work)
+                run = self._finish(name, cli, box)
+            finally:
+                if server:
+                    server.close()
         images = run["report"]["images"]
         if (cli.returncode != 0 or box.returncode != 0 or len(images) != 1
                 or images[0]["bytes"] != size
@@ -319,61 +373,11 @@ def verdict(ok: bool) -> str:
     return "met" if ok else "NOT met"
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--bin", default="build/release/src", help="folder of the built programs")
-    parser.add_argument("--lean-peer", default="build/release/bench/leanpeer",
-                        help="the lean peer built from bench/leanpeer.c")
-    parser.add_argument("--size-mib", type=int, default=16, help="image size for figures 1, 3, 5")
-    parser.add_argument("--idle-seconds", type=float, default=5.0)
-    parser.add_argument("--rounds", type=int, default=3,
-                        help="unpaced runs each way; the median counts")
-    parser.add_argument("--keep", action="store_true", help="keep the work folder")
-    args = parser.parse_args()
-
-    for tool in ("socat", "sz", "rz"):
-        if shutil.which(tool) is None:
-            print(f"bench: {tool} is missing: sudo apt-get install socat lrzsz", file=sys.stderr)
-            return 2
-
-    size = args.size_mib * MIB
-    work = Path(tempfile.mkdtemp(prefix="vandrelux-bench."))
+def measured_rows(runs, paced, idle_cli, idle_win, win_down, win_recv, peak_down, peak_recv,
+                  size) -> list:
+    """Figures 1 to 6."""
+    down, z_down, recv, z_recv = (median_run(runs[k]) for k in ("down", "z_down", "recv", "z_recv"))
     rows = []
-    try:
-        bench = Bench(Path(args.bin).resolve(), work, size, Path(args.lean_peer).resolve())
-        say = lambda text: print(f"bench: {text}", file=sys.stderr, flush=True)
-
-        # Ours and the peer take turns, so a busy spell on the machine hits both alike.
-        runs = {"down": [], "z_down": [], "lean_down": [], "recv": [], "z_recv": [],
-                "lean_recv": []}
-        for round_no in range(1, args.rounds + 1):
-            say(f"round {round_no} of {args.rounds}: {args.size_mib} MiB each way, ours, the lean "
-                "peer and ZMODEM")
-            runs["down"].append(bench.download(size))
-            runs["lean_down"].append(bench.lean(receive=False))
-            runs["z_down"].append(bench.zmodem(pc_sends=True))
-            runs["recv"].append(bench.receive())
-            runs["lean_recv"].append(bench.lean(receive=True))
-            runs["z_recv"].append(bench.zmodem(pc_sends=False))
-        down, z_down, recv, z_recv = (median_run(runs[k])
-                                      for k in ("down", "z_down", "recv", "z_recv"))
-        peak_down = max(runs["down"], key=lambda r: r["peak_kib"])
-        peak_recv = max(runs["recv"], key=lambda r: r["peak_kib"])
-        paced = {}
-        for baud, paced_size in ((115200, 128 * 1024), (921600, 1 * MIB)):
-            say(f"download of {paced_size // 1024} KiB paced at {baud} baud")
-            paced[baud] = bench.download(paced_size, baud)
-        say(f"idle, {args.idle_seconds:g} s each")
-        idle_cli = bench.idle(False, args.idle_seconds)
-        idle_win = bench.idle(True, args.idle_seconds)
-        say(f"the window moving {args.size_mib} MiB each way")
-        win_down = bench.window_transfer(receive=False)
-        win_recv = bench.window_transfer(receive=True)
-    except BenchError as e:
-        print(f"bench: {e}", file=sys.stderr)
-        print(f"bench: files kept in {work}", file=sys.stderr)
-        return 1
-
     for label, key, limit in (("median", "median", 100), ("p99", "p99", 1000)):
         # The middle round's figure, and every round's beside it.
         each = [r["report"]["turnaround_us"][key] for r in runs["down"]]
@@ -410,7 +414,6 @@ def main() -> int:
         rows.append((f"5 Peak memory, window {label}", "<= 80 MiB",
                      f"{peak_text(run)} ({run['wall_s']:.1f} s)",
                      verdict(run["peak_kib"] <= 80 * 1024)))
-
     for label, ours_key, lean_key in (("download", "down", "lean_down"),
                                       ("receive", "recv", "lean_recv")):
         # The box's span from the first frame byte to the final answer, the middle round of each.
@@ -420,6 +423,97 @@ def main() -> int:
         rows.append((f"6 Unpaced {label}, lean peer / ours", ">= 0.95",
                      f"{ratio:.2f} ({span(lean_key):.2f} s vs {span(ours_key):.2f} s of frames)",
                      verdict(ratio >= 0.95)))
+    return rows
+
+
+def efficiency(run: dict) -> float:
+    return run["report"]["frames"]["efficiency"]
+
+
+def median_efficiency(runs: list) -> float:
+    return sorted(efficiency(r) for r in runs)[len(runs) // 2]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--bin", default="build/release/src", help="folder of the built programs")
+    parser.add_argument("--lean-peer", default="build/release/bench/leanpeer",
+                        help="the lean peer built from bench/leanpeer.c")
+    parser.add_argument("--size-mib", type=int, default=16, help="image size for figures 1, 3, 5")
+    parser.add_argument("--idle-seconds", type=float, default=5.0)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="unpaced runs each way; the median counts")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("--remote-only", action="store_true",
+                        help="only figure 7, the paced line through ser2net and locally")
+    args = parser.parse_args()
+
+    for tool in ("socat", "sz", "rz", "ser2net"):
+        if shutil.which(tool) is None:
+            print(f"bench: {tool} is missing: sudo apt-get install socat lrzsz ser2net",
+                  file=sys.stderr)
+            return 2
+
+    size = args.size_mib * MIB
+    work = Path(tempfile.mkdtemp(prefix="vandrelux-bench."))
+    rows = []
+    try:
+        bench = Bench(Path(args.bin).resolve(), work, size, Path(args.lean_peer).resolve())
+        say = lambda text: print(f"bench: {text}", file=sys.stderr, flush=True)
+
+        # The same paced box locally and behind each accepter, taking turns.
+        remote_runs = {"local": [], "rfc2217": [], "raw": [], "rfc2217-nodelay": []}
+        for round_no in range(1, args.rounds + 1):
+            say(f"round {round_no} of {args.rounds}: 128 KiB paced at 115200 baud, locally and "
+                "through ser2net's two accepters, and without its chardelay")
+            for kind in remote_runs:
+                remote_runs[kind].append(
+                    bench.download(128 * 1024, 115200, "" if kind == "local" else kind))
+
+        if not args.remote_only:
+            # Ours and the peer take turns, so a busy spell on the machine hits both alike.
+            runs = {"down": [], "z_down": [], "lean_down": [], "recv": [], "z_recv": [],
+                    "lean_recv": []}
+            for round_no in range(1, args.rounds + 1):
+                say(f"round {round_no} of {args.rounds}: {args.size_mib} MiB each way, ours, the "
+                    "lean peer and ZMODEM")
+                runs["down"].append(bench.download(size))
+                runs["lean_down"].append(bench.lean(receive=False))
+                runs["z_down"].append(bench.zmodem(pc_sends=True))
+                runs["recv"].append(bench.receive())
+                runs["lean_recv"].append(bench.lean(receive=True))
+                runs["z_recv"].append(bench.zmodem(pc_sends=False))
+            peak_down = max(runs["down"], key=lambda r: r["peak_kib"])
+            peak_recv = max(runs["recv"], key=lambda r: r["peak_kib"])
+            paced = {}
+            for baud, paced_size in ((115200, 128 * 1024), (921600, 1 * MIB)):
+                say(f"download of {paced_size // 1024} KiB paced at {baud} baud")
+                paced[baud] = bench.download(paced_size, baud)
+            say(f"idle, {args.idle_seconds:g} s each")
+            idle_cli = bench.idle(False, args.idle_seconds)
+            idle_win = bench.idle(True, args.idle_seconds)
+            say(f"the window moving {args.size_mib} MiB each way")
+            win_down = bench.window_transfer(receive=False)
+            win_recv = bench.window_transfer(receive=True)
+    except BenchError as e:
+        print(f"bench: {e}", file=sys.stderr)
+        print(f"bench: files kept in {work}", file=sys.stderr)
+        return 1
+
+    if not args.remote_only:
+        rows += measured_rows(runs, paced, idle_cli, idle_win, win_down, win_recv, peak_down,
+                              peak_recv, size)
+    local = median_efficiency(remote_runs["local"])
+    for kind, label in (("rfc2217", "rfc2217://"), ("raw", "tcp://"),
+                        ("rfc2217-nodelay", "rfc2217://, chardelay off")):
+        eff = median_efficiency(remote_runs[kind])
+        ratio = eff / local
+        rows.append((f"7 Line efficiency at 115200, {label} / local", ">= 99 %",
+                     f"{ratio * 100:.2f} % ({eff * 100:.2f} % vs {local * 100:.2f} %; "
+                     f"rounds: {', '.join(f'{efficiency(r) * 100:.2f}' for r in remote_runs[kind])}"
+                     f" vs {', '.join(f'{efficiency(r) * 100:.2f}' for r in remote_runs['local'])})",
+                     verdict(ratio >= 0.99)))
+
     print(f"Vandrelux benchmarks, {args.size_mib} MiB image, {os.cpu_count()} cores, "
           f"load {os.getloadavg()[0]:.2f}, {platform.system()} {platform.release()}")
     widths = [max(len(r[i]) for r in rows + [("Figure", "Target", "Measured", "Verdict")])

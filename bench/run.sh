@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the release programs and runs every benchmark; prints the table on standard output.
-# Needs socat and lrzsz (sudo apt-get install socat lrzsz, or scripts/install-deps.sh).
-# Options go to bench/bench.py: --size-mib N, --idle-seconds S, --keep.
+# Needs socat, lrzsz and ser2net (sudo apt-get install socat lrzsz ser2net, or
+# scripts/install-deps.sh). Options go to bench/bench.py: --size-mib N, --idle-seconds S, --keep,
+# --remote-only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for tool in socat sz rz python3; do
+for tool in socat sz rz ser2net python3; do
     if ! command -v "$tool" > /dev/null; then
-        echo "bench: $tool is missing: sudo apt-get install socat lrzsz python3" >&2
+        echo "bench: $tool is missing: sudo apt-get install socat lrzsz ser2net python3" >&2
         exit 2
     fi
 done

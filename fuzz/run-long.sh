@@ -31,7 +31,7 @@ run() {
 }
 
 status=0
-for pair in "ReceiveFuzz DownloadFuzz" "IniFuzz ParseFuzz"; do
+for pair in "ReceiveFuzz DownloadFuzz" "IniFuzz ParseFuzz" "TelnetFuzz"; do
     pids=()
     for target in $pair; do
         run "$target" > "$out/$target.summary" &

@@ -9,7 +9,7 @@ cmake --preset fuzz > /dev/null
 cmake --build --preset fuzz
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for target in ReceiveFuzz DownloadFuzz IniFuzz ParseFuzz; do
+for target in ReceiveFuzz DownloadFuzz IniFuzz ParseFuzz TelnetFuzz; do
     mkdir -p "$work/$target"
     # New inputs go to the scratch folder; the checked-in seeds are only read.
     build/fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=0 \

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev clang-format clang-tidy
-          g++-mingw-w64-x86-64-posix socat lrzsz xvfb xauth imagemagick
+          g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
           # The packages and their install tests: Depends from dpkg-shlibdeps, the installer.
           dpkg-dev binutils nsis unzip
           # Wine itself (the wine package makes the wine command) and what it only recommends

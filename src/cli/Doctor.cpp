@@ -8,6 +8,9 @@
 
 #include "cli/Text.h"
 #include "platform/Format.h"
+#include "platform/NetworkDevice.h"
+#include "platform/PortUrl.h"
+#include "platform/Socket.h"
 #include "protocol/Frames.h"
 
 namespace vandrelux::cli {
@@ -131,11 +134,104 @@ double FrameLineMs(int baudRate) {
            static_cast<double>(baudRate);
 }
 
+std::vector<std::string> NetworkFix(const std::string& name) {
+    using platform::SocketFailure;
+    const std::optional<platform::PortUrl> url = platform::ParsePortUrl(name);
+    const std::string host = url ? url->host : "the host";
+    const std::string port = url ? url->port : "PORT";
+    switch (
+        platform::FailureOf(platform::LastSystemError().code).value_or(SocketFailure::Invalid)) {
+        case SocketFailure::Unresolved:
+            return {"check the name " + host + ", or give the server's address"};
+        case SocketFailure::Refused:
+            return {"start the server on " + host + " (for ser2net: systemctl start ser2net)",
+                    "and check that it accepts on port " + port +
+                        " (for ser2net: accepter: telnet(rfc2217),tcp," + port + ")"};
+        case SocketFailure::TimedOut:
+            return {"check that " + host + " is on and reachable from here",
+                    "a slow network may need a longer --connect-timeout"};
+        case SocketFailure::Busy:
+            return {"end the other client's connection first",
+                    "or let a new client take over (for ser2net: kickolduser: true)"};
+        default:
+            return {"name the port as rfc2217://HOST:PORT or tcp://HOST:PORT"};
+    }
+}
+
+std::string OnOff(bool out, bool in) {
+    return out && in ? "both ways"
+           : out     ? "only from us"
+           : in      ? "only from the server"
+                     : "neither way";
+}
+
+// A network port: does the server answer, what does it agree to, does it take the line settings.
+std::vector<Finding> CheckNetworkPort(const std::string& name, int baudRate) {
+    platform::NetworkDevice device;
+    if (!device.Open(name)) {
+        const std::string reason = platform::LastSystemError().message;
+        return {{false, "cannot open " + name + ": " + reason, NetworkFix(name)}};
+    }
+    const platform::NetworkReport report = device.Report();
+    std::vector<Finding> findings{{true, "the server at " + report.peer + " answers", {}}};
+    const char* unseen =
+        "USB ids, other holders and latency timers of the server's serial device cannot be "
+        "seen from here; run vandrelux-cli --doctor on the server for them";
+    if (!report.telnet) {
+        findings.push_back({true,
+                            "raw TCP: bytes pass as they are, at the line settings of the "
+                            "server's own configuration (for ser2net: the connector's, such as "
+                            "115200n81)",
+                            {}});
+        findings.push_back({true, unseen, {}});
+        return findings;
+    }
+    if (!report.comPort) {
+        findings.push_back(
+            {false,
+             "the server did not agree to COM-port control (RFC 2217): line settings cannot "
+             "reach its serial port",
+             {"use an accepter with it (for ser2net: accepter: telnet(rfc2217),tcp,PORT)",
+              "or name the port tcp://HOST:PORT to pass raw bytes"}});
+    } else {
+        std::string what = "RFC 2217 agreed: binary " + OnOff(report.binaryOut, report.binaryIn) +
+                           ", suppress-go-ahead " +
+                           OnOff(report.suppressGoAheadOut, report.suppressGoAheadIn);
+        if (!report.signature.empty()) {
+            what += "; it calls itself \"" + report.signature + "\"";
+        }
+        if (report.serverLine) {
+            const platform::LineState& line = *report.serverLine;
+            what += platform::Format("; its line was %d %d-%c-%d", line.baudRate, line.dataBits,
+                                     line.parity, line.stopBits);
+        }
+        findings.push_back({report.binaryOut && report.binaryIn, what,
+                            report.binaryOut && report.binaryIn
+                                ? std::vector<std::string>{}
+                                : std::vector<std::string>{"a server that will not send binary "
+                                                           "alters CR and 0xFF in the images"}});
+        const platform::LineState wanted{baudRate, 'N', 8, 1, true};
+        if (device.SetLineState(wanted)) {
+            findings.push_back(
+                {true, platform::Format("it takes %d 8-N-1 without flow control", baudRate), {}});
+        } else {
+            findings.push_back({false,
+                                platform::LastSystemError().message,
+                                {"check the speeds the server's serial device supports"}});
+        }
+    }
+    findings.push_back({true, unseen, {}});
+    return findings;
+}
+
 }  // namespace
 
 std::vector<Finding> CheckSerialSetup(const std::string& device, const platform::SystemRoots& roots,
                                       const platform::UserIdentity& user, int baudRate,
                                       int selfPid) {
+    if (platform::IsNetworkPortName(device)) {
+        return CheckNetworkPort(device, baudRate);
+    }
     const platform::DeviceAccess access = platform::CheckDeviceAccess(device, user);
     std::vector<Finding> findings{AccessFinding(device, user, access)};
     if (access.verdict == platform::AccessVerdict::NoDevice) {

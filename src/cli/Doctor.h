@@ -1,6 +1,7 @@
 // Checks of this machine's serial set-up for one device: may this user open it, does another
-// process hold it, and does a USB-serial adapter hold back the box's answers. Each problem
-// comes with the command that fixes it.
+// process hold it, and does a USB-serial adapter hold back the box's answers. For a network port:
+// does its server answer, what does it agree to, and does it take the line settings. Each
+// problem comes with the command that fixes it.
 #pragma once
 
 #include <string>

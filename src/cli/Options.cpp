@@ -6,6 +6,7 @@
 
 #include "Version.h"
 #include "platform/ComPortNames.h"
+#include "platform/PortUrl.h"
 
 namespace vandrelux::cli {
 
@@ -23,6 +24,10 @@ constexpr const char* kDescription =
     "  current folder and written to OUT with the bytes of every 16-bit word swapped; one\n"
     "  port only, as every receive collects into the same rv.bin.\n"
     "Set-up:   vandrelux-cli --list-ports | --doctor [--port PORT...]\n\n"
+    "A PORT is a serial device, COM<n>, or a port behind a network server: rfc2217://HOST:PORT\n"
+    "(Telnet with COM-port control, as ser2net's telnet(rfc2217) accepter speaks it) or\n"
+    "tcp://HOST:PORT (raw bytes; socket:// alike). HOST is a name, an IPv4 address or an IPv6\n"
+    "address in brackets.\n\n"
     "The message log goes to standard output (each line led by [PORT] when there are several\n"
     "ports), the box's own text, progress and a summary table to standard error. Progress is a\n"
     "bar redrawn in place on a terminal, and a line per tenth of each file otherwise.\n\n"
@@ -36,6 +41,12 @@ constexpr const char* kDescription =
     "given, that failed; the summary table names every port's outcome.";
 
 constexpr int kUsage = 2;
+
+std::string NotANetworkPort(const std::string& option, const std::string& name) {
+    return option + " " + name +
+           ": not a network port; write rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 "
+           "address in brackets";
+}
 
 ParseResult Refuse(std::string reason) {
     ParseResult result;
@@ -56,15 +67,16 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     Options& options = line.options;
     std::string bootstrap, ucode, logo, tvprogram, software, receive;
     double timeoutSeconds = 0;
+    double connectSeconds = 0;
     std::string com1, com2;
     bool listPorts = false;
     bool doctor = false;
     auto* portOption = app.add_option("--port", options.ports,
-                                      "Serial device path, or COM<n>; repeat to update several "
-                                      "boxes at once");
+                                      "Serial device path, COM<n>, rfc2217://HOST:PORT or "
+                                      "tcp://HOST:PORT; repeat to update several boxes at once");
     app.add_option("--com1", com1,
-                   "Device that COM1 names (else $VANDRELUX_COM1, USB adapters, "
-                   "/dev/ttyS0)");
+                   "Device or network port that COM1 names (else $VANDRELUX_COM1, USB "
+                   "adapters, /dev/ttyS0)");
     app.add_option("--com2", com2, "Device that COM2 names");
     app.add_option("--baud", options.baudRate, "Line speed")
         ->capture_default_str()
@@ -83,6 +95,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                    "Give up on a port this many seconds after opening it, power-on wait "
                    "included (default: wait as long as it takes)")
         ->check(CLI::Range(0.001, 1e7));
+    app.add_option("--connect-timeout", connectSeconds,
+                   "Network ports: seconds a connect, and each answer of the server, may take "
+                   "(default 5)")
+        ->check(CLI::Range(0.001, 3600.0));
     app.add_option("--retries", options.retries,
                    "Times an image is sent again after the box refused its whole-image check, "
                    "before that port fails")
@@ -121,6 +137,15 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     if (!com2.empty()) {
         options.comMap[2] = com2;
     }
+    if (connectSeconds > 0) {
+        options.connectTimeout =
+            std::chrono::milliseconds(static_cast<long long>(connectSeconds * 1000));
+    }
+    for (const auto& [n, named] : options.comMap) {
+        if (platform::IsNetworkPortName(named) && !platform::ParsePortUrl(named)) {
+            return Refuse(NotANetworkPort("--com" + std::to_string(n), named));
+        }
+    }
     ParseResult result;
     if (listPorts || doctor) {
         line.command = listPorts ? Command::ListPorts : Command::Doctor;
@@ -157,6 +182,16 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     for (const std::string& port : options.ports) {
         // Two names of one device, such as a /dev/serial/by-id link, count as one.
         const std::string named = ResolvePort(port, options);
+        if (platform::IsNetworkPortName(named)) {
+            const std::optional<platform::PortUrl> url = platform::ParsePortUrl(named);
+            if (!url) {
+                return Refuse(NotANetworkPort("--port", named));
+            }
+            if (!devices.insert(platform::CanonicalPortName(*url)).second) {
+                return Refuse("--port " + port + " names a port already given");
+            }
+            continue;
+        }
         std::error_code ec;
         const std::filesystem::path device = std::filesystem::weakly_canonical(named, ec);
         if (!devices.insert(ec ? std::filesystem::path(named) : device).second) {

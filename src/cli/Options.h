@@ -26,9 +26,10 @@ struct Options {
     std::vector<UpdateFile> files;
     bool ram = false;
     std::optional<std::string> receiveTo;
-    std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
-    int retries = kDefaultRetries;                     // refused verdicts tolerated per image
-    platform::SystemRoots roots;                       // for the checks on an open failure
+    std::optional<std::chrono::milliseconds> timeout;         // per port, from its opening
+    std::optional<std::chrono::milliseconds> connectTimeout;  // network ports: connect, answers
+    int retries = kDefaultRetries;  // refused verdicts tolerated per image
+    platform::SystemRoots roots;    // for the checks on an open failure
 };
 
 enum class Command { Update, ListPorts, Doctor };
@@ -50,7 +51,8 @@ struct ParseResult {
 // several ports, two names for one device.
 [[nodiscard]] ParseResult ParseCommandLine(int argc, const char* const* argv);
 
-// The device a port names: a path as it stands, COM<n> through the usual resolution.
+// The device a port names: a path or network port as it stands, COM<n> through the usual
+// resolution.
 [[nodiscard]] std::string ResolvePort(const std::string& port, const Options& options);
 
 }  // namespace vandrelux::cli

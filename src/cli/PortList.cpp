@@ -4,6 +4,7 @@
 
 #include "cli/Text.h"
 #include "platform/Format.h"
+#include "platform/PortUrl.h"
 
 namespace vandrelux::cli {
 
@@ -27,18 +28,50 @@ std::string OrDash(const std::string& text) {
     return text.empty() ? "-" : Printable(text);
 }
 
+// The network port a name gives, added to `ports` once; nothing for a malformed name.
+ListedPort* NetworkPort(std::vector<ListedPort>& ports, const std::string& name) {
+    const std::optional<platform::PortUrl> url = platform::ParsePortUrl(name);
+    if (!url) {
+        return nullptr;
+    }
+    const std::string canonical = platform::CanonicalPortName(*url);
+    for (ListedPort& port : ports) {
+        if (port.info.device == canonical) {
+            return &port;
+        }
+    }
+    platform::SerialPortInfo info;
+    info.name = canonical;
+    info.device = canonical;
+    info.driver = url->scheme == platform::PortScheme::Rfc2217 ? "rfc2217" : "tcp";
+    ports.push_back({std::move(info), {}});
+    return &ports.back();
+}
+
 }  // namespace
 
 std::vector<ListedPort> ListPorts(const platform::SystemRoots& roots,
                                   const platform::ComMapping& mapping,
-                                  const platform::EnvironmentLookup& getEnv) {
+                                  const platform::EnvironmentLookup& getEnv,
+                                  const std::vector<std::string>& named) {
     const std::vector<std::string> adapters = platform::ListUsbSerialAdapters(roots.dev);
     std::vector<ListedPort> ports;
     for (platform::SerialPortInfo& info : platform::ListSerialPorts(roots)) {
         ports.push_back({std::move(info), {}});
     }
+    for (const std::string& name : named) {
+        if (platform::IsNetworkPortName(name)) {
+            static_cast<void>(NetworkPort(ports, name));
+        }
+    }
     for (int n = 1; n <= kHighestCom; ++n) {
         const std::string device = platform::ResolveComPort(n, mapping, getEnv, adapters);
+        if (platform::IsNetworkPortName(device)) {
+            if (ListedPort* port = NetworkPort(ports, device)) {
+                port->comNumbers.push_back(n);
+            }
+            continue;
+        }
         for (ListedPort& port : ports) {
             // The last resort, /dev/ttyS<n-1>, names the system's own device folder.
             if (port.info.device == device || "/dev/" + port.info.name == device) {

@@ -11,6 +11,7 @@
 #include "cli/Report.h"
 #include "cli/Text.h"
 #include "cli/Updater.h"
+#include "platform/NetworkDevice.h"
 #include "platform/Process.h"
 
 namespace {
@@ -33,7 +34,8 @@ std::optional<std::string> Environment(const std::string& key) {
 int ListPorts(const Options& options, bool json) {
     vandrelux::platform::ComMapping mapping;
     mapping.explicitPaths = options.comMap;
-    const auto ports = vandrelux::cli::ListPorts(options.roots, mapping, Environment);
+    const auto ports =
+        vandrelux::cli::ListPorts(options.roots, mapping, Environment, options.ports);
     if (json) {
         for (const nlohmann::json& port : vandrelux::cli::PortListJson(ports)) {
             std::printf("%s\n", vandrelux::cli::Dump(port).c_str());
@@ -138,6 +140,9 @@ int Run(int argc, char** argv) {
     }
     const vandrelux::cli::CommandLine& line = *parsed.commandLine;
     const Options& options = line.options;
+    if (options.connectTimeout) {
+        vandrelux::platform::SetNetworkTimeout(*options.connectTimeout);
+    }
     switch (line.command) {
         case vandrelux::cli::Command::ListPorts:
             return ListPorts(options, line.json);

@@ -1,7 +1,9 @@
-// The operating system's serial device, as the port object uses it: exclusive open, line
-// settings from a mode string, queue counts, purge, and a wait on the port and two events.
-// One implementation per OS (posix/, win32/SerialDevice.cpp). A call that fails returns false (or
-// nothing) and leaves the reason in the calling thread's last error, which LastSystemError reads.
+// A serial device as the port object uses it: exclusive open, line settings from a mode string,
+// queue counts, purge, and a wait on the port and two events. The name chooses the device: a
+// local serial port of this OS (posix/, win32/SerialDevice.cpp), or a port behind a network
+// server, rfc2217://HOST:PORT or tcp://HOST:PORT (NetworkDevice). A call that fails returns
+// false (or nothing) and leaves the reason in the calling thread's last error, which
+// LastSystemError reads.
 //
 // Threading: a SerialDevice is used by the window thread and one monitor thread; the port
 // object serialises open, close, configure, status, read and write with its own lock. Wait and
@@ -59,6 +61,8 @@ enum class WaitResult { Stop = 0, PortActivity = 1, WriteRequest = 2, Failed = 3
 // which only devices whose transfers complete later (overlapped I/O) have.
 enum class IoStep { Call, CompletionWait };
 
+class DeviceBackend;
+
 class SerialDevice {
 public:
     SerialDevice();
@@ -68,7 +72,7 @@ public:
 
     // Opens the device for reading and writing, exclusively: a device that another program (or
     // another SerialDevice) holds fails to open. Closes whatever this object had open first.
-    [[nodiscard]] bool Open(const std::string& path);
+    [[nodiscard]] bool Open(const std::string& name);
     // Restores the line settings found at open and closes the device.
     void Close() noexcept;
     [[nodiscard]] bool IsOpen() const noexcept;
@@ -98,9 +102,14 @@ public:
     // count.
     [[nodiscard]] WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort);
 
+    // What becomes readable when input arrives, for a loop that watches many devices: the
+    // descriptor on POSIX, the handle or socket on Windows; -1 when closed. Input the device
+    // already holds shows in GetStatus, not on the descriptor.
+    [[nodiscard]] std::intptr_t WaitHandle() const noexcept;
+
 private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<DeviceBackend> m_device;
+    bool m_network = false;
 };
 
 }  // namespace vandrelux::platform

@@ -145,6 +145,40 @@ TEST(ParseCommandLine, TwoNamesOfOneDevice_Refused) {
     EXPECT_EQ(com.exitCode, 2);
 }
 
+TEST(ParseCommandLine, NetworkPorts_TakenAsNamedMalformedOrTwiceRefused) {
+    const ParseResult ok = Parse(
+        "--port rfc2217://box1:2000 --port tcp://[::1]:2001 --com2 socket://10.0.0.9:4001 "
+        "--port COM2 --connect-timeout 0.5 --software s.bin");
+    ASSERT_TRUE(ok.commandLine) << ok.text;
+    const Options& o = ok.commandLine->options;
+    EXPECT_EQ(o.ports.size(), 3U);
+    EXPECT_EQ(o.connectTimeout, std::chrono::milliseconds(500));
+    EXPECT_EQ(ResolvePort("COM2", o), "socket://10.0.0.9:4001");
+    EXPECT_FALSE(Parse("--port tcp://h:1 --software s.bin").commandLine->options.connectTimeout);
+
+    // Two spellings of one port are one port, as two names of one device are.
+    for (const char* line : {"--port tcp://Box:2000 --port socket://box:02000 --software s.bin",
+                             "--com1 tcp://box:2000 --port COM1 --port tcp://box:2000 --ucode u"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_NE(r.text.find("already given"), std::string::npos) << r.text;
+    }
+    // The same host and port through the other accepter's scheme is another port.
+    EXPECT_TRUE(
+        Parse("--port tcp://box:2000 --port rfc2217://box:2000 --software s.bin").commandLine);
+
+    for (const char* line :
+         {"--port rfc2217://box --software s.bin", "--port tcp://::1:2000 --software s.bin",
+          "--com1 rfc2217://box:0 --port COM1 --software s.bin",
+          "--port tcp://h:1 --connect-timeout 0 --software s.bin"}) {
+        const ParseResult r = Parse(line);
+        EXPECT_FALSE(r.commandLine) << line;
+        EXPECT_EQ(r.exitCode, 2) << line;
+    }
+    EXPECT_NE(Parse("--port rfc2217://box --software s.bin").text.find("not a network port"),
+              std::string::npos);
+}
+
 TEST(ResolvePort, ComNamesFollowTheMappingPathsStandAsGiven) {
     Options options;
     options.comMap[2] = "/dev/ttyUSB7";

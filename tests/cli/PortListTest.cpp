@@ -58,6 +58,31 @@ TEST_F(PortList, ComNames_AsTheResolverWouldPickThem) {
     EXPECT_EQ(ports[2].comNumbers, (std::vector<int>{2, 4}));
 }
 
+TEST_F(PortList, NetworkPorts_ListedOnceWithTheirComNamesAfterTheDevices) {
+    platform::ComMapping mapping;
+    mapping.explicitPaths[1] = "RFC2217://Server:2000";
+    const auto env = [](const std::string& key) -> std::optional<std::string> {
+        if (key == "VANDRELUX_COM7") {
+            return "rfc2217://server:2000";
+        }
+        return std::nullopt;
+    };
+    const std::vector<ListedPort> ports = ListPorts(
+        roots, mapping, env, {"socket://[::1]:9", "tcp://[::1]:9", "/dev/ttyUSB0", "tcp://"});
+
+    ASSERT_EQ(ports.size(), 5U);
+    EXPECT_EQ(ports[3].info.device, "tcp://[::1]:9");
+    EXPECT_EQ(ports[3].info.driver, "tcp");
+    EXPECT_TRUE(ports[3].comNumbers.empty());
+    EXPECT_EQ(ports[4].info.device, "rfc2217://server:2000");
+    EXPECT_EQ(ports[4].info.driver, "rfc2217");
+    EXPECT_EQ(ports[4].comNumbers, (std::vector<int>{1, 7}));
+    // COM1 names the server now; the second adapter is COM2 as before.
+    EXPECT_TRUE(ports[1].comNumbers.empty());
+    EXPECT_EQ(ports[2].comNumbers, std::vector<int>{2});
+    EXPECT_NE(FormatPortTable(ports).find("rfc2217://server:2000"), std::string::npos);
+}
+
 TEST_F(PortList, TableAndJson_CarryDriverUsbIdsAndSerial) {
     const auto ports = ListPorts(roots, {}, nullptr);
     const std::string table = FormatPortTable(ports);

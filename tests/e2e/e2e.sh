@@ -7,9 +7,11 @@ set -euo pipefail
 work=$(mktemp -d)
 box_pid=""
 more_boxes=()
+helpers=()  # ser2net and the test's own network peers
 cleanup() {
     [ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null || true
-    for pid in "${more_boxes[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${more_boxes[@]}" "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${helpers[@]}"; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
 here=$(cd "$(dirname "$0")" && pwd)
@@ -460,6 +462,221 @@ case_window_failures_end_unattended_runs() {
     start_box --timeout 60 --hang-up-after 3 accept --out out
     expect_window 1
     grep -q "Application Error" window.err || fail "no word about the line"
+}
+
+# ---- Remote ports: ser2net in front of the box's line ----
+
+# A TCP port on 127.0.0.1 that nothing listens on (at the moment of asking).
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits until something listens on 127.0.0.1:PORT, without connecting (a connection would make
+# ser2net open the box's line).
+await_listening() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    for _ in $(seq 1 100); do
+        grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A" /proc/net/tcp && return 0
+        sleep 0.05
+    done
+    cat ser2net.log >&2 || true
+    fail "nothing listens on port $1"
+}
+
+# Starts ser2net on 127.0.0.1 in front of the box's line DEV, with one RFC 2217 and one raw TCP
+# accepter (or with TELNET=plain, Telnet without COM-port control for the first); sets RFC2217
+# and RAW to their URLs.
+start_ser2net() {
+    command -v ser2net > /dev/null || fail "ser2net is not installed (scripts/install-deps.sh)"
+    local rfc raw telnet="telnet(rfc2217)"
+    rfc=$(free_port); raw=$(free_port)
+    [ "${TELNET:-}" = plain ] && telnet=telnet
+    cat > ser2net.yaml <<YAML
+%YAML 1.1
+---
+connection: &box-rfc2217
+  accepter: $telnet,tcp,127.0.0.1,$rfc
+  connector: serialdev,$DEV,115200n81,local
+connection: &box-raw
+  accepter: tcp,127.0.0.1,$raw
+  connector: serialdev,$DEV,115200n81,local
+YAML
+    ser2net -n -d -P "$work/ser2net.pid" -c ser2net.yaml > ser2net.log 2>&1 &
+    ser2net_pid=$!
+    helpers+=("$ser2net_pid")
+    await_listening "$rfc"; await_listening "$raw"
+    RFC2217="rfc2217://127.0.0.1:$rfc"
+    RAW="tcp://127.0.0.1:$raw"
+}
+
+# The box's image with a byte of 0xFF in every other place, and the rest random.
+rich_in_ff() {
+    python3 -c 'import os, sys; n = int(sys.argv[2]); r = os.urandom(n)
+open(sys.argv[1], "wb").write(bytes(0xFF if i % 2 == 0 else r[i] for i in range(n)))' "$1" "$2"
+}
+
+# A download of several kinds through ser2net's ACCEPTER ("rfc2217" or "raw"): an image made
+# entirely of 0xFF, one of random bytes, and one rich in 0xFF, with refused frames and a
+# refused whole image on the way.
+remote_download() {
+    head -c 12289 /dev/zero | tr '\0' '\377' > ff.bin; random_file sw.bin 50001
+    rich_in_ff logo.bin 9000
+    start_box --timeout 60 accept --out out --expect 3 --nak-share 0.2 --nak-first-verdict --seed 11
+    start_ser2net
+    local url=$RFC2217
+    [ "$1" = raw ] && url=$RAW
+    DEV=$url expect_cli 0 --bootstrap ff.bin --logo logo.bin --software sw.bin
+    expect_box 0
+    check_stored ff.bin bootstrap.bin; check_stored logo.bin logo.bin; check_stored sw.bin software.bin
+    grep -q '"naks_sent": [1-9]' report.json || fail "no frame was refused"
+    grep -q "Send sw.bin complete!" cli.out || fail "no completion line"
+}
+
+case_remote_download_rfc2217() { remote_download rfc2217; }
+case_remote_download_raw() { remote_download raw; }
+
+remote_receive() {
+    rich_in_ff image.bin 200001
+    start_box --timeout 60 send --image image.bin --block 4096 --corrupt-share 0.1 --seed 4
+    start_ser2net
+    local url=$RFC2217
+    [ "$1" = raw ] && url=$RAW
+    DEV=$url expect_cli 0 --receive target.bin
+    expect_box 0
+    dd if=image.bin conv=swab status=none | cmp -s - target.bin || fail "target is not the swapped image"
+    cmp -s image.bin rv.bin || fail "rv.bin is not the image"
+}
+
+case_remote_receive_rfc2217() { remote_receive rfc2217; }
+case_remote_receive_raw() { remote_receive raw; }
+
+# Runs the CLI on DEV with the given arguments and checks its status and that it ended within
+# SECONDS.
+expect_cli_within() {
+    local seconds=$1 want=$2 start end
+    shift 2
+    start=$(date +%s)
+    expect_cli "$want" "$@"
+    end=$(date +%s)
+    [ $((end - start)) -le "$seconds" ] || fail "took $((end - start)) s, more than $seconds"
+}
+
+case_remote_faults() {
+    random_file sw.bin 200000
+    # Nothing listens.
+    DEV="rfc2217://127.0.0.1:$(free_port)" expect_cli_within 20 3 --software sw.bin
+    grep -q "connection refused by 127.0.0.1" cli.err || fail "refused: $(cat cli.err)"
+    # A name that does not resolve.
+    DEV="tcp://no-such-host.invalid:2000" expect_cli_within 20 3 --software sw.bin
+    grep -q "cannot find no-such-host.invalid" cli.err || fail "unresolved: $(cat cli.err)"
+    DEV="rfc2217://[::1]2000" expect_cli 2 --software sw.bin
+    grep -q "not a network port" cli.err || fail "malformed: $(cat cli.err)"
+
+    # A server whose queue of connections is full never answers.
+    python3 -c '
+import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(0)
+print(s.getsockname()[1], flush=True)
+fill = []
+for _ in range(3):
+    c = socket.socket(); c.setblocking(False); c.connect_ex(s.getsockname()); fill.append(c)
+time.sleep(60)' > silent.port &
+    helpers+=("$!")
+    for _ in $(seq 1 100); do [ -s silent.port ] && break; sleep 0.05; done
+    DEV="rfc2217://127.0.0.1:$(cat silent.port)" expect_cli_within 20 3 --software sw.bin \
+        --connect-timeout 1
+    grep -q "no answer from 127.0.0.1 port $(cat silent.port) within 1 s" cli.err \
+        || fail "silent server: $(cat cli.err)"
+
+    # A server busy with another client, on either accepter.
+    start_box --timeout 60 accept --out out
+    start_ser2net
+    python3 -c '
+import socket, sys, time
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+print("connected", flush=True)
+time.sleep(60)' "${RAW##*:}" > holder.out &
+    helpers+=("$!")
+    for _ in $(seq 1 100); do [ -s holder.out ] && break; sleep 0.05; done
+    DEV=$RFC2217 expect_cli_within 20 3 --software sw.bin
+    grep -q "busy with another client" cli.err || fail "busy: $(cat cli.err)"
+    DEV=$RAW expect_cli_within 20 3 --software sw.bin
+    grep -q "busy with another client (it said \"Port already in use\")" cli.err \
+        || fail "busy raw: $(cat cli.err)"
+}
+
+# A server that takes no line settings: the port opens, the settings step fails as a local port's
+# would, and the run ends there.
+case_remote_settings_refused() {
+    random_file sw.bin 1000
+    start_box --timeout 60 accept --out out
+    TELNET=plain start_ser2net
+    DEV=$RFC2217 expect_cli_within 30 3 --software sw.bin
+    grep -q "SetCommState() Failed" cli.err || fail "no settings step named: $(cat cli.err)"
+    grep -q "did not agree to COM-port control" cli.err || fail "no reason: $(cat cli.err)"
+    grep -q "cannot configure $RFC2217" cli.err || fail "no outcome: $(cat cli.err)"
+}
+
+case_remote_server_dies_mid_image() {
+    random_file sw.bin 200000
+    start_box --timeout 60 --baud 115200 accept --out out
+    start_ser2net
+    timeout 60 "$CLI" --port "$RFC2217" --software sw.bin > cli.out 2> cli.err &
+    local cli_pid=$! status=0
+    # At 115200 baud the image takes 17 s; whenever the server dies, the line is lost.
+    sleep 2
+    kill "$ser2net_pid"
+    wait "$cli_pid" || status=$?
+    expect_status "$status" 6 "cli"
+    grep -q "line to the box was lost" cli.err || fail "no line-lost reason"
+    grep -q "the server closed the connection" cli.err || fail "no word of the server: $(cat cli.err)"
+}
+
+case_remote_list_ports_and_doctor() {
+    mkdir empty
+    expect_cli_ports 0 --list-ports --sys-root empty --dev-root empty --com2 rfc2217://Box-A:2000 \
+        --port socket://[::1]:2001
+    grep -Eq "^rfc2217://box-a:2000 +rfc2217 .* COM2 " cli.out || fail "list: $(cat cli.out)"
+    grep -Eq "^tcp://\[::1\]:2001 +tcp " cli.out || fail "list: $(cat cli.out)"
+
+    start_box --timeout 60 accept --out out
+    start_ser2net
+    expect_cli_ports 0 --doctor --port "$RFC2217"
+    grep -q "ok: the server at 127.0.0.1 port ${RFC2217##*:} answers" cli.out || fail "doctor: $(cat cli.out)"
+    grep -q "ok: RFC 2217 agreed: binary both ways, suppress-go-ahead both ways; it calls itself \"ser2net\"" \
+        cli.out || fail "doctor: $(cat cli.out)"
+    grep -q "ok: it takes 115200 8-N-1" cli.out || fail "doctor: $(cat cli.out)"
+    grep -q "latency timers .* cannot be seen from here" cli.out || fail "doctor: $(cat cli.out)"
+    expect_cli_ports 0 --doctor --json --port "$RAW"
+    grep -q '"ok":true.*raw TCP' cli.out || fail "doctor raw: $(cat cli.out)"
+    kill "$ser2net_pid"; wait "$ser2net_pid" 2>/dev/null || true
+    expect_cli_ports 3 --doctor --port "$RFC2217"
+    grep -q "problem: cannot open $RFC2217: connection refused" cli.out || fail "doctor: $(cat cli.out)"
+    grep -q "start the server on 127.0.0.1" cli.out || fail "doctor: no fix: $(cat cli.out)"
+}
+
+case_remote_window_download() {
+    random_file boot.bin 5000; head -c 4097 /dev/zero | tr '\0' '\377' > logo.bin
+    printf '[Setting]\r\nUpdateBootStrap=1\r\nBootStrapPath=%s\r\nUpdateLogo=1\r\nLogoPath=%s\r\n' \
+        "$PWD/boot.bin" "$PWD/logo.bin" > window.ini
+    start_box --timeout 60 accept --out out --expect 2
+    start_ser2net
+    DEV=$RFC2217 expect_window 0
+    expect_box 0
+    check_stored boot.bin bootstrap.bin; check_stored logo.bin logo.bin
+    grep -q "Send $PWD/logo.bin complete!" window.out || fail "no completion line"
+    ! grep -q "SetCommState()" window.err || fail "a settings box: $(cat window.err)"
+
+    # A server that takes no settings gets the box that a local port refusing them gets, at
+    # each open (start-up, then Open); an unattended run counts any such box as a failure.
+    kill "$ser2net_pid"; wait "$ser2net_pid" 2>/dev/null || true
+    start_box --timeout 60 accept --out out2
+    TELNET=plain start_ser2net
+    DEV=$RFC2217 expect_window 1
+    grep -q "SetCommState() Failed with the following error" window.err \
+        || fail "no settings box: $(cat window.err)"
+    grep -q "did not agree to COM-port control" window.err || fail "no reason: $(cat window.err)"
 }
 
 "case_$1"

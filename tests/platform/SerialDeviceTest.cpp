@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "PseudoTerminal.h"
 #include "QueueWait.h"
 #include "platform/SerialDevice.h"
 
@@ -21,63 +22,10 @@ namespace vandrelux::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::PseudoTerminal;
 
 constexpr LineState k115200_8N1{115200, 'N', 8, 1, true};
-
-// A pseudo-terminal: the device under test opens the slave, the test plays the line on the master.
-class PseudoTerminal {
-public:
-    PseudoTerminal() : m_master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-        std::array<char, 128> name{};
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
-            ::ptsname_r(m_master, name.data(), name.size()) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
-            return;
-        }
-        m_slavePath = name.data();
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    }
-    ~PseudoTerminal() { CloseMaster(); }
-    PseudoTerminal(const PseudoTerminal&) = delete;
-    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
-
-    [[nodiscard]] const std::string& SlavePath() const { return m_slavePath; }
-
-    void CloseMaster() {
-        if (m_master >= 0) {
-            ::close(m_master);
-            m_master = -1;
-        }
-    }
-
-    void Send(const Bytes& bytes) const {
-        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-
-    // Whatever the slave wrote, until `count` bytes have come or a second has passed.
-    [[nodiscard]] Bytes Receive(std::size_t count) const {
-        Bytes got;
-        const auto deadline = std::chrono::steady_clock::now() + 1s;
-        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{m_master, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) {
-                continue;
-            }
-            std::array<std::uint8_t, 4096> chunk{};
-            const ssize_t n = ::read(m_master, chunk.data(), chunk.size());
-            if (n > 0) {
-                got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-            }
-        }
-        return got;
-    }
-
-private:
-    int m_master;
-    std::string m_slavePath;
-};
 
 class SerialDeviceOnPty : public ::testing::Test {
 protected:

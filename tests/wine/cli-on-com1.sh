@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # vandrelux-cli.exe under Wine, called as the Linux end-to-end cases call the CLI: the device
-# after --port becomes COM1, whose link in the prefix is first pointed at that device.
+# after --port becomes COM1, whose link in the prefix is first pointed at that device; a network
+# port (rfc2217://, tcp://) is passed on as it stands, for Winsock to reach.
 # Usage: CLI=cli-on-com1.sh tests/e2e/e2e.sh CASE, with WINE_BUILD_DIR and CLI_EXE set.
 set -euo pipefail
 : "${WINE_BUILD_DIR:?}" "${CLI_EXE:?}"
@@ -9,7 +10,10 @@ wine_prefix_ready
 args=()
 device=""
 while [ $# -gt 0 ]; do
-    if [ "$1" = --port ] && [ $# -ge 2 ]; then
+    if [ "$1" = --port ] && [ $# -ge 2 ] && [[ $2 =~ ^(rfc2217|tcp|socket):// ]]; then
+        args+=("$1" "$2")
+        shift 2
+    elif [ "$1" = --port ] && [ $# -ge 2 ]; then
         device=$2
         args+=(--port COM1)
         shift 2

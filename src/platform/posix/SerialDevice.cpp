@@ -1,5 +1,3 @@
-#include "platform/SerialDevice.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -17,6 +15,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/DeviceBackend.h"
+#include "platform/ErrorDetail.h"
 #include "platform/ModeString.h"
 #include "platform/posix/TermiosMapping.h"
 
@@ -75,6 +75,9 @@ std::chrono::milliseconds WriteBudget(std::uint32_t perByteMs, std::uint32_t con
 
 SystemError LastSystemError() {
     const int code = errno;
+    if (std::optional<std::string> detail = ErrorDetailFor(code)) {
+        return {code, std::move(*detail)};
+    }
     std::array<char, 256> buffer{};
     return {code, ErrorText(strerror_r(code, buffer.data(), buffer.size()), buffer.data())};
 }
@@ -116,7 +119,7 @@ bool Event::IsSet() const noexcept {
     return RetryOnEintr([&] { return ::poll(&p, 1, 0); }) > 0 && (p.revents & POLLIN) != 0;
 }
 
-struct SerialDevice::Impl {
+struct LocalSerialDevice::Impl {
     std::atomic<int> fd{-1};  // Wait reads it without the port object's lock
     termios original{};
     std::uint32_t writePerByteMs = 0;
@@ -133,13 +136,13 @@ struct SerialDevice::Impl {
     }
 };
 
-SerialDevice::SerialDevice() : m_impl(std::make_unique<Impl>()) {}
+LocalSerialDevice::LocalSerialDevice() : m_impl(std::make_unique<Impl>()) {}
 
-SerialDevice::~SerialDevice() {
+LocalSerialDevice::~LocalSerialDevice() {
     Close();
 }
 
-bool SerialDevice::Open(const std::string& path) {
+bool LocalSerialDevice::Open(const std::string& path) {
     Close();
     const int fd = RetryOnEintr(
         [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
@@ -165,7 +168,7 @@ bool SerialDevice::Open(const std::string& path) {
     return true;
 }
 
-void SerialDevice::Close() noexcept {
+void LocalSerialDevice::Close() noexcept {
     const int fd = m_impl->fd.exchange(-1);
     if (fd < 0) {
         return;
@@ -177,11 +180,15 @@ void SerialDevice::Close() noexcept {
     errno = savedErrno;
 }
 
-bool SerialDevice::IsOpen() const noexcept {
+bool LocalSerialDevice::IsOpen() const noexcept {
     return m_impl->fd.load() >= 0;
 }
 
-bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
+std::intptr_t LocalSerialDevice::WaitHandle() const noexcept {
+    return m_impl->fd.load();
+}
+
+bool LocalSerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
     if (m_impl->OpenFd() < 0) {
         return false;
     }
@@ -190,7 +197,7 @@ bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs
     return true;
 }
 
-bool SerialDevice::SetEventMask(std::uint32_t mask) {
+bool LocalSerialDevice::SetEventMask(std::uint32_t mask) {
     // The comm events there are (EV_RXCHAR 0x0001 to EV_EVENT2 0x1000); a bit beyond them is
     // refused, as the Windows drivers refuse it.
     constexpr std::uint32_t kKnownEvents = 0x1FFF;
@@ -204,7 +211,7 @@ bool SerialDevice::SetEventMask(std::uint32_t mask) {
     return true;
 }
 
-bool SerialDevice::GetLineState(LineState& state) {
+bool LocalSerialDevice::GetLineState(LineState& state) {
     const int fd = m_impl->OpenFd();
     termios settings{};
     if (fd < 0 || ::tcgetattr(fd, &settings) != 0) {
@@ -221,7 +228,7 @@ bool SerialDevice::GetLineState(LineState& state) {
     return true;
 }
 
-bool SerialDevice::SetLineState(const LineState& state) {
+bool LocalSerialDevice::SetLineState(const LineState& state) {
     const int fd = m_impl->OpenFd();
     termios before{};
     if (fd < 0 || ::tcgetattr(fd, &before) != 0) {
@@ -252,17 +259,17 @@ bool SerialDevice::SetLineState(const LineState& state) {
     return true;
 }
 
-bool SerialDevice::Purge() {
+bool LocalSerialDevice::Purge() {
     const int fd = m_impl->OpenFd();
     return fd >= 0 && ::tcflush(fd, TCIOFLUSH) == 0;
 }
 
-bool SerialDevice::PurgeOutput() {
+bool LocalSerialDevice::PurgeOutput() {
     const int fd = m_impl->OpenFd();
     return fd >= 0 && ::tcflush(fd, TCOFLUSH) == 0;
 }
 
-bool SerialDevice::GetStatus(QueueStatus& status) {
+bool LocalSerialDevice::GetStatus(QueueStatus& status) {
     // Zeroed on failure, so a caller waiting for the output queue to empty cannot wait forever.
     status = {};
     const int fd = m_impl->OpenFd();
@@ -276,7 +283,7 @@ bool SerialDevice::GetStatus(QueueStatus& status) {
     return true;
 }
 
-std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t size) {
+std::optional<std::size_t> LocalSerialDevice::Read(std::uint8_t* data, std::size_t size) {
     const int fd = m_impl->OpenFd();
     if (fd < 0) {
         return std::nullopt;
@@ -307,7 +314,7 @@ std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t si
     return std::nullopt;
 }
 
-bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
+bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
     const int fd = m_impl->OpenFd();
     if (fd < 0) {
         return false;
@@ -350,11 +357,11 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
 }
 
 // Reads and writes on a terminal finish inside the call.
-IoStep SerialDevice::LastFailedIoStep() const noexcept {
+IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {
     return IoStep::Call;
 }
 
-WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
+WaitResult LocalSerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     // A negative descriptor is skipped by poll, which keeps the indexes fixed.
     std::array<pollfd, 3> set{{
         {static_cast<int>(stop.NativeHandle()), POLLIN, 0},

@@ -15,6 +15,8 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/DeviceBackend.h"
+#include "platform/ErrorDetail.h"
 #include "platform/Format.h"
 #include "platform/ModeString.h"
 
@@ -106,6 +108,9 @@ void MakeRaw(DCB& dcb, const LineState& state) {
 
 SystemError LastSystemError() {
     const DWORD code = ::GetLastError();
+    if (std::optional<std::string> detail = ErrorDetailFor(static_cast<int>(code))) {
+        return {static_cast<int>(code), std::move(*detail)};
+    }
     char* text = nullptr;
     const DWORD length = ::FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -150,7 +155,7 @@ bool Event::IsSet() const noexcept {
 // How long a cancelled comm-event wait may take to end before the port closes anyway.
 constexpr DWORD kCommWaitEndMs = 500;
 
-struct SerialDevice::Impl {
+struct LocalSerialDevice::Impl {
     HANDLE port = INVALID_HANDLE_VALUE;
     DCB original{};
     std::uint32_t writePerByteMs = 0;
@@ -230,13 +235,13 @@ struct SerialDevice::Impl {
     }
 };
 
-SerialDevice::SerialDevice() : m_impl(std::make_unique<Impl>()) {}
+LocalSerialDevice::LocalSerialDevice() : m_impl(std::make_unique<Impl>()) {}
 
-SerialDevice::~SerialDevice() {
+LocalSerialDevice::~LocalSerialDevice() {
     Close();
 }
 
-bool SerialDevice::Open(const std::string& path) {
+bool LocalSerialDevice::Open(const std::string& path) {
     Close();
     HANDLE port = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -258,7 +263,7 @@ bool SerialDevice::Open(const std::string& path) {
     return true;
 }
 
-void SerialDevice::Close() noexcept {
+void LocalSerialDevice::Close() noexcept {
     if (m_impl->port == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -270,11 +275,15 @@ void SerialDevice::Close() noexcept {
     ::SetLastError(savedError);
 }
 
-bool SerialDevice::IsOpen() const noexcept {
+bool LocalSerialDevice::IsOpen() const noexcept {
     return m_impl->port != INVALID_HANDLE_VALUE;
 }
 
-bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
+std::intptr_t LocalSerialDevice::WaitHandle() const noexcept {
+    return reinterpret_cast<std::intptr_t>(m_impl->port);
+}
+
+bool LocalSerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
     const HANDLE port = m_impl->OpenPort();
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = perByteMs;
@@ -290,12 +299,12 @@ bool SerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs
     return true;
 }
 
-bool SerialDevice::SetEventMask(std::uint32_t mask) {
+bool LocalSerialDevice::SetEventMask(std::uint32_t mask) {
     const HANDLE port = m_impl->OpenPort();
     return port != INVALID_HANDLE_VALUE && ::SetCommMask(port, mask) != FALSE;
 }
 
-bool SerialDevice::GetLineState(LineState& state) {
+bool LocalSerialDevice::GetLineState(LineState& state) {
     const HANDLE port = m_impl->OpenPort();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -306,7 +315,7 @@ bool SerialDevice::GetLineState(LineState& state) {
     return true;
 }
 
-bool SerialDevice::SetLineState(const LineState& state) {
+bool LocalSerialDevice::SetLineState(const LineState& state) {
     const HANDLE port = m_impl->OpenPort();
     DCB before{};
     before.DCBlength = sizeof before;
@@ -342,20 +351,20 @@ bool SerialDevice::SetLineState(const LineState& state) {
     return true;
 }
 
-bool SerialDevice::Purge() {
+bool LocalSerialDevice::Purge() {
     const HANDLE port = m_impl->OpenPort();
     return port != INVALID_HANDLE_VALUE &&
            ::PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) !=
                FALSE;
 }
 
-bool SerialDevice::PurgeOutput() {
+bool LocalSerialDevice::PurgeOutput() {
     const HANDLE port = m_impl->OpenPort();
     return port != INVALID_HANDLE_VALUE &&
            ::PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
 }
 
-bool SerialDevice::GetStatus(QueueStatus& status) {
+bool LocalSerialDevice::GetStatus(QueueStatus& status) {
     // Zeroed on failure, so a caller waiting for the output queue to empty cannot wait forever.
     status = {};
     const HANDLE port = m_impl->OpenPort();
@@ -369,7 +378,7 @@ bool SerialDevice::GetStatus(QueueStatus& status) {
     return true;
 }
 
-std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t size) {
+std::optional<std::size_t> LocalSerialDevice::Read(std::uint8_t* data, std::size_t size) {
     m_impl->failedStep = IoStep::Call;
     QueueStatus status;
     if (!GetStatus(status)) {
@@ -398,7 +407,7 @@ std::optional<std::size_t> SerialDevice::Read(std::uint8_t* data, std::size_t si
     return static_cast<std::size_t>(got);
 }
 
-bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
+bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event* stop) {
     m_impl->failedStep = IoStep::Call;
     const HANDLE port = m_impl->OpenPort();
     if (port == INVALID_HANDLE_VALUE) {
@@ -425,11 +434,11 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
     return written == size || Fail(ERROR_TIMEOUT);
 }
 
-IoStep SerialDevice::LastFailedIoStep() const noexcept {
+IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {
     return m_impl->failedStep;
 }
 
-WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
+WaitResult LocalSerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     if (stop.IsSet()) {
         return WaitResult::Stop;
     }
