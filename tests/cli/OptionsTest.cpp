@@ -1,5 +1,3 @@
-#include "cli/Options.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "TempTree.h"
+#include "cli/Options.h"
 
 namespace vandrelux::cli {
 namespace {
@@ -39,8 +38,10 @@ TEST(ParseCommandLine, Download_FilesInSendingOrderWhateverTheArgumentOrder) {
     const Options& o = line.options;
     EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a", "/dev/b"}));
     const std::vector<std::pair<UpdateKind, std::string>> expected = {
-        {UpdateKind::Bootstrap, "b.bin"}, {UpdateKind::Ucode, "u.bin"},
-        {UpdateKind::Logo, "l.bin"},      {UpdateKind::TvProgram, "tv.bin"},
+        {UpdateKind::Bootstrap, "b.bin"},
+        {UpdateKind::Ucode, "u.bin"},
+        {UpdateKind::Logo, "l.bin"},
+        {UpdateKind::TvProgram, "tv.bin"},
         {UpdateKind::Software, "app.bin"}};
     ASSERT_EQ(o.files.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -122,13 +123,13 @@ TEST(ParseCommandLine, TwoNamesOfOneDevice_Refused) {
     const test::TempTree tree;
     const std::string device = tree.File("ttyUSB0");
     tree.Link("by-id/adapter", device);
-    const ParseResult link = Parse("--port " + device + " --port " + tree.Path("by-id/adapter") +
-                                   " --software s.bin");
+    const ParseResult link =
+        Parse("--port " + device + " --port " + tree.Path("by-id/adapter") + " --software s.bin");
     EXPECT_FALSE(link.commandLine);
     EXPECT_NE(link.text.find("already given"), std::string::npos) << link.text;
 
-    const ParseResult com = Parse("--com1 " + device + " --port COM1 --port " + device +
-                                  " --software s.bin");
+    const ParseResult com =
+        Parse("--com1 " + device + " --port COM1 --port " + device + " --software s.bin");
     EXPECT_FALSE(com.commandLine);
     EXPECT_EQ(com.exitCode, 2);
 }
