@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     transfer.OnToReceive();
     for (std::size_t i = 0; i < size; ++i) {
         transfer.OnPortRxChar(data[i], 1);
-        if (!transfer.m_bReceiveMode) {
+        if (!transfer.IsArmed()) {
             transfer.OnToReceive();  // a new run with the rest
         }
         transfer.OnTimer(1);

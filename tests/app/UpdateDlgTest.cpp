@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "DialogFixture.h"
+#include "TransferInternals.h"
 #include "app/UpdateDlg.h"
 #include "platform/fake/FakeDialog.h"
 #include "protocol/ControlIds.h"
@@ -42,7 +43,7 @@ TEST_F(UpdateDlgTest, StartUp_LoadsSettingsArmsAndOpensThePort) {
     EXPECT_TRUE(window->IsChecked(ids::kIncludeSoftware));
     EXPECT_EQ(window->GetText(ids::kSoftwarePath), "/tmp/sw.bin");
     EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
-    EXPECT_EQ(d.Transfer().m_nDownState, 1U);
+    EXPECT_EQ(test::Internals(d.Transfer()).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_TRUE(d.Port().IsMonitorRunning());
     EXPECT_EQ(window->GetText(ids::kMessageLog), "COM1:115200 8-N-1\r\n");
     EXPECT_EQ(window->runningTimers.at(1), 1U);
@@ -156,7 +157,7 @@ TEST_F(UpdateDlgTest, TickBoxesAndToReceive_ReachThePanelAndTheTransfer) {
     EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Receive);
     EXPECT_TRUE(window->IsEnabled(ids::kToReceive));
     EXPECT_TRUE(d.OnCommand(ids::kToReceive));
-    EXPECT_EQ(d.Transfer().m_nState, 1U);
+    EXPECT_EQ(test::Internals(d.Transfer()).m_nState, protocol::ReceiveState::Handshake);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "TempTree.h"
 #include "TransferFixture.h"
+#include "TransferInternals.h"
 #include "cli/TransferWatch.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
@@ -33,7 +34,8 @@ protected:
     }
 
     void Start(int retries, const std::string& bootstrap, std::size_t length) {
-        watch.emplace(transfer, console, 0, retries);
+        watch.emplace(console, 0, retries);
+        transfer.SetObserver(&*watch);
         const std::string path = tree.File(bootstrap, std::string(length, 'x'));
         toolkit.SetChecked(ids::kIncludeBootstrap, true);
         toolkit.SetText(ids::kBootstrapPath, path);
@@ -44,9 +46,7 @@ protected:
 
     void Box(std::initializer_list<std::uint8_t> bytes) {
         for (const std::uint8_t b : bytes) {
-            watch->BeforeByte();
             transfer.OnPortRxChar(b, 1);
-            watch->AfterByte(b);
         }
     }
 
@@ -95,7 +95,7 @@ TEST_F(TransferWatchTest, RefusedFramesAndVerdict_CountedOnOneImage_EventsInOrde
     EXPECT_EQ(image.naks, 2);
     EXPECT_EQ(image.resends, 1);
     EXPECT_TRUE(image.accepted);
-    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Delivered);
 
     const std::vector<std::string> want = {"file_started",
                                            "frame_refused0",
@@ -130,13 +130,6 @@ TEST_F(TransferWatchTest, NoRetries_FirstRefusalIsTheEnd) {
     Box({kReady, kAck, kAck, kAck, kNak});
     ASSERT_TRUE(watch->GaveUp());
     EXPECT_NE(watch->GaveUp()->find("1 time (--retries 0)"), std::string::npos);
-}
-
-TEST(FileByteSum, SumsBeyondOneBuffer_NothingForAMissingFile) {
-    test::TempTree tree;
-    const std::string path = tree.File("big.bin", std::string(70000, '\xff'));
-    EXPECT_EQ(FileByteSum(path), 70000U * 0xFF);
-    EXPECT_EQ(FileByteSum(tree.Path("absent")), std::nullopt);
 }
 
 }  // namespace
