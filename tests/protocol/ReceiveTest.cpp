@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "BoxFrames.h"
 #include "TransferFixture.h"
 
 namespace vandrelux::protocol {
@@ -12,36 +13,9 @@ using test::Bytes;
 constexpr std::uint8_t ACK = 0x06;
 constexpr std::uint8_t NAK = 0x15;
 
-// A frame as the box sends it, from its type byte on.
-Bytes BoxFrame(std::uint8_t type, const Bytes& payload, std::uint32_t announced) {
-    Bytes f{type, 0, 0, 0, 0};
-    PutU32BE(announced, &f[1]);
-    f.insert(f.end(), payload.begin(), payload.end());
-    const std::uint32_t sum = ByteSum(f);
-    f.resize(f.size() + 4);
-    PutU32BE(sum, &f[f.size() - 4]);
-    return f;
-}
-
-Bytes BoxFrame(std::uint8_t type, const Bytes& payload) {
-    return BoxFrame(type, payload, static_cast<std::uint32_t>(payload.size()));
-}
-
-Bytes HeaderPayload(std::uint32_t length, std::uint32_t checksum, std::uint32_t other = 0) {
-    Bytes p(28);
-    const std::uint32_t words[] = {other, other, length, checksum, other, other, other};
-    for (int i = 0; i < 7; ++i) {
-        PutU32BE(words[i], &p[static_cast<std::size_t>(4 * i)]);
-    }
-    return p;
-}
-
-Bytes Swapped(Bytes b) {
-    for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
-        std::swap(b[i], b[i + 1]);
-    }
-    return b;
-}
+using test::BoxFrame;
+using test::HeaderPayload;
+using test::Swapped;
 
 class ReceiveTest : public test::TransferTest {
 protected:

@@ -3,7 +3,10 @@
 // its events and its outcome.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <ostream>
+#include <span>
 
 #include "protocol/Transfer.h"
 
@@ -23,7 +26,8 @@ namespace vandrelux::test {
 
 struct TransferInternals {
     explicit TransferInternals(protocol::CTransfer& t)
-        : m_bReceiveMode(t.m_bReceiveMode),
+        : m_RxBuf(t.m_RxBuf),
+          m_bReceiveMode(t.m_bReceiveMode),
           m_bDownloadMode(t.m_bDownloadMode),
           m_bHandshake(t.m_bHandshake),
           m_nState(t.m_nState),
@@ -31,15 +35,42 @@ struct TransferInternals {
           m_nCount(t.m_nCount),
           m_nDownState(t.m_nDownState),
           m_nBlockLen(t.m_nBlockLen),
+          m_nFree(t.m_nFree),
           m_pWrite(t.m_pWrite),
           m_pBlockStart(t.m_pBlockStart),
-          m_nFree(t.m_nFree),
           m_nReceived(t.m_nReceived),
           m_strTargetPath(t.m_strTargetPath),
           m_nFileIndex(t.m_nFileIndex),
           m_strFilePath(t.m_strFilePath),
           m_Header(t.m_Header) {}
 
+    // What breaks the staging buffer's rules while blocks are read, or null: positions inside
+    // the buffer, and the room not yet promised to a block matching what is written.
+    [[nodiscard]] const char* RxBufferFault() const {
+        if (m_nState != protocol::ReceiveState::Blocks) {
+            return nullptr;
+        }
+        constexpr auto kSize = static_cast<std::int64_t>(protocol::kRxBufSize);
+        const std::int64_t write = m_pWrite;
+        const std::int64_t blockStart = m_pBlockStart;
+        const std::int64_t reserved = m_nSubState >= 2 ? std::max(m_nBlockLen, 0) : 0;
+        const std::int64_t used = (m_nSubState >= 2 ? blockStart : write) + reserved;
+        if (m_nFree < 0 || m_nFree > kSize) {
+            return "free room outside 0..5000";
+        }
+        if (write > kSize || blockStart > write) {
+            return "write position outside the buffer or before its block";
+        }
+        if (used + m_nFree != kSize) {
+            return "free room disagrees with what is written and reserved";
+        }
+        if (m_nSubState >= 2 && write > blockStart + reserved) {
+            return "block written beyond the room reserved for it";
+        }
+        return nullptr;
+    }
+
+    std::span<std::uint8_t, protocol::kRxBufSize> m_RxBuf;
     bool& m_bReceiveMode;
     bool& m_bDownloadMode;
     bool& m_bHandshake;
@@ -48,9 +79,9 @@ struct TransferInternals {
     int& m_nCount;
     protocol::DownloadState& m_nDownState;
     std::int32_t& m_nBlockLen;
+    std::int32_t& m_nFree;
     std::uint32_t& m_pWrite;
     std::uint32_t& m_pBlockStart;
-    std::int32_t& m_nFree;
     std::uint32_t& m_nReceived;
     std::string& m_strTargetPath;
     protocol::UpdateKind& m_nFileIndex;
