@@ -28,11 +28,12 @@
 #include "protocol/UpdateKinds.h"
 
 namespace vandrelux::test {
-struct TransferInternals;
+struct TransferInternals;  // the tests' one way to the fields below
 }  // namespace vandrelux::test
 
 namespace vandrelux::protocol {
 
+// The machines' states keep the numbers they have always had.
 enum class ReceiveState : std::uint32_t {
     Idle = 0,
     Handshake = 1,
