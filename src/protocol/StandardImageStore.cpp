@@ -17,6 +17,10 @@ constexpr std::uint32_t kCopyPiece = 5000;
 
 }  // namespace
 
+void CStandardImageStore::FileCloser::operator()(std::FILE* f) const noexcept {
+    std::fclose(f);
+}
+
 CStandardImageStore::CStandardImageStore(std::string workingCopy)
     : m_strTempPath(std::move(workingCopy)) {}
 

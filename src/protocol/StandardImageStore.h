@@ -28,7 +28,7 @@ public:
 
 private:
     struct FileCloser {
-        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+        void operator()(std::FILE* f) const noexcept;
     };
     using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
