@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     transfer.ArmDownload();
     for (std::size_t i = 0; i < size; ++i) {
         transfer.OnPortRxChar(data[i], 1);
-        if (!transfer.m_bDownloadMode) {
+        if (!transfer.IsArmed()) {
             transfer.OnRestart();
         }
     }

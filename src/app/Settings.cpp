@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "protocol/ControlIds.h"
+#include "protocol/UpdateKinds.h"
 
 namespace vandrelux::app {
 namespace {
@@ -23,21 +24,30 @@ struct SettingKey {
     Holds holds;
 };
 
+consteval SettingKey TickKey(protocol::UpdateKind kind) {
+    return {protocol::KindInfo(kind).tickKey, protocol::KindInfo(kind).tickBox,
+            Holds::DownloadKind};
+}
+
+consteval SettingKey PathKey(protocol::UpdateKind kind) {
+    return {protocol::KindInfo(kind).pathKey, protocol::KindInfo(kind).pathField, Holds::Path};
+}
+
 // The one table of keys, in the order they are read and written.
 constexpr std::array<SettingKey, 14> kSettingKeys{{
     {"DownloadFlashLoader", ids::kReceiveAll, Holds::Tick},
     {"FlashloaderPath", ids::kReceivePath, Holds::Path},
-    {"UpdateBootStrap", ids::kIncludeBootstrap, Holds::DownloadKind},
-    {"BootStrapPath", ids::kBootstrapPath, Holds::Path},
-    {"UpdateSoftware", ids::kIncludeSoftware, Holds::DownloadKind},
-    {"SoftwarePath", ids::kSoftwarePath, Holds::Path},
+    TickKey(protocol::UpdateKind::Bootstrap),
+    PathKey(protocol::UpdateKind::Bootstrap),
+    TickKey(protocol::UpdateKind::Software),
+    PathKey(protocol::UpdateKind::Software),
     {"DownloadToRAM", ids::kDownloadToRam, Holds::Tick},
-    {"UpdateUcode", ids::kIncludeUcode, Holds::DownloadKind},
-    {"UcodePath", ids::kUcodePath, Holds::Path},
-    {"UpdateLogo", ids::kIncludeLogo, Holds::DownloadKind},
-    {"LogoPath", ids::kLogoPath, Holds::Path},
-    {"UpdateTvProgram", ids::kIncludeTvProgram, Holds::DownloadKind},
-    {"TvProgramPath", ids::kTvProgramPath, Holds::Path},
+    TickKey(protocol::UpdateKind::Ucode),
+    PathKey(protocol::UpdateKind::Ucode),
+    TickKey(protocol::UpdateKind::Logo),
+    PathKey(protocol::UpdateKind::Logo),
+    TickKey(protocol::UpdateKind::TvProgram),
+    PathKey(protocol::UpdateKind::TvProgram),
     {"PortNum", 0, Holds::Port},
 }};
 

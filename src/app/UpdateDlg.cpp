@@ -240,12 +240,12 @@ void CUpdateDlg::ShowMessage(std::string_view text) {
 }
 
 std::optional<bool> CUpdateDlg::UnattendedOutcome() {
-    const protocol::CTransfer& t = m_Transfer;
+    const protocol::TransferOutcome ended = m_Transfer.Outcome();
     std::optional<bool> outcome;
-    if (t.m_nMode == protocol::Mode::Download && (t.m_nDownState == 8 || t.m_nDownState == 9)) {
-        outcome = t.m_nDownState == 8;
-    } else if (t.m_nMode == protocol::Mode::Receive && t.m_nState >= 6) {
-        outcome = t.m_nState == 6;
+    if (ended.direction == m_Transfer.m_nMode &&
+        (ended.status == protocol::TransferStatus::Succeeded ||
+         ended.status == protocol::TransferStatus::Failed)) {
+        outcome = ended.status == protocol::TransferStatus::Succeeded;
     }
     if (!outcome) {
         // A line that is gone, or never opened, ends the run as a failure.

@@ -15,6 +15,9 @@
 
 namespace vandrelux::boxsim {
 
+// The box's own copy of the wire's bytes and limits, kept apart from the PC's on purpose: the
+// simulator is an independent model of the box, so a mistake in the PC's constants shows as a
+// disagreement on the wire instead of being shared by both sides.
 inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
 inline constexpr std::uint8_t kSyn = 0x16;

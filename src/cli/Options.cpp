@@ -1,6 +1,8 @@
 #include "cli/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
 #include <filesystem>
 #include <set>
 
@@ -65,7 +67,8 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
 
     CommandLine line;
     Options& options = line.options;
-    std::string bootstrap, ucode, logo, tvprogram, software, receive;
+    std::array<std::string, protocol::kUpdateKinds.size()> kindPaths;
+    std::string receive;
     double timeoutSeconds = 0;
     double connectSeconds = 0;
     std::string com1, com2;
@@ -82,11 +85,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         ->capture_default_str()
         ->check(CLI::Range(1, 4'000'000));
     auto* down = app.add_option_group("download");
-    down->add_option("--bootstrap", bootstrap, "Bootstrap image");
-    down->add_option("--ucode", ucode, "Microcode image");
-    down->add_option("--logo", logo, "I-frame logo image");
-    down->add_option("--tvprogram", tvprogram, "TV programme list");
-    down->add_option("--software", software, "Software image");
+    for (std::size_t i = 0; i < kindPaths.size(); ++i) {
+        down->add_option("--" + std::string(protocol::kUpdateKinds[i].name), kindPaths[i],
+                         std::string(protocol::kUpdateKinds[i].description));
+    }
     down->add_flag("--ram", options.ram, "Load the software to RAM for debugging");
     auto* receiveOption =
         app.add_option("--receive", receive, "Receive the box's programme code into this file");
@@ -156,15 +158,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     if (portOption->count() == 0) {
         return Refuse("name the box's line with --port PORT");
     }
-    const std::pair<protocol::UpdateKind, const std::string*> kinds[] = {
-        {protocol::UpdateKind::Bootstrap, &bootstrap},
-        {protocol::UpdateKind::Ucode, &ucode},
-        {protocol::UpdateKind::Logo, &logo},
-        {protocol::UpdateKind::TvProgram, &tvprogram},
-        {protocol::UpdateKind::Software, &software}};
-    for (const auto& [kind, path] : kinds) {
-        if (!path->empty()) {
-            options.files.push_back({kind, *path});
+    for (std::size_t i = 0; i < kindPaths.size(); ++i) {
+        if (!kindPaths[i].empty()) {
+            options.files.push_back({protocol::kUpdateKinds[i].kind, kindPaths[i]});
         }
     }
     if (receiveOption->count() > 0) {
@@ -175,7 +171,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     } else if (options.files.empty()) {
         return Refuse("name at least one file to send, or --receive OUT");
     }
-    if (options.ram && software.empty()) {
+    const bool software = std::any_of(
+        options.files.begin(), options.files.end(),
+        [](const UpdateFile& file) { return file.kind == protocol::UpdateKind::Software; });
+    if (options.ram && !software) {
         return Refuse("--ram goes with --software");
     }
     std::set<std::filesystem::path> devices;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/SerialPortInfo.h"
-#include "protocol/Transfer.h"
+#include "protocol/UpdateKinds.h"
 
 namespace vandrelux::cli {
 

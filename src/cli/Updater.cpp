@@ -16,24 +16,11 @@ constexpr unsigned kHandshakeTimer = 1;
 constexpr int kPortNumberForPath = 1;
 constexpr auto kFlushTime = std::chrono::seconds(2);
 constexpr auto kQuietTime = std::chrono::milliseconds(150);
-constexpr std::uint32_t kDownloadDone = 8;
-constexpr std::uint32_t kDownloadFailed = 9;
-constexpr std::uint32_t kReceiveEnded = 6;
-constexpr std::uint32_t kReceiveFailed = 7;
 
-struct KindControls {
-    protocol::UpdateKind kind;
-    platform::ControlId tick;
-    platform::ControlId path;
-};
-
-constexpr KindControls kKinds[] = {
-    {protocol::UpdateKind::Bootstrap, ids::kIncludeBootstrap, ids::kBootstrapPath},
-    {protocol::UpdateKind::Ucode, ids::kIncludeUcode, ids::kUcodePath},
-    {protocol::UpdateKind::Logo, ids::kIncludeLogo, ids::kLogoPath},
-    {protocol::UpdateKind::TvProgram, ids::kIncludeTvProgram, ids::kTvProgramPath},
-    {protocol::UpdateKind::Software, ids::kIncludeSoftware, ids::kSoftwarePath},
-};
+bool HasEnded(const protocol::TransferOutcome& outcome) {
+    return outcome.status == protocol::TransferStatus::Succeeded ||
+           outcome.status == protocol::TransferStatus::Failed;
+}
 
 std::string WithoutTrailingNewlines(std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -93,13 +80,6 @@ void CUpdater::ConsoleLog::AppendChar(char ch) {
     }
 }
 
-void CUpdater::WatchedWriter::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
-    if (length == 1 && m_watch != nullptr) {
-        m_watch->OnAnswer(data[0]);
-    }
-    m_port.RequestWrite(data, length);
-}
-
 CUpdater::CUpdater(const Options& options, std::size_t portIndex, CConsole& console)
     : m_options(options),
       m_index(portIndex),
@@ -108,10 +88,9 @@ CUpdater::CUpdater(const Options& options, std::size_t portIndex, CConsole& cons
       m_toolkit(m_loop, [this](std::string_view text) { m_console.Note(m_index, text); }),
       m_log(console, portIndex),
       m_port(*this, [device = m_device](int) { return device; }),
-      m_writer(m_port),
-      m_transfer(m_toolkit, m_writer, m_log),
-      m_watch(m_transfer, console, portIndex, options.retries) {
-    m_writer.SetWatch(&m_watch);
+      m_transfer(m_toolkit, m_port, m_log),
+      m_watch(console, portIndex, options.retries) {
+    m_transfer.SetObserver(&m_watch);
     m_loop.SetTimerHandler([this](unsigned id) { m_transfer.OnTimer(id); });
     m_result.port = options.ports[portIndex];
     m_result.device = m_device;
@@ -164,11 +143,9 @@ PortResult CUpdater::Run() {
 
 Outcome CUpdater::Download() {
     for (const UpdateFile& file : m_options.files) {
-        for (const KindControls& k : kKinds) {
-            if (k.kind == file.kind) {
-                m_toolkit.SetChecked(k.tick, true);
-                m_toolkit.SetText(k.path, file.path);
-            }
+        if (const protocol::UpdateKindInfo* kind = protocol::FindKind(file.kind)) {
+            m_toolkit.SetChecked(kind->tickBox, true);
+            m_toolkit.SetText(kind->pathField, file.path);
         }
     }
     m_toolkit.SetChecked(ids::kDownloadToRam, m_options.ram);
@@ -177,21 +154,19 @@ Outcome CUpdater::Download() {
     m_transfer.ArmDownload();
     m_console.Note(m_index, "waiting for the box on " + m_device + "; power it on");
 
-    const Outcome waited = Wait([this] {
-        return m_transfer.m_nDownState == kDownloadDone ||
-               m_transfer.m_nDownState == kDownloadFailed || !m_toolkit.messages.empty() ||
-               m_watch.GaveUp().has_value();
-    });
+    const Outcome waited =
+        Wait([this] { return HasEnded(m_transfer.Outcome()) || m_watch.GaveUp().has_value(); });
     if (waited != Outcome::Success) {
         return waited;
     }
-    if (!m_toolkit.messages.empty()) {
-        return Fail(Outcome::FileNotOpenable, "cannot read " + m_transfer.m_strFilePath);
+    const protocol::TransferOutcome ended = m_transfer.Outcome();
+    if (ended.reason == protocol::FailReason::FileNotReadable) {
+        return Fail(Outcome::FileNotOpenable, "cannot read " + std::string(ended.file));
     }
     if (const std::optional<std::string>& gaveUp = m_watch.GaveUp()) {
         return Fail(Outcome::BoxFailure, *gaveUp + "; giving up");
     }
-    if (m_transfer.m_nDownState == kDownloadFailed) {
+    if (ended.status == protocol::TransferStatus::Failed) {
         return Fail(Outcome::BoxFailure, "the box did not accept the update");
     }
     return Outcome::Success;
@@ -206,19 +181,22 @@ Outcome CUpdater::Receive() {
     m_transfer.OnToReceive();
     m_console.Note(m_index, "waiting for the box on " + m_device + " to send its programme code");
 
-    const Outcome waited = Wait([this] { return m_transfer.m_nState >= kReceiveEnded; });
+    const Outcome waited = Wait([this] { return HasEnded(m_transfer.Outcome()); });
     if (waited != Outcome::Success) {
         return waited;
     }
-    if (m_transfer.m_nState == kReceiveFailed) {
-        if (!m_toolkit.messages.empty()) {
+    switch (m_transfer.Outcome().reason) {
+        case protocol::FailReason::None:
+            return Outcome::Success;
+        case protocol::FailReason::NoTargetPath:
+        case protocol::FailReason::WorkingCopyNotWritable:
+        case protocol::FailReason::TargetNotWritable:
             return Fail(Outcome::FileNotOpenable, "cannot write " + *m_options.receiveTo +
                                                       " or rv.bin in the current folder");
-        }
-        return Fail(Outcome::BoxFailure,
-                    "the receive failed: the box's image did not arrive whole and checked");
+        default:
+            return Fail(Outcome::BoxFailure,
+                        "the receive failed: the box's image did not arrive whole and checked");
     }
-    return Outcome::Success;
 }
 
 Outcome CUpdater::Wait(const std::function<bool()>& finished) {
@@ -254,11 +232,9 @@ void CUpdater::SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
     m_loop.Send(
         [&] {
             for (const std::uint8_t b : bytes) {
-                m_watch.BeforeByte();
                 m_transfer.OnPortRxChar(b, portNumber);
-                m_watch.AfterByte(b);
                 // Past the tolerated refusals the box's words are still shown, never answered.
-                if (m_watch.GaveUp() && m_transfer.m_bDownloadMode) {
+                if (m_watch.GaveUp() && m_transfer.IsArmed()) {
                     m_transfer.ResetTransfer();
                 }
             }

@@ -60,19 +60,6 @@ private:
         std::size_t m_port;
     };
 
-    // Hands the transfer's writes to the port and shows its one-byte answers to the watch.
-    class WatchedWriter final : public protocol::IPortWriter {
-    public:
-        explicit WatchedWriter(protocol::IPortWriter& port) : m_port(port) {}
-        void SetWatch(CTransferWatch* watch) { m_watch = watch; }
-        void EnsureSendBuffer(std::uint32_t size) override { m_port.EnsureSendBuffer(size); }
-        void RequestWrite(const std::uint8_t* data, std::uint32_t length) override;
-
-    private:
-        protocol::IPortWriter& m_port;
-        CTransferWatch* m_watch = nullptr;
-    };
-
     Outcome Download();
     Outcome Receive();
     Outcome Wait(const std::function<bool()>& finished);
@@ -88,7 +75,6 @@ private:
     TerminalToolkit m_toolkit;
     ConsoleLog m_log;
     serial::CComPort m_port;
-    WatchedWriter m_writer;
     protocol::CTransfer m_transfer;
     CTransferWatch m_watch;
     PortResult m_result;

@@ -63,19 +63,48 @@ void PrintProgress(const platform::FakeToolkit& tk) {
                 tk.GetText(ids::kRemaining).c_str(), tk.GetText(ids::kThroughput).c_str(), kBaud);
 }
 
-struct Kind {
+// Prints what the transfer reports as it happens, and keeps how the run ended.
+class CEventLog final : public protocol::ITransferObserver {
+public:
+    void OnImageStarted(const protocol::ImageInfo& image) override {
+        const protocol::UpdateKindInfo* kind = protocol::FindKind(image.kind);
+        const std::string name = kind != nullptr ? std::string(kind->name) : "programme";
+        std::printf("event: image %s (%s), %u bytes, sum %08X, attempt %u\n",
+                    fs::path(std::string(image.path)).filename().string().c_str(), name.c_str(),
+                    image.length, image.checksum, image.attempt);
+    }
+    void OnFrameAnswered(std::uint32_t /*frame*/, bool acknowledged,
+                         std::uint32_t /*done*/) override {
+        refused += acknowledged ? 0 : 1;
+    }
+    void OnImageVerdict(bool accepted) override {
+        std::printf("event: the box %s the image (%u frames refused)\n",
+                    accepted ? "accepted" : "refused", refused);
+        refused = 0;
+    }
+    void OnReceiveComplete(std::uint32_t received, std::uint32_t sum) override {
+        std::printf("event: received %u bytes, sum %08X\n", received, sum);
+    }
+    void OnTransferEnded(const protocol::TransferOutcome& outcome) override {
+        succeeded = outcome.status == protocol::TransferStatus::Succeeded;
+        std::printf("event: the run %s\n", succeeded ? "succeeded" : "failed");
+    }
+
+    unsigned refused = 0;
+    bool succeeded = false;
+};
+
+struct DemoFile {
+    const protocol::UpdateKindInfo& kind;
     const char* name;
-    platform::ControlId tick;
-    platform::ControlId path;
     std::size_t size;
-    std::uint32_t type;
 };
 
 bool Download(const fs::path& dir) {
-    const Kind kinds[] = {
-        {"software.bin", ids::kIncludeSoftware, ids::kSoftwarePath, 65537, 0x1000},
-        {"bootstrap.bin", ids::kIncludeBootstrap, ids::kBootstrapPath, 6000, 0x10},
-        {"logo.bin", ids::kIncludeLogo, ids::kLogoPath, 9001, 0x100000},
+    const DemoFile files[] = {
+        {protocol::KindInfo(protocol::UpdateKind::Software), "software.bin", 65537},
+        {protocol::KindInfo(protocol::UpdateKind::Bootstrap), "bootstrap.bin", 6000},
+        {protocol::KindInfo(protocol::UpdateKind::Logo), "logo.bin", 9001},
     };
     platform::FakeToolkit tk;
     boxsim::CStringLog log;
@@ -85,33 +114,41 @@ bool Download(const fs::path& dir) {
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
     protocol::CTransfer pc(tk, link, log, (dir / "rv.bin").string());
+    CEventLog events;
+    pc.SetObserver(&events);
 
-    for (std::uint32_t i = 0; const Kind& k : kinds) {
-        Save(dir / k.name, Sample(k.size, ++i));
-        tk.SetChecked(k.tick, true);
-        tk.SetText(k.path, (dir / k.name).string());
+    for (std::uint32_t i = 0; const DemoFile& f : files) {
+        Save(dir / f.name, Sample(f.size, ++i));
+        tk.SetChecked(f.kind.tickBox, true);
+        tk.SetText(f.kind.pathField, (dir / f.name).string());
     }
     pc.m_nMode = protocol::Mode::Download;
     pc.ResetTransfer();
     pc.ArmDownload();
 
-    std::printf("== Download: %zu update files to the simulated box\n", std::size(kinds));
+    std::printf("== Download: %zu update files to the simulated box\n", std::size(files));
     const bool ended = link.Run(
-        pc, [&] { return !pc.m_bDownloadMode; }, kLimitMs);
+        pc, [&] { return !pc.IsArmed(); }, kLimitMs);
     link.Run(
         pc, [] { return false; }, kSettleMs);  // the box's last words reach the terminal
     PrintPane("message log", log.messages);
     PrintPane("terminal log", log.terminal);
     PrintProgress(tk);
 
-    bool ok = ended && pc.m_nDownState == 8 && box.Report().images.size() == std::size(kinds);
+    bool ok = ended && events.succeeded && box.Report().images.size() == std::size(files);
     for (const boxsim::StoredImage& image : box.Report().images) {
-        const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                       [&](const Kind& k) { return k.type == image.header.type; });
-        Bytes expected = Load(dir / kind->name);
+        const auto file = std::find_if(std::begin(files), std::end(files), [&](const DemoFile& f) {
+            return f.kind.dwType == image.header.type;
+        });
+        if (file == std::end(files)) {
+            std::printf("box stored an image of unknown type %08X\n", image.header.type);
+            ok = false;
+            continue;
+        }
+        Bytes expected = Load(dir / file->name);
         expected.resize(expected.size() + expected.size() % 2);
         const bool same = image.data == expected;
-        std::printf("box stored %-14s type %08X, %u bytes: %s\n", kind->name, image.header.type,
+        std::printf("box stored %-14s type %08X, %u bytes: %s\n", file->name, image.header.type,
                     image.header.length, same ? "identical" : "DIFFERENT");
         ok = ok && same;
     }
@@ -133,6 +170,8 @@ bool Receive(const fs::path& dir) {
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
     protocol::CTransfer pc(tk, link, log, (dir / "rv.bin").string());
+    CEventLog events;
+    pc.SetObserver(&events);
 
     const fs::path target = dir / "programme.bin";
     tk.SetChecked(ids::kReceiveAll, true);
@@ -144,7 +183,7 @@ bool Receive(const fs::path& dir) {
 
     std::printf("\n== Receive: the box's programme code into %s\n", target.string().c_str());
     const bool ended = link.Run(
-        pc, [&] { return !pc.m_bReceiveMode; }, kLimitMs);
+        pc, [&] { return !pc.IsArmed(); }, kLimitMs);
     link.Run(
         pc, [] { return false; }, kSettleMs);
     PrintPane("message log", log.messages);
@@ -158,7 +197,7 @@ bool Receive(const fs::path& dir) {
     const bool same = Load(target) == swapped;
     std::printf("target file %s the box's image with every 16-bit word swapped\n",
                 same ? "holds" : "DOES NOT hold");
-    return ended && pc.m_nState == 6 && same;
+    return ended && events.succeeded && same;
 }
 
 }  // namespace

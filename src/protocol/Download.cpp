@@ -1,8 +1,5 @@
 // The download machine: announces each ticked update file, sends its header and data frames,
 // repeats whatever the box refuses and moves on after the box's verdict on the whole image.
-#include <filesystem>
-#include <system_error>
-
 #include "protocol/ControlIds.h"
 #include "protocol/Transfer.h"
 
@@ -12,41 +9,11 @@ namespace {
 
 constexpr std::uint32_t kAnnouncePauseMs = 250;
 
-struct KindInfo {
-    UpdateKind kind;
-    platform::ControlId tickBox;
-    platform::ControlId pathField;
-    std::uint32_t dwType;
-    std::uint32_t dwAddress;
-    std::uint32_t dwParam;
-};
-
-// In the order the files go out.
-constexpr KindInfo kSequence[] = {
-    {UpdateKind::Bootstrap, ids::kIncludeBootstrap, ids::kBootstrapPath, 0x00000010, 0x80000000, 0},
-    {UpdateKind::Ucode, ids::kIncludeUcode, ids::kUcodePath, 0x00000100, 0x80070000, 0x00080000},
-    {UpdateKind::Logo, ids::kIncludeLogo, ids::kLogoPath, 0x00100000, 0x80080000, 0},
-    {UpdateKind::TvProgram, ids::kIncludeTvProgram, ids::kTvProgramPath, 0x01000000, 0x800C8000, 0},
-    {UpdateKind::Software, ids::kIncludeSoftware, ids::kSoftwarePath, 0x00001000, 0x80010000, 0},
-};
-
-constexpr std::uint32_t kRamMode = 0x10;
-constexpr std::uint32_t kRamAddress = 0x10003000;
-
-const KindInfo* Find(UpdateKind kind) {
-    for (const KindInfo& info : kSequence) {
-        if (info.kind == kind) {
-            return &info;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 void CTransfer::SelectNextFile(UpdateKind& index, bool& found) {
-    const KindInfo* info = Find(index);
-    for (; info != nullptr && info != std::end(kSequence); ++info) {
+    const UpdateKindInfo* const end = kUpdateKinds.data() + kUpdateKinds.size();
+    for (const UpdateKindInfo* info = FindKind(index); info != nullptr && info != end; ++info) {
         if (!m_toolkit.IsChecked(info->tickBox)) {
             continue;
         }
@@ -74,7 +41,7 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
         return;
     }
     switch (m_nDownState) {
-        case 1:
+        case DownloadState::AwaitReady:
             m_bHandshake = false;
             if (ch != kReady) {
                 SendByte(kSyn);
@@ -85,84 +52,103 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
             m_nFileIndex = UpdateKind::Bootstrap;
             SelectNextFile(m_nFileIndex, m_bFileFound);
             if (!m_bFileFound) {
-                m_nDownState = 9;
+                EnterDownloadFailed(FailReason::NoFileChosen);
                 break;
             }
             SetButtons(false);
             m_toolkit.Sleep(kAnnouncePauseMs);
             SendByte(kSyn);
             Log("Start Sending %s  files!\r\n", m_strFilePath);
-            m_nDownState = 2;
+            m_nAttempt = 1;
+            m_nDownState = DownloadState::AwaitAcceptance;
             break;
-        case 2:
+        case DownloadState::AwaitAcceptance:
             if (ch == kAck) {
                 if (PrepareImage()) {
                     SendHeaderFrame();
-                    m_nDownState = 3;
+                    m_nDownState = DownloadState::AwaitHeaderAnswer;
+                    Notify([](ITransferObserver& o) { o.OnFrameSent(0); });
                 } else {
                     m_toolkit.MessageBox("Can not open file");
-                    m_nDownState = 9;
+                    EnterDownloadFailed(FailReason::FileNotReadable);
                 }
                 break;
             }
             EchoToTerminal(ch);
             if (++m_nDownCount >= kUnexpectedLimit) {
-                m_nDownState = 9;
+                EnterDownloadFailed(FailReason::TooManyStrayBytes);
             }
             break;
-        case 3:
+        case DownloadState::AwaitHeaderAnswer:
             if (ch == kAck) {
+                Notify([](ITransferObserver& o) { o.OnFrameAnswered(0, true, 0); });
                 m_pCursor = 0;
                 m_nRemaining = m_nImageLen;
                 m_bLastFrame = false;
                 SendDataFrame();
-                m_nDownState = m_bLastFrame ? 5 : 4;
+                m_nDownState = m_bLastFrame ? DownloadState::AwaitLastFrameAnswer
+                                            : DownloadState::AwaitFrameAnswer;
+                Notify([](ITransferObserver& o) { o.OnFrameSent(1); });
             } else if (ch == kNak) {
+                Notify([](ITransferObserver& o) { o.OnFrameAnswered(0, false, 0); });
                 SendHeaderFrame();
+                Notify([](ITransferObserver& o) { o.OnFrameResent(0); });
             }
             break;
-        case 4:
+        case DownloadState::AwaitFrameAnswer:
             if (ch == kAck) {
+                const std::uint32_t frame = FrameIndex();
                 m_pCursor += kMaxPayload;
                 m_nRemaining -= static_cast<std::int32_t>(kMaxPayload);
+                const auto done = static_cast<std::uint32_t>(m_nImageLen - m_nRemaining);
+                Notify(
+                    [frame, done](ITransferObserver& o) { o.OnFrameAnswered(frame, true, done); });
                 SendDataFrame();
                 m_Progress.Step();
-                m_Progress.Refresh(static_cast<std::uint32_t>(m_nImageLen - m_nRemaining));
-                m_nDownState = m_bLastFrame ? 5 : 4;
+                m_Progress.Refresh(done);
+                m_nDownState = m_bLastFrame ? DownloadState::AwaitLastFrameAnswer
+                                            : DownloadState::AwaitFrameAnswer;
+                Notify([frame](ITransferObserver& o) { o.OnFrameSent(frame + 1); });
             } else if (ch == kNak) {
-                SendDataFrame();
+                ResendDataFrame();
             }
             break;
-        case 5:
+        case DownloadState::AwaitLastFrameAnswer:
             if (ch == kAck) {
+                Notify([this](ITransferObserver& o) {
+                    o.OnFrameAnswered(FrameIndex(), true, static_cast<std::uint32_t>(m_nImageLen));
+                });
                 m_Progress.End(true);
-                m_nDownState = 6;
+                m_nDownState = DownloadState::AwaitVerdict;
             } else if (ch == kNak) {
-                SendDataFrame();
+                ResendDataFrame();
             }
             break;
-        case 6:
+        case DownloadState::AwaitVerdict:
             if (ch == kAck) {
+                Notify([](ITransferObserver& o) { o.OnImageVerdict(true); });
                 Log("Send %s complete!\r\n", m_strFilePath);
                 ChooseNextFile();
             } else if (ch == kNak) {
+                Notify([](ITransferObserver& o) { o.OnImageVerdict(false); });
                 SendByte(kSyn);
                 Log("Start Sending %s  files again!\r\n", m_strFilePath);
-                m_nDownState = 2;
+                ++m_nAttempt;
+                m_nDownState = DownloadState::AwaitAcceptance;
                 m_nDownCount = 0;
             }
             break;
-        case 8:
-        case 9:
+        case DownloadState::Delivered:
+        case DownloadState::Failed:
             EndDownload(ch);
             break;
-        default:
+        case DownloadState::Idle:
             break;
     }
 }
 
 bool CTransfer::PrepareImage() {
-    const KindInfo* info = Find(m_nFileIndex);
+    const UpdateKindInfo* info = FindKind(m_nFileIndex);
     if (info == nullptr) {
         return false;
     }
@@ -171,31 +157,23 @@ bool CTransfer::PrepareImage() {
         m_Header.dwMode = kRamMode;
         m_Header.dwAddress = kRamAddress;
     }
-
-    // Directories and files whose padded size does not fit the 32-bit length are refused as
-    // unreadable rather than sent cut short.
-    std::error_code ec;
-    const std::filesystem::path path(m_strFilePath);
-    if (!std::filesystem::is_regular_file(path, ec)) {
+    std::optional<std::vector<std::uint8_t>> image = m_store.ReadUpdateFile(m_strFilePath);
+    if (!image) {
         return false;
     }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || !ImageLengthFits(size)) {
-        return false;
+    // The pad byte of an odd-sized file belongs to the image: it is sent and summed.
+    if (image->size() % 2 != 0) {
+        image->push_back(0);
     }
-    const FilePtr file(std::fopen(m_strFilePath.c_str(), "rb"));
-    if (!file) {
-        return false;
-    }
-    std::vector<std::uint8_t> image(static_cast<std::size_t>(size + (size & 1)), 0);
-    if (std::fread(image.data(), 1, static_cast<std::size_t>(size), file.get()) != size) {
-        return false;
-    }
-    m_pImage = std::move(image);
+    m_pImage = std::move(*image);
     m_nImageLen = static_cast<std::int32_t>(m_pImage.size());
     m_Header.dwLength = static_cast<std::uint32_t>(m_nImageLen);
     m_Header.dwChecksum = ByteSum(m_pImage);
     m_Progress.Start(m_Header.dwLength, kMaxPayload);
+    Notify([this, info](ITransferObserver& o) {
+        o.OnImageStarted({Mode::Download, info->kind, m_strFilePath, m_Header.dwLength,
+                          m_Header.dwChecksum, m_nAttempt});
+    });
     return true;
 }
 
@@ -213,22 +191,46 @@ void CTransfer::SendDataFrame() {
     SendToPort(m_FrameBuf.data(), length);
 }
 
+void CTransfer::ResendDataFrame() {
+    const std::uint32_t frame = FrameIndex();
+    const std::uint32_t done = m_pCursor;  // the refused frame's bytes are not acknowledged
+    Notify([frame, done](ITransferObserver& o) { o.OnFrameAnswered(frame, false, done); });
+    SendDataFrame();
+    Notify([frame](ITransferObserver& o) { o.OnFrameResent(frame); });
+}
+
+std::uint32_t CTransfer::FrameIndex() const {
+    return m_pCursor / kMaxPayload + 1;
+}
+
 void CTransfer::ChooseNextFile() {
-    const KindInfo* info = Find(m_nFileIndex);
+    const UpdateKindInfo* info = FindKind(m_nFileIndex);
     if (info == nullptr || info->kind == UpdateKind::Software) {
-        m_nDownState = 8;
+        EnterDelivered();
         return;
     }
     m_nFileIndex = (info + 1)->kind;
     SelectNextFile(m_nFileIndex, m_bFileFound);
     if (!m_bFileFound) {
-        m_nDownState = 8;
+        EnterDelivered();
         return;
     }
     SendByte(kSyn);
-    m_nDownState = 2;
+    m_nAttempt = 1;
+    m_nDownState = DownloadState::AwaitAcceptance;
     m_nDownCount = 0;
     Log("Start Sending %s  files\r\n", m_strFilePath);
+}
+
+void CTransfer::EnterDelivered() {
+    m_nDownState = DownloadState::Delivered;
+    NotifyEnded();
+}
+
+void CTransfer::EnterDownloadFailed(FailReason reason) {
+    m_nDownState = DownloadState::Failed;
+    m_nFailReason = reason;
+    NotifyEnded();
 }
 
 void CTransfer::EndDownload(std::uint8_t ch) {

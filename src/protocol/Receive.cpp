@@ -1,7 +1,6 @@
-// The receive machine: handshake, header frame, data blocks collected in the temporary file,
+// The receive machine: handshake, header frame, data blocks collected in the working copy,
 // then the byte-swapped copy into the target file with the whole-image check.
 #include <algorithm>
-#include <filesystem>
 #include <utility>
 
 #include "protocol/ControlIds.h"
@@ -26,52 +25,51 @@ std::uint32_t ShiftIn(std::uint32_t value, std::int32_t pos, std::uint8_t ch) {
 
 void CTransfer::CountUnexpected() {
     if (++m_nCount >= kUnexpectedLimit) {
-        m_nState = 7;
+        EnterReceiveFailed(FailReason::TooManyStrayBytes);
     }
 }
 
 void CTransfer::HandleReceiveByte(std::uint8_t ch) {
     switch (m_nState) {
-        case 1:
+        case ReceiveState::Handshake:
             ReceiveHandshake(ch);
             break;
-        case 2:
+        case ReceiveState::AwaitHeaderMark:
             if (ch == kMark) {
                 m_nCount = 0;
-                m_nState = 3;
+                m_nState = ReceiveState::Header;
                 m_nSubState = 0;
             } else {
                 CountUnexpected();
             }
             break;
-        case 3:
+        case ReceiveState::Header:
             ReceiveHeader(ch);
             break;
-        case 4:
+        case ReceiveState::AwaitDataMark:
             if (ch == kMark) {
                 m_pWrite = 0;
-                m_pTempFile.reset(std::fopen(m_strTempPath.c_str(), "wb"));
-                if (m_pTempFile) {
-                    m_nState = 5;
+                if (m_store.BeginWorkingCopy()) {
+                    m_nState = ReceiveState::Blocks;
                     m_nSubState = 0;
                 } else {
                     m_toolkit.MessageBox("Can not open file");
-                    m_nState = 7;
+                    EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
                 }
             } else {
                 CountUnexpected();
             }
             break;
-        case 5:
+        case ReceiveState::Blocks:
             ReceiveBlock(ch);
             break;
-        case 6:
+        case ReceiveState::Succeeded:
             EndReceive(ch, false);
             break;
-        case 7:
+        case ReceiveState::Failed:
             EndReceive(ch, true);
             break;
-        default:
+        case ReceiveState::Idle:
             break;
     }
 }
@@ -90,7 +88,7 @@ void CTransfer::ReceiveHandshake(std::uint8_t ch) {
             m_strTargetPath = std::move(*chosen);
             m_toolkit.SetText(ids::kReceivePath, m_strTargetPath);
         }
-        m_nState = 7;
+        EnterReceiveFailed(FailReason::NoTargetPath);
         m_toolkit.MessageBox("Please restart receiving process on STB and PC BOTH!");
         return;
     }
@@ -103,7 +101,7 @@ void CTransfer::ReceiveHandshake(std::uint8_t ch) {
         m_bHandshake = false;
         m_toolkit.Sleep(kHandshakePauseMs);
         SendByte(kAck);
-        m_nState = 2;
+        m_nState = ReceiveState::AwaitHeaderMark;
         m_nSubState = 0;
         return;
     }
@@ -119,9 +117,9 @@ void CTransfer::ReceiveHeader(std::uint8_t ch) {
                 m_nCount = 0;
                 m_nSubState = 1;
             } else if (++m_nCount >= kUnexpectedLimit) {
-                SendByte(kNak);
+                AnswerHeader(kNak);
                 m_nCount = 0;
-                m_nState = 2;
+                m_nState = ReceiveState::AwaitHeaderMark;
             }
             break;
         case 1:
@@ -138,9 +136,9 @@ void CTransfer::ReceiveHeader(std::uint8_t ch) {
             break;
         case 2:
             if (++m_nPos > m_nHeaderLen) {
-                SendByte(kNak);
+                AnswerHeader(kNak);
                 m_nCount = 0;
-                m_nState = 2;
+                m_nState = ReceiveState::AwaitHeaderMark;
                 m_nSubState = 0;
                 break;
             }
@@ -161,18 +159,28 @@ void CTransfer::ReceiveHeader(std::uint8_t ch) {
             }
             if (m_nRxChecksum == m_nSum) {
                 m_Progress.Start(m_Header.dwLength, kRxBufSize);
-                SendByte(kAck);
-                m_nState = 4;
+                AnswerHeader(kAck);
+                m_nState = ReceiveState::AwaitDataMark;
+                m_nBlock = 1;
+                Notify([this](ITransferObserver& o) {
+                    o.OnImageStarted({Mode::Receive, UpdateKind::EndOfSequence, m_strTargetPath,
+                                      m_Header.dwLength, m_Header.dwChecksum, 1});
+                });
             } else {
-                SendByte(kNak);
+                AnswerHeader(kNak);
                 m_nCount = 0;
-                m_nState = 2;
+                m_nState = ReceiveState::AwaitHeaderMark;
             }
             m_nSubState = 0;
             break;
         default:
             break;
     }
+}
+
+void CTransfer::AnswerHeader(std::uint8_t answer) {
+    SendByte(answer);
+    Notify([answer](ITransferObserver& o) { o.OnBlockAnswered(0, answer == kAck, 0); });
 }
 
 void CTransfer::ReceiveBlock(std::uint8_t ch) {
@@ -241,7 +249,7 @@ void CTransfer::ReserveRoom() {
         return;
     }
     if (!FlushRxBuf()) {
-        FailReceive();
+        FailReceive(FailReason::WorkingCopyNotWritable);
         return;
     }
     m_pWrite = 0;
@@ -252,7 +260,7 @@ void CTransfer::ReserveRoom() {
 
 bool CTransfer::FlushRxBuf() {
     const auto used = kRxBufSize - static_cast<std::uint32_t>(m_nFree);
-    return m_pTempFile && std::fwrite(m_RxBuf.data(), 1, used, m_pTempFile.get()) == used;
+    return m_store.AppendToWorkingCopy(m_RxBuf.first(used));
 }
 
 void CTransfer::RejectBlock() {
@@ -260,6 +268,7 @@ void CTransfer::RejectBlock() {
     m_nSubState = 0;
     m_pWrite = m_pBlockStart;
     m_nFree += std::max(m_nBlockLen, 0);
+    Notify([this](ITransferObserver& o) { o.OnBlockAnswered(m_nBlock, false, m_nReceived); });
 }
 
 void CTransfer::AcceptBlock() {
@@ -270,80 +279,77 @@ void CTransfer::AcceptBlock() {
     if (m_nBlockType == kTypeMore) {
         SendByte(kAck);
         m_nSubState = 0;
+        Notify([this](ITransferObserver& o) { o.OnBlockAnswered(m_nBlock, true, m_nReceived); });
+        ++m_nBlock;
     } else {
         EndOfImage();
     }
 }
 
 void CTransfer::EndOfImage() {
+    using Status = TargetResult::Status;
     const bool flushed = FlushRxBuf();
     m_Progress.End(false);
-    const bool closed = m_pTempFile && std::fclose(m_pTempFile.release()) == 0;
-    if (!flushed || !closed) {
-        SendByte(kNak);
-        FailReceive();
+    if (!flushed) {
+        m_store.Close();
+        AnswerFinalBlock(kNak);
+        FailReceive(FailReason::WorkingCopyNotWritable);
         return;
     }
-
-    // A target that is the working copy itself would be emptied before it is read.
-    std::error_code same;
-    if (!std::filesystem::equivalent(m_strTargetPath, m_strTempPath, same)) {
-        m_pTargetFile.reset(std::fopen(m_strTargetPath.c_str(), "w+b"));
-    }
-    if (!m_pTargetFile) {
-        SendByte(kAck);
-        m_toolkit.MessageBox("Can not open file");
-        m_nState = 7;
-        return;
-    }
-    m_pTempFile.reset(std::fopen(m_strTempPath.c_str(), "r+b"));
-    if (!m_pTempFile) {
-        m_pTargetFile.reset();
-        SendByte(kNak);
-        m_toolkit.MessageBox("Can not open file");
-        m_nState = 7;
-        return;
-    }
-
-    // A length beyond what arrived never produces bytes that were not received: the copy stops
-    // at the end of the temporary file and the image fails.
-    std::uint32_t remaining = m_Header.dwLength;
-    std::uint32_t sum = 0;
-    bool complete = true;
-    while (remaining > 0) {
-        const std::uint32_t n = std::min(remaining, kRxBufSize);
-        const std::size_t got = std::fread(m_RxBuf.data(), 1, n, m_pTempFile.get());
-        const std::span<const std::uint8_t> chunk(m_RxBuf.data(), got);
-        sum = ByteSum(chunk, sum);
-        for (std::size_t i = 0; i + 1 < got; i += 2) {
-            std::swap(m_RxBuf[i], m_RxBuf[i + 1]);
-        }
-        if (std::fwrite(m_RxBuf.data(), 1, got, m_pTargetFile.get()) != got || got != n) {
-            complete = false;
+    const TargetResult target = m_store.FinishTarget(m_strTargetPath, m_Header.dwLength);
+    switch (target.status) {
+        case Status::WorkingCopyNotClosed:
+            AnswerFinalBlock(kNak);
+            FailReceive(FailReason::WorkingCopyNotWritable);
+            return;
+        case Status::TargetNotCreatable:
+            AnswerFinalBlock(kAck);
+            m_toolkit.MessageBox("Can not open file");
+            EnterReceiveFailed(FailReason::TargetNotWritable);
+            return;
+        case Status::WorkingCopyNotReadable:
+            AnswerFinalBlock(kNak);
+            m_toolkit.MessageBox("Can not open file");
+            EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
+            return;
+        case Status::TargetNotWritten:
+            // Both files are closed now; later blocks could not be stored, so the run fails here.
+            AnswerFinalBlock(kNak);
+            FailReceive(FailReason::TargetNotWritable);
+            return;
+        case Status::Written:
             break;
-        }
-        remaining -= n;
     }
-    m_pTempFile.reset();
-    complete = std::fclose(m_pTargetFile.release()) == 0 && complete;
-
-    if (complete && sum == m_Header.dwChecksum) {
-        SendByte(kAck);
-        m_nState = 6;
-        m_Progress.FillBar();
-        SetButtons(true);
-        m_log.AppendText("Complete receiving SUCCESS!\r\n");
+    if (target.copied != m_Header.dwLength || target.sum != m_Header.dwChecksum) {
+        AnswerFinalBlock(kNak);
+        FailReceive(FailReason::ImageCheckFailed);
         return;
     }
-    // Both files are closed now; later blocks could not be stored, so the run fails here.
-    SendByte(kNak);
-    FailReceive();
+    AnswerFinalBlock(kAck);
+    m_nState = ReceiveState::Succeeded;
+    m_Progress.FillBar();
+    SetButtons(true);
+    m_log.AppendText("Complete receiving SUCCESS!\r\n");
+    Notify([this, &target](ITransferObserver& o) { o.OnReceiveComplete(m_nReceived, target.sum); });
+    NotifyEnded();
 }
 
-void CTransfer::FailReceive() {
-    m_pTempFile.reset();
-    m_pTargetFile.reset();
-    m_nState = 7;
+void CTransfer::AnswerFinalBlock(std::uint8_t answer) {
+    SendByte(answer);
+    Notify([this, answer](ITransferObserver& o) {
+        o.OnBlockAnswered(m_nBlock, answer == kAck, m_nReceived);
+    });
+}
+
+void CTransfer::FailReceive(FailReason reason) {
+    m_store.Close();
+    EnterReceiveFailed(reason);
+}
+
+void CTransfer::EnterReceiveFailed(FailReason reason) {
+    m_nState = ReceiveState::Failed;
+    m_nFailReason = reason;
+    NotifyEnded();
 }
 
 void CTransfer::EndReceive(std::uint8_t ch, bool failed) {
@@ -354,8 +360,7 @@ void CTransfer::EndReceive(std::uint8_t ch, bool failed) {
     if (ShownAtEnd(ch)) {
         m_log.AppendChar(static_cast<char>(ch));
     }
-    m_pTempFile.reset();
-    m_pTargetFile.reset();
+    m_store.Close();
     m_bReceiveMode = false;
 }
 

@@ -1,10 +1,10 @@
 #include "protocol/Transfer.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "platform/Format.h"
 #include "protocol/ControlIds.h"
+#include "protocol/StandardImageStore.h"
 
 namespace vandrelux::protocol {
 
@@ -20,19 +20,35 @@ bool IsShownControl(std::uint8_t ch) {
 }  // namespace
 
 CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-                     std::string tempPath)
-    : m_Progress(toolkit),
+                     std::string workingCopy)
+    : CTransfer(toolkit, port, log, std::make_unique<CStandardImageStore>(std::move(workingCopy)),
+                nullptr, m_RxStorage) {}
+
+CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
+                     IImageStore& store)
+    : CTransfer(toolkit, port, log, nullptr, &store, m_RxStorage) {}
+
+CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
+                     IImageStore& store, std::span<std::uint8_t, kRxBufSize> rxBuf)
+    : CTransfer(toolkit, port, log, nullptr, &store, rxBuf) {}
+
+CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
+                     std::unique_ptr<IImageStore> ownStore, IImageStore* store,
+                     std::span<std::uint8_t, kRxBufSize> rxBuf)
+    : m_RxBuf(rxBuf),
+      m_Progress(toolkit),
       m_toolkit(toolkit),
       m_port(port),
       m_log(log),
-      m_strTempPath(std::move(tempPath)) {
+      m_pOwnStore(std::move(ownStore)),
+      m_store(store != nullptr ? *store : *m_pOwnStore) {
     ResetTransfer();
 }
 
 long CTransfer::OnPortRxChar(unsigned long wParam, long /*lParam*/) {
     const auto ch = static_cast<std::uint8_t>(wParam & 0xFF);
     if (m_bReceiveMode) {
-        if (m_nState >= 1 && m_nState <= 7) {
+        if (m_nState != ReceiveState::Idle) {
             HandleReceiveByte(ch);
         }
     } else {
@@ -53,7 +69,7 @@ void CTransfer::OnTimer(unsigned timerId) {
         SendByte(kSyn);
         m_toolkit.ConsoleOut("\r\n WriteCommBlock ");
     }
-    if (m_bReceiveMode && m_nState == 1) {
+    if (m_bReceiveMode && m_nState == ReceiveState::Handshake) {
         switch (m_nSubState) {
             case 1:
                 SendByte(kBeacon1);
@@ -74,7 +90,7 @@ void CTransfer::OnToReceive() {
     ResetTransfer();
     m_bReceiveMode = true;
     m_bHandshake = false;
-    m_nState = 1;
+    m_nState = ReceiveState::Handshake;
     m_nFree = static_cast<std::int32_t>(kRxBufSize);
     m_nReceived = 0;
 }
@@ -99,7 +115,7 @@ void CTransfer::ArmReceiveChoice() {
 void CTransfer::ArmDownload() {
     m_bDownloadMode = true;
     m_bHandshake = true;
-    m_nDownState = 1;
+    m_nDownState = DownloadState::AwaitReady;
 }
 
 void CTransfer::ResetTransfer() {
@@ -108,17 +124,42 @@ void CTransfer::ResetTransfer() {
     m_bLastFrame = false;
     m_nSubState = 0;
     m_nPos = 0;
-    m_nState = 0;
-    m_nDownState = 0;
+    m_nState = ReceiveState::Idle;
+    m_nDownState = DownloadState::Idle;
     m_nCount = 0;
     m_nDownCount = 0;
     m_pWrite = 0;
     m_nFileIndex = UpdateKind::Bootstrap;
     m_strFilePath.assign(1, ' ');  // one blank, as before any file was chosen
     m_bFileFound = false;
+    m_nFailReason = FailReason::None;
+    m_nAttempt = 1;
     // A receive abandoned half way must not leave its files open.
-    m_pTempFile.reset();
-    m_pTargetFile.reset();
+    m_store.Close();
+}
+
+TransferOutcome CTransfer::Outcome() const noexcept {
+    TransferOutcome outcome;
+    if (m_nState != ReceiveState::Idle) {
+        outcome.direction = Mode::Receive;
+        outcome.status = m_nState == ReceiveState::Succeeded ? TransferStatus::Succeeded
+                         : m_nState == ReceiveState::Failed  ? TransferStatus::Failed
+                                                             : TransferStatus::Running;
+    } else if (m_nDownState != DownloadState::Idle) {
+        outcome.direction = Mode::Download;
+        outcome.status = m_nDownState == DownloadState::Delivered ? TransferStatus::Succeeded
+                         : m_nDownState == DownloadState::Failed  ? TransferStatus::Failed
+                                                                  : TransferStatus::Running;
+    }
+    if (outcome.status == TransferStatus::Failed) {
+        outcome.reason = m_nFailReason;
+        if (m_nFailReason == FailReason::FileNotReadable) {
+            outcome.file = m_strFilePath;
+        } else if (m_nFailReason == FailReason::TargetNotWritable) {
+            outcome.file = m_strTargetPath;
+        }
+    }
+    return outcome;
 }
 
 int CTransfer::SendToPort(const std::uint8_t* data, std::uint32_t length) {
@@ -149,6 +190,10 @@ void CTransfer::SetButtons(bool enable) {
 
 void CTransfer::Log(const char* format, const std::string& path) {
     m_log.AppendText(platform::Format(format, path.c_str()));
+}
+
+void CTransfer::NotifyEnded() {
+    Notify([this](ITransferObserver& o) { o.OnTransferEnded(Outcome()); });
 }
 
 }  // namespace vandrelux::protocol

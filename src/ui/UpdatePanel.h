@@ -11,13 +11,18 @@
 #include "platform/Toolkit.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Transfer.h"
+#include "protocol/UpdateKinds.h"
 
 namespace vandrelux::ui {
 
-// The download kinds, in the order the rule asks them.
-inline constexpr std::array<platform::ControlId, 5> kDownloadKindBoxes{
-    ids::kIncludeBootstrap, ids::kIncludeSoftware, ids::kIncludeUcode, ids::kIncludeLogo,
-    ids::kIncludeTvProgram};
+// The download kinds' tick boxes.
+inline constexpr auto kDownloadKindBoxes = [] {
+    std::array<platform::ControlId, protocol::kUpdateKinds.size()> boxes{};
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        boxes[i] = protocol::kUpdateKinds[i].tickBox;
+    }
+    return boxes;
+}();
 
 // What the receive choice disables: the download kinds and the RAM option.
 inline constexpr std::array<platform::ControlId, 6> kExcludedByReceive{

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DialogFixture.h"
+#include "TransferInternals.h"
 #include "app/UpdateDlg.h"
 #include "platform/IniFile.h"
 #include "platform/fake/FakeDialog.h"
@@ -98,7 +99,7 @@ TEST_F(UpdateDlgTest, StartUp_LoadsSettingsArmsAndOpensThePort) {
     EXPECT_TRUE(window->IsChecked(ids::kIncludeSoftware));
     EXPECT_EQ(window->GetText(ids::kSoftwarePath), "/tmp/sw.bin");
     EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
-    EXPECT_EQ(d.Transfer().m_nDownState, 1U);
+    EXPECT_EQ(test::Internals(d.Transfer()).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_TRUE(d.Port().IsMonitorRunning());
     EXPECT_EQ(window->GetText(ids::kMessageLog), "COM1:115200 8-N-1\r\n");
     EXPECT_EQ(window->runningTimers.at(1), 1U);
@@ -207,7 +208,7 @@ TEST_F(UpdateDlgTest, ReceiveChosen_HideAndShowEnableTheOtherBoxes_AClickApplies
     window->SetChecked(ids::kIncludeLogo, true);
     EXPECT_TRUE(d.OnCommand(ids::kIncludeLogo));
     EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
-    EXPECT_EQ(d.Transfer().m_nDownState, 1U);
+    EXPECT_EQ(test::Internals(d.Transfer()).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_FALSE(window->IsEnabled(ids::kReceiveAll));
     EXPECT_TRUE(window->IsChecked(ids::kReceiveAll));  // the rule never changes a tick
     EXPECT_TRUE(window->IsEnabled(ids::kToSend));
@@ -343,7 +344,7 @@ TEST_F(UpdateDlgTest, TickBoxesAndToReceive_ReachThePanelAndTheTransfer) {
     EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Receive);
     EXPECT_TRUE(window->IsEnabled(ids::kToReceive));
     EXPECT_TRUE(d.OnCommand(ids::kToReceive));
-    EXPECT_EQ(d.Transfer().m_nState, 1U);
+    EXPECT_EQ(test::Internals(d.Transfer()).m_nState, protocol::ReceiveState::Handshake);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "TransferInternals.h"
 #include "boxsim/Loopback.h"
 #include "protocol/ControlIds.h"
 
@@ -68,16 +69,12 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     CLoopback link(box, toolkit);
     protocol::CTransfer pc(toolkit, link, log, (dir / "rv.bin").string());
 
-    const platform::ControlId ticks[] = {ids::kIncludeBootstrap, ids::kIncludeUcode,
-                                         ids::kIncludeLogo, ids::kIncludeTvProgram,
-                                         ids::kIncludeSoftware};
-    const platform::ControlId paths[] = {ids::kBootstrapPath, ids::kUcodePath, ids::kLogoPath,
-                                         ids::kTvProgramPath, ids::kSoftwarePath};
     std::vector<Bytes> sent;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
         Bytes image = Noise(c.sizes[i], static_cast<std::uint32_t>(i + 1));
-        toolkit.SetChecked(ticks[i], true);
-        toolkit.SetText(paths[i], Save("file" + std::to_string(i), image));
+        toolkit.SetChecked(protocol::kUpdateKinds[i].tickBox, true);
+        toolkit.SetText(protocol::kUpdateKinds[i].pathField,
+                        Save("file" + std::to_string(i), image));
         image.resize(image.size() + image.size() % 2);
         sent.push_back(image);
     }
@@ -86,8 +83,8 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     pc.ArmDownload();
 
     ASSERT_TRUE(link.Run(
-        pc, [&] { return !pc.m_bDownloadMode; }, 600000));
-    EXPECT_EQ(pc.m_nDownState, 8U);
+        pc, [&] { return !pc.IsArmed(); }, 600000));
+    EXPECT_EQ(test::Internals(pc).m_nDownState, protocol::DownloadState::Delivered);
     EXPECT_TRUE(box.Report().violations.empty()) << box.Report().violations.front();
     ASSERT_EQ(box.Report().images.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -136,7 +133,7 @@ TEST_P(ReceiveEndToEnd, TargetHoldsTheSwappedImage) {
 
     ASSERT_TRUE(link.Run(
         pc, [&] { return box.Done(); }, 600000));
-    EXPECT_EQ(pc.m_nState, 6U);
+    EXPECT_EQ(test::Internals(pc).m_nState, protocol::ReceiveState::Succeeded);
     Bytes swapped = config.image;
     for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) {
         std::swap(swapped[i], swapped[i + 1]);
@@ -166,13 +163,15 @@ TEST_F(LoopbackTest, SilentBox_LeavesTheDownloadWaitingWithoutFailing) {
     pc.ArmDownload();
 
     EXPECT_FALSE(link.Run(
-        pc, [&] { return !pc.m_bDownloadMode; }, 2000));
-    EXPECT_EQ(pc.m_nDownState, 4U);  // the second data frame waits for its answer
+        pc, [&] { return !pc.IsArmed(); }, 2000));
+    EXPECT_EQ(
+        test::Internals(pc).m_nDownState,
+        protocol::DownloadState::AwaitFrameAnswer);  // the second data frame waits for its answer
     EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
 
     pc.OnRestart();  // Restart is the operator's way out, whatever the buttons say
-    EXPECT_EQ(pc.m_nDownState, 1U);
-    EXPECT_TRUE(pc.m_bHandshake);
+    EXPECT_EQ(test::Internals(pc).m_nDownState, protocol::DownloadState::AwaitReady);
+    EXPECT_TRUE(test::Internals(pc).m_bHandshake);
 }
 
 }  // namespace

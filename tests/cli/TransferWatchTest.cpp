@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <sstream>
 
+#include "BoxFrames.h"
 #include "TempTree.h"
 #include "TransferFixture.h"
+#include "TransferInternals.h"
 #include "cli/TransferWatch.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
@@ -33,7 +35,8 @@ protected:
     }
 
     void Start(int retries, const std::string& bootstrap, std::size_t length) {
-        watch.emplace(transfer, console, 0, retries);
+        watch.emplace(console, 0, retries);
+        transfer.SetObserver(&*watch);
         const std::string path = tree.File(bootstrap, std::string(length, 'x'));
         toolkit.SetChecked(ids::kIncludeBootstrap, true);
         toolkit.SetText(ids::kBootstrapPath, path);
@@ -44,9 +47,7 @@ protected:
 
     void Box(std::initializer_list<std::uint8_t> bytes) {
         for (const std::uint8_t b : bytes) {
-            watch->BeforeByte();
             transfer.OnPortRxChar(b, 1);
-            watch->AfterByte(b);
         }
     }
 
@@ -95,7 +96,7 @@ TEST_F(TransferWatchTest, RefusedFramesAndVerdict_CountedOnOneImage_EventsInOrde
     EXPECT_EQ(image.naks, 2);
     EXPECT_EQ(image.resends, 1);
     EXPECT_TRUE(image.accepted);
-    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Delivered);
 
     const std::vector<std::string> want = {"file_started",
                                            "frame_refused0",
@@ -132,11 +133,50 @@ TEST_F(TransferWatchTest, NoRetries_FirstRefusalIsTheEnd) {
     EXPECT_NE(watch->GaveUp()->find("1 time (--retries 0)"), std::string::npos);
 }
 
-TEST(FileByteSum, SumsBeyondOneBuffer_NothingForAMissingFile) {
-    test::TempTree tree;
-    const std::string path = tree.File("big.bin", std::string(70000, '\xff'));
-    EXPECT_EQ(FileByteSum(path), 70000U * 0xFF);
-    EXPECT_EQ(FileByteSum(tree.Path("absent")), std::nullopt);
+TEST_F(TransferWatchTest, Receive_SizeAndSumFromWhatArrived_AFailedCheckIsARefusedVerdict) {
+    const test::Bytes image = test::Pattern(5000);
+    for (const bool good : {true, false}) {
+        watch.emplace(console, 0, 3);
+        transfer.SetObserver(&*watch);
+        toolkit.SetText(ids::kReceivePath, tree.Path("target.bin"));
+        transfer.OnToReceive();
+        Box({0x16, kAck, kAck, kAck, 0x47});
+        // The header announces the length and sum; the watch keeps what arrives instead.
+        const std::uint32_t sum = protocol::ByteSum(image) + (good ? 0 : 1);
+        for (const std::uint8_t b : test::BoxFrame(0xF1, test::HeaderPayload(5000, sum))) {
+            Box({b});
+        }
+        Box({0x47});
+        test::Bytes corrupt =
+            test::BoxFrame(0xF2, test::Bytes(image.begin(), image.begin() + 4096));
+        corrupt[9] ^= 1;
+        for (const test::Bytes& frame :
+             {corrupt, test::BoxFrame(0xF2, test::Bytes(image.begin(), image.begin() + 4096)),
+              test::BoxFrame(0xF3, test::Bytes(image.begin() + 4096, image.end()))}) {
+            for (const std::uint8_t b : frame) {
+                Box({b});
+            }
+        }
+
+        ASSERT_EQ(watch->Images().size(), 1U);
+        const ImageResult& result = watch->Images()[0];
+        EXPECT_EQ(result.kind, "programme");
+        EXPECT_EQ(result.path, tree.Path("target.bin"));
+        EXPECT_EQ(result.accepted, good);
+        EXPECT_EQ(result.naks, good ? 1 : 2);
+        EXPECT_EQ(result.size, good ? 5000U : 0U);
+        EXPECT_EQ(result.checksum, good ? protocol::ByteSum(image) : 0U);
+        EXPECT_FALSE(watch->GaveUp());
+    }
+    const std::vector<std::string> once = {"frame_acknowledged0", "file_started",
+                                           "frame_refused1",      "frame_acknowledged1",
+                                           "frame_acknowledged2", "verdict"};
+    std::vector<std::string> want = once;
+    want.emplace_back("file_complete");
+    want.insert(want.end(), once.begin(), once.end() - 2);
+    want.emplace_back("frame_refused2");
+    want.emplace_back("verdict");
+    EXPECT_EQ(EventKinds(), want);
 }
 
 }  // namespace

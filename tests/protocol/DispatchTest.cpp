@@ -31,7 +31,7 @@ TEST_F(DispatchTest, ReceiveChosenButNotStarted_DropsBytesAndTimerIsSilent) {
     }
     EXPECT_TRUE(log.terminal.empty());
     EXPECT_TRUE(port.requests.empty());
-    EXPECT_EQ(transfer.m_nState, 0U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Idle);
 }
 
 // The TV programme list counts like the other four kinds: with it alone ticked, a box that waits
@@ -60,39 +60,40 @@ TEST_F(DispatchTest, DownloadBeacon_WhileAnyOfTheFiveKindsIsTicked_NotForTheRamO
 
 TEST_F(DispatchTest, ReceiveHandshakeBeacon_FollowsTheSubState) {
     transfer.OnToReceive();
-    transfer.m_bHandshake = true;
+    test::Internals(transfer).m_bHandshake = true;
     const std::uint8_t expected[] = {0x80, 0x81, 0x82};
     for (std::uint32_t sub = 1; sub <= 3; ++sub) {
-        transfer.m_nSubState = sub;
+        test::Internals(transfer).m_nSubState = sub;
         transfer.OnTimer(1);
         EXPECT_EQ(port.Take(), Bytes{expected[sub - 1]}) << "sub-state " << sub;
     }
-    transfer.m_nSubState = 0;
+    test::Internals(transfer).m_nSubState = 0;
     transfer.OnTimer(1);
     EXPECT_TRUE(port.requests.empty());
 }
 
 TEST_F(DispatchTest, ToReceive_StartsAFreshRunFromAnyState) {
     ArmDownload();
-    transfer.m_nCount = 17;
-    transfer.m_nFree = 12;
-    transfer.m_nReceived = 99;
+    test::Internals(transfer).m_nCount = 17;
+    test::Internals(transfer).m_nFree = 12;
+    test::Internals(transfer).m_nReceived = 99;
     transfer.OnToReceive();
-    EXPECT_TRUE(transfer.m_bReceiveMode);
-    EXPECT_FALSE(transfer.m_bDownloadMode);
-    EXPECT_FALSE(transfer.m_bHandshake);
-    EXPECT_EQ(transfer.m_nState, 1U);
-    EXPECT_EQ(transfer.m_nSubState, 0U);
-    EXPECT_EQ(transfer.m_nCount, 0);
-    EXPECT_EQ(transfer.m_nFree, 5000);
-    EXPECT_EQ(transfer.m_nReceived, 0U);
+    EXPECT_TRUE(test::Internals(transfer).m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Handshake);
+    EXPECT_EQ(test::Internals(transfer).m_nSubState, 0U);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 0);
+    EXPECT_EQ(test::Internals(transfer).m_nFree, 5000);
+    EXPECT_EQ(test::Internals(transfer).m_nReceived, 0U);
 }
 
 TEST_F(DispatchTest, ReceiveModeWins_EvenWithDownloadArmed) {
     ArmDownload();
-    transfer.m_bReceiveMode = true;  // state 0: dropped, the download machine never sees it
+    test::Internals(transfer).m_bReceiveMode =
+        true;  // state 0: dropped, the download machine never sees it
     Feed({0x19, 0x41});
-    EXPECT_EQ(transfer.m_nDownState, 1U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_TRUE(log.terminal.empty());
 }
 
@@ -100,27 +101,27 @@ TEST_F(DispatchTest, Restart_ClearsDisplayAndRearmsTheChosenDirection) {
     toolkit.SetText(ids::kSizeText, "3K / 9K");
     toolkit.SetProgressPos(ids::kProgress, 4);
     transfer.m_nMode = Mode::Download;
-    transfer.m_nDownState = 6;
+    test::Internals(transfer).m_nDownState = protocol::DownloadState::AwaitVerdict;
     transfer.OnRestart();
     EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{10});
     EXPECT_EQ(log.messages, "Restart! please power on platform to download files again\r\n");
     EXPECT_EQ(toolkit.GetText(ids::kSizeText), "");
     EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 0);
-    EXPECT_TRUE(transfer.m_bDownloadMode);
-    EXPECT_TRUE(transfer.m_bHandshake);
-    EXPECT_EQ(transfer.m_nDownState, 1U);
+    EXPECT_TRUE(test::Internals(transfer).m_bDownloadMode);
+    EXPECT_TRUE(test::Internals(transfer).m_bHandshake);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitReady);
 
     transfer.m_nMode = Mode::Receive;
     transfer.OnRestart();
-    EXPECT_TRUE(transfer.m_bReceiveMode);
-    EXPECT_FALSE(transfer.m_bDownloadMode);
-    EXPECT_FALSE(transfer.m_bHandshake);
-    EXPECT_EQ(transfer.m_nState, 0U);
+    EXPECT_TRUE(test::Internals(transfer).m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Idle);
 
     transfer.m_nMode = Mode::None;
     transfer.OnRestart();
-    EXPECT_FALSE(transfer.m_bReceiveMode);
-    EXPECT_FALSE(transfer.m_bDownloadMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ protected:
     // returns the header words the PC sent.
     ImageHeader AcceptFile() {
         const ImageHeader h = HeaderOf(Answer(ACK));
-        while (transfer.m_nDownState != 6) {
+        while (test::Internals(transfer).m_nDownState != protocol::DownloadState::AwaitVerdict) {
             Answer(ACK);
         }
         Feed({ACK});
@@ -59,18 +59,19 @@ TEST_F(DownloadTest, TwoByteBootstrap_WholeConversationByteForByte) {
     EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{250});
     EXPECT_FALSE(toolkit.IsEnabled(ids::kRestart));
     EXPECT_FALSE(toolkit.IsEnabled(ids::kExit));
-    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
     EXPECT_EQ(log.messages, "Start Sending " + path + "  files!\r\n");
 
     EXPECT_EQ(Answer(ACK),
               (Bytes{0x47, 0xF1, 0, 0, 0, 0x1C, 0,    0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,    2,   0, 0,
                      0,    3,    0, 0, 0, 0,    0x80, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0x01, 0xA2}));
     EXPECT_EQ(Answer(ACK), (Bytes{0x47, 0xF3, 0, 0, 0, 2, 1, 2, 0, 0, 0, 0xF8}));
-    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState,
+              protocol::DownloadState::AwaitLastFrameAnswer);
     EXPECT_TRUE(Answer(ACK).empty());
-    EXPECT_EQ(transfer.m_nDownState, 6U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitVerdict);
     EXPECT_TRUE(Answer(ACK).empty());
-    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Delivered);
     EXPECT_EQ(log.messages,
               "Start Sending " + path + "  files!\r\nSend " + path + " complete!\r\n");
 
@@ -78,7 +79,7 @@ TEST_F(DownloadTest, TwoByteBootstrap_WholeConversationByteForByte) {
     Feed({'O', 'K'});
     EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
     EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
-    EXPECT_FALSE(transfer.m_bDownloadMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);
     EXPECT_EQ(log.terminal, "OK");
 }
 
@@ -106,7 +107,7 @@ TEST_F(DownloadTest, TickedKinds_GoOutInFixedOrderWithTheirHeaderWords) {
         // Between files the PC announces the next one at once, without the 250 ms pause.
         EXPECT_EQ(port.Take(), i < 4 ? Bytes{0x16} : Bytes{});
     }
-    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Delivered);
     EXPECT_EQ(toolkit.sleeps.size(), 1U);
     EXPECT_NE(log.messages.find("Send " + (dir / "uc").string() + " complete!\r\nStart Sending " +
                                 (dir / "logo").string() + "  files\r\n"),
@@ -148,7 +149,7 @@ TEST_F(DownloadTest, Naks_RepeatTheLastFrameExactly_AndAVerdictNakRereadsTheFile
 
     WriteFile("sw", {1, 2, 3, 4});
     EXPECT_EQ(Answer(NAK), Bytes{0x16});
-    EXPECT_EQ(transfer.m_nDownState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitAcceptance);
     EXPECT_NE(log.messages.find("Start Sending " + path + "  files again!\r\n"), std::string::npos);
     EXPECT_EQ(HeaderOf(Answer(ACK)).dwLength, 4U);
 }
@@ -162,7 +163,8 @@ TEST_F(DownloadTest, EmptyFile_SendsTheTenByteFinalFrame) {
     EXPECT_EQ(h.dwLength, 0U);
     EXPECT_EQ(h.dwChecksum, 0U);
     EXPECT_EQ(Answer(ACK), (Bytes{0x47, 0xF3, 0, 0, 0, 0, 0, 0, 0, 0xF3}));
-    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState,
+              protocol::DownloadState::AwaitLastFrameAnswer);
 }
 
 // 4096 bytes fill one frame exactly: no empty 0xF2 frame before the final one.
@@ -177,18 +179,19 @@ TEST_F(DownloadTest, FileOfExactly4096Bytes_OneFinalFrame_ThenTheVerdict) {
     ASSERT_EQ(frame.size(), 4106U);
     EXPECT_EQ(frame[1], 0xF3);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), frame.begin() + 6));
-    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState,
+              protocol::DownloadState::AwaitLastFrameAnswer);
     EXPECT_TRUE(Answer(ACK).empty());
-    EXPECT_EQ(transfer.m_nDownState, 6U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitVerdict);
     EXPECT_TRUE(Answer(ACK).empty());
-    EXPECT_EQ(transfer.m_nDownState, 8U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Delivered);
 }
 
 TEST_F(DownloadTest, WaitingForTheBox_EachStrayByteGetsOneSynAndIsEchoed) {
     Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
     Arm();
     EXPECT_EQ(Answer('h'), Bytes{0x16});
-    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
     EXPECT_EQ(Answer(0x01), Bytes{0x16});
     Feed({0x19});
     EXPECT_EQ(log.terminal, "h");
@@ -200,10 +203,10 @@ TEST_F(DownloadTest, ReadyByte_NeverEchoed_WhereTheBytesBesideItAre) {
     Tick(ids::kIncludeBootstrap, ids::kBootstrapPath, WriteFile("b", {1}));
     Arm();
     Feed({0x07, 0x19});
-    EXPECT_EQ(transfer.m_nDownState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitAcceptance);
     Feed({0x19, 0x07});
     EXPECT_EQ(log.terminal, "\x07\x07");
-    EXPECT_EQ(transfer.m_nDownCount, 2);
+    EXPECT_EQ(test::Internals(transfer).m_nDownCount, 2);
 }
 
 // SelectNextFile looks at no kind before the one it starts at and walks the rest in the order
@@ -215,7 +218,7 @@ TEST_F(DownloadTest, SelectNextFile_StartsWhereItIsTold_AndWalksTheFixedOrder) {
     transfer.SelectNextFile(index, found);
     EXPECT_EQ(index, UpdateKind::EndOfSequence);
     EXPECT_FALSE(found);
-    EXPECT_EQ(transfer.m_strFilePath, "");
+    EXPECT_EQ(test::Internals(transfer).m_strFilePath, "");
 
     // Logo and TV programme ticked without a path and the dialog cancelled for both.
     toolkit.SetChecked(ids::kIncludeLogo, true);
@@ -242,7 +245,7 @@ TEST_F(DownloadTest, SelectNextFile_StartsWhereItIsTold_AndWalksTheFixedOrder) {
     index = UpdateKind::Logo;
     transfer.SelectNextFile(index, found);
     EXPECT_EQ(index, UpdateKind::Logo);
-    EXPECT_EQ(transfer.m_strFilePath, "logo");
+    EXPECT_EQ(test::Internals(transfer).m_strFilePath, "logo");
 }
 
 TEST_F(DownloadTest, StrayBytesBeforeAcceptance_The250thFails) {
@@ -252,9 +255,9 @@ TEST_F(DownloadTest, StrayBytesBeforeAcceptance_The250thFails) {
     for (int i = 0; i < 249; ++i) {
         Feed({'x'});
     }
-    EXPECT_EQ(transfer.m_nDownState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitAcceptance);
     Feed({'x'});
-    EXPECT_EQ(transfer.m_nDownState, 9U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Failed);
     EXPECT_EQ(log.terminal.size(), 250U);
     EXPECT_TRUE(toolkit.messageBoxes.empty());
 }
@@ -267,13 +270,13 @@ TEST_F(DownloadTest, EmptyPath_DialogChoosesTheFileOrSkipsTheKind) {
     toolkit.AnswerFileDialog(std::nullopt);  // bootstrap: cancelled
     Arm();
     Feed({0x19});
-    EXPECT_EQ(transfer.m_nFileIndex, UpdateKind::Ucode);
+    EXPECT_EQ(test::Internals(transfer).m_nFileIndex, UpdateKind::Ucode);
     EXPECT_EQ(toolkit.GetText(ids::kBootstrapPath), "");
     EXPECT_TRUE(toolkit.IsChecked(ids::kIncludeBootstrap));
 
     toolkit.AnswerFileDialog(logo);  // logo: confirmed after the ucode file
     AcceptFile();
-    EXPECT_EQ(transfer.m_nFileIndex, UpdateKind::Logo);
+    EXPECT_EQ(test::Internals(transfer).m_nFileIndex, UpdateKind::Logo);
     EXPECT_EQ(toolkit.GetText(ids::kLogoPath), logo);
     EXPECT_NE(log.messages.find("Start Sending " + logo + "  files\r\n"), std::string::npos);
     EXPECT_EQ(toolkit.fileDialogsShown, 2);
@@ -283,7 +286,7 @@ TEST_F(DownloadTest, NoFileFound_FailsSilentlyWithButtonsUntouched) {
     toolkit.SetChecked(ids::kIncludeSoftware, true);
     Arm();
     EXPECT_TRUE(Answer(0x19).empty());
-    EXPECT_EQ(transfer.m_nDownState, 9U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Failed);
     EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
     EXPECT_TRUE(log.messages.empty());
     EXPECT_EQ(toolkit.fileDialogsShown, 1);
@@ -305,7 +308,7 @@ TEST_F(DownloadTest, UnreadableFiles_AreRefusedWithCanNotOpenFile) {
         port.Take();
         EXPECT_TRUE(Answer(ACK).empty()) << path;
         EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"}) << path;
-        EXPECT_EQ(transfer.m_nDownState, 9U);
+        EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Failed);
     }
 }
 
@@ -326,7 +329,8 @@ TEST_F(DownloadTest, Progress_StepsPerAcknowledgedFrameAndEndsAtTheTop) {
     EXPECT_EQ(toolkit.GetText(ids::kElapsed), "00:00.1");
     EXPECT_EQ(toolkit.GetText(ids::kThroughput), "40960 Bps");
     Feed({ACK, ACK});
-    EXPECT_EQ(transfer.m_nDownState, 5U);
+    EXPECT_EQ(test::Internals(transfer).m_nDownState,
+              protocol::DownloadState::AwaitLastFrameAnswer);
     Feed({ACK});
     EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 4);
     EXPECT_EQ(toolkit.GetText(ids::kSizeText), "13K / 13K");

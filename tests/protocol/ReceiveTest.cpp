@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "BoxFrames.h"
 #include "TransferFixture.h"
 
 namespace vandrelux::protocol {
@@ -12,36 +13,9 @@ using test::Bytes;
 constexpr std::uint8_t ACK = 0x06;
 constexpr std::uint8_t NAK = 0x15;
 
-// A frame as the box sends it, from its type byte on.
-Bytes BoxFrame(std::uint8_t type, const Bytes& payload, std::uint32_t announced) {
-    Bytes f{type, 0, 0, 0, 0};
-    PutU32BE(announced, &f[1]);
-    f.insert(f.end(), payload.begin(), payload.end());
-    const std::uint32_t sum = ByteSum(f);
-    f.resize(f.size() + 4);
-    PutU32BE(sum, &f[f.size() - 4]);
-    return f;
-}
-
-Bytes BoxFrame(std::uint8_t type, const Bytes& payload) {
-    return BoxFrame(type, payload, static_cast<std::uint32_t>(payload.size()));
-}
-
-Bytes HeaderPayload(std::uint32_t length, std::uint32_t checksum, std::uint32_t other = 0) {
-    Bytes p(28);
-    const std::uint32_t words[] = {other, other, length, checksum, other, other, other};
-    for (int i = 0; i < 7; ++i) {
-        PutU32BE(words[i], &p[static_cast<std::size_t>(4 * i)]);
-    }
-    return p;
-}
-
-Bytes Swapped(Bytes b) {
-    for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
-        std::swap(b[i], b[i + 1]);
-    }
-    return b;
-}
+using test::BoxFrame;
+using test::HeaderPayload;
+using test::Swapped;
 
 class ReceiveTest : public test::TransferTest {
 protected:
@@ -111,7 +85,7 @@ TEST_F(ReceiveTest, TwoByteImage_WholeConversationByteForByte) {
     port.onRequest = nullptr;
     EXPECT_EQ(port.requests.size(), 0U);
     EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{5});
-    EXPECT_FALSE(transfer.m_bHandshake);
+    EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
     transfer.OnTimer(1);
     EXPECT_TRUE(port.requests.empty());
 
@@ -124,12 +98,12 @@ TEST_F(ReceiveTest, TwoByteImage_WholeConversationByteForByte) {
     EXPECT_EQ(ReadFile(Temp()), (Bytes{1, 2}));
     EXPECT_EQ(ReadFile(Target()), (Bytes{2, 1}));
     EXPECT_EQ(log.messages, "Complete receiving SUCCESS!\r\n");
-    EXPECT_EQ(transfer.m_nState, 6U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Succeeded);
     EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
 
     // The end state shows no space, but the run is over after it.
     Feed({' ', 'A'});
-    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bReceiveMode);
     EXPECT_EQ(log.terminal, "A");
 }
 
@@ -137,8 +111,8 @@ TEST_F(ReceiveTest, HandshakeAck_BeforeTheBoxIsReady_IsUnexpected) {
     Handshake();  // leaves state 2
     transfer.OnToReceive();
     Feed({ACK, ACK});
-    EXPECT_EQ(transfer.m_nSubState, 0U);
-    EXPECT_EQ(transfer.m_nCount, 2);
+    EXPECT_EQ(test::Internals(transfer).m_nSubState, 0U);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 2);
 }
 
 TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndStepTheBar) {
@@ -147,13 +121,13 @@ TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndStepTheBar) {
     EXPECT_EQ(toolkit.At(ids::kProgress).rangeUpper, 3);
     const Bytes first(image.begin(), image.begin() + 4096);
     EXPECT_EQ(Send(BoxFrame(0xF2, first)), Bytes{ACK});
-    EXPECT_EQ(transfer.m_nFree, 904);
+    EXPECT_EQ(test::Internals(transfer).m_nFree, 904);
     EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 0);
     for (int i = 1; i < 3; ++i) {
         const Bytes block(image.begin() + 4096 * i, image.begin() + 4096 * (i + 1));
         EXPECT_EQ(Send(BoxFrame(0xF2, block)), Bytes{ACK});
         EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, i);
-        EXPECT_EQ(transfer.m_nFree, 904);
+        EXPECT_EQ(test::Internals(transfer).m_nFree, 904);
     }
     EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.end() - 100, image.end()))), Bytes{ACK});
     EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 3);
@@ -170,8 +144,7 @@ TEST_F(ReceiveTest, OddSizesAndTwoCopyReads_ProduceTheSwappedImage) {
             const Bytes target = ReadFile(Target());
             EXPECT_EQ(target, Swapped(image)) << size << "/" << block;
             EXPECT_EQ(target.back(), size % 2 ? image.back() : image[size - 2]);
-            EXPECT_FALSE(transfer.m_pTempFile);
-            EXPECT_FALSE(transfer.m_pTargetFile);
+            EXPECT_FALSE(store.HoldsOpenFile());
         }
     }
 }
@@ -195,8 +168,8 @@ TEST_F(ReceiveTest, RejectedBlockSentAgain_LeavesTheFileAsIfItCameRight) {
     Bytes broken = BoxFrame(0xF2, first);
     broken[100] ^= 0x01;
     EXPECT_EQ(Send(broken), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nCount, 1);
-    EXPECT_EQ(transfer.m_nFree, 5000);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 1);
+    EXPECT_EQ(test::Internals(transfer).m_nFree, 5000);
     EXPECT_EQ(Send(BoxFrame(0xF2, first)), Bytes{ACK});
     Bytes second = BoxFrame(0xF2, Bytes(image.begin() + 4096, image.begin() + 8192));
     second.back() ^= 0xFF;
@@ -210,14 +183,14 @@ TEST_F(ReceiveTest, EmptyOrNegativeBlockLength_IsRefusedAtItsNextByteWithoutCoun
     const Bytes image = test::Pattern(10);
     AcceptHeader(image);
     EXPECT_EQ(Send({0xF2, 0, 0, 0, 0, 0}), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nCount, 0);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 0);
     // The rest of its checksum, 00 00 F2: two stray bytes, and a 0xF2 that the PC takes for the
     // type of the next block.
     Send({0, 0, 0xF2});
-    EXPECT_EQ(transfer.m_nCount, 0);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 0);
     EXPECT_EQ(Send({0x80, 0, 0, 0, 0x55}), Bytes{NAK});  // its length: 0x80000000
-    EXPECT_EQ(transfer.m_nCount, 0);
-    EXPECT_EQ(transfer.m_nFree, 5000);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 0);
+    EXPECT_EQ(test::Internals(transfer).m_nFree, 5000);
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(ReadFile(Temp()), image);
 }
@@ -228,7 +201,7 @@ TEST_F(ReceiveTest, NegativeBlockLengthAfterAFullBlock_LeavesTheRoomCountAlone) 
     EXPECT_EQ(Send(BoxFrame(0xF2, Bytes(image.begin(), image.begin() + 4096))), Bytes{ACK});
     // 0x80000002 would overflow a room count of 904 if it were reserved.
     EXPECT_EQ(Send({0xF2, 0x80, 0, 0, 2, 0x55}), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nFree, 904);
+    EXPECT_EQ(test::Internals(transfer).m_nFree, 904);
     EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.begin() + 4096, image.end()))), Bytes{ACK});
     EXPECT_EQ(ReadFile(Temp()), image);
 }
@@ -239,11 +212,11 @@ TEST_F(ReceiveTest, HeaderRefusals_GoBackToTheMarkWithoutFailing) {
     Bytes bad = BoxFrame(0xF1, HeaderPayload(2, 3));
     bad.back() ^= 1;
     EXPECT_EQ(Send(bad), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::AwaitHeaderMark);
 
     Feed({0x47});
     EXPECT_EQ(Send({0xF1, 0, 0, 0, 0, 0x33}), Bytes{NAK});  // header of length 0
-    EXPECT_EQ(transfer.m_nState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::AwaitHeaderMark);
 
     Feed({0x47});
     for (int i = 0; i < 249; ++i) {
@@ -251,8 +224,8 @@ TEST_F(ReceiveTest, HeaderRefusals_GoBackToTheMarkWithoutFailing) {
     }
     EXPECT_TRUE(port.Take().empty());
     EXPECT_EQ(Send({0x55}), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nState, 2U);
-    EXPECT_EQ(transfer.m_nCount, 0);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::AwaitHeaderMark);
+    EXPECT_EQ(test::Internals(transfer).m_nCount, 0);
 }
 
 TEST_F(ReceiveTest, ShortHeaderPayload_LeavesTheMissingWordsZero) {
@@ -261,12 +234,12 @@ TEST_F(ReceiveTest, ShortHeaderPayload_LeavesTheMissingWordsZero) {
     Bytes full = BoxFrame(0xF1, HeaderPayload(7, 7, 0xAAAAAAAA));
     full.back() ^= 1;
     EXPECT_EQ(Send(full), Bytes{NAK});
-    EXPECT_EQ(transfer.m_Header.dwType, 0xAAAAAAAAU);
+    EXPECT_EQ(test::Internals(transfer).m_Header.dwType, 0xAAAAAAAAU);
     Feed({0x47});
     Bytes frame = BoxFrame(0xF1, Bytes{0, 0, 0, 1, 0, 0, 0, 2});
     frame.back() ^= 1;  // refused, but its words are decoded all the same
     Send(frame);
-    EXPECT_EQ(transfer.m_Header, (ImageHeader{1, 2, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(test::Internals(transfer).m_Header, (ImageHeader{1, 2, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(ReceiveTest, OverlongHeader_IsCutTo4096AndItsSurplusFailsTheChecksum) {
@@ -274,7 +247,7 @@ TEST_F(ReceiveTest, OverlongHeader_IsCutTo4096AndItsSurplusFailsTheChecksum) {
     Feed({0x47});
     Bytes frame = BoxFrame(0xF1, Bytes(4100, 1), 4100);
     EXPECT_EQ(Send(frame), Bytes{NAK});
-    EXPECT_EQ(transfer.m_nState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::AwaitHeaderMark);
 }
 
 TEST_F(ReceiveTest, TooManyStrayBytes_FailTheRunAtThe250th) {
@@ -282,14 +255,14 @@ TEST_F(ReceiveTest, TooManyStrayBytes_FailTheRunAtThe250th) {
     for (int i = 0; i < 249; ++i) {
         Feed({0x33});
     }
-    EXPECT_EQ(transfer.m_nState, 2U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::AwaitHeaderMark);
     Feed({0x33});
-    EXPECT_EQ(transfer.m_nState, 7U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Failed);
     Feed({'x'});
     EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
     EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
     EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
-    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bReceiveMode);
     EXPECT_EQ(log.terminal, "x");
 }
 
@@ -302,11 +275,11 @@ TEST_F(ReceiveTest, EmptyTargetPath_AsksForAFileAndFailsTheRun) {
                                          : std::nullopt);
         transfer.OnToReceive();
         Feed({0x16});
-        EXPECT_EQ(transfer.m_nState, 7U);
+        EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Failed);
         EXPECT_EQ(toolkit.messageBoxes,
                   std::vector<std::string>{"Please restart receiving process on STB and PC BOTH!"});
         EXPECT_EQ(toolkit.GetText(ids::kReceivePath), confirm ? "/tmp/chosen" : "");
-        EXPECT_FALSE(transfer.m_bHandshake);
+        EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
         Feed({ACK});
         EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
     }
@@ -317,7 +290,7 @@ TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
     const Bytes image = test::Pattern(100);
     AcceptHeader(image);
     toolkit.SetText(ids::kReceivePath, "ignored: the path was read at the handshake");
-    transfer.m_strTargetPath = (dir / "no-such-folder" / "t.bin").string();
+    test::Internals(transfer).m_strTargetPath = (dir / "no-such-folder" / "t.bin").string();
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
     EXPECT_EQ(ReadFile(Temp()), image);
@@ -328,11 +301,11 @@ TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
 TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
     const Bytes image = test::Pattern(101);
     AcceptHeader(image);
-    transfer.m_strTargetPath = Temp().string();
+    test::Internals(transfer).m_strTargetPath = Temp().string();
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
     EXPECT_EQ(ReadFile(Temp()), image);
-    EXPECT_EQ(transfer.m_nState, 7U);
+    EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Failed);
 }
 
 TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
@@ -351,7 +324,7 @@ TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
     }
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
     EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
-    EXPECT_FALSE(other.m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(other).m_bReceiveMode);
     EXPECT_FALSE(std::filesystem::exists(Target()));
 }
 
@@ -367,7 +340,7 @@ TEST_F(ReceiveTest, WholeImageSumMismatch_NaksOnceAndFailsWithoutTouchingClosedF
     // The box sends its last block again: the run ends with the failure line.
     EXPECT_TRUE(Send(BoxFrame(0xF3, Bytes(image.begin() + 4096, image.end()))).empty());
     EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
-    EXPECT_FALSE(transfer.m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_bReceiveMode);
     EXPECT_EQ(ReadFile(Temp()), image);
 }
 
@@ -380,7 +353,7 @@ TEST_F(ReceiveTest, AnnouncedLengthBeyondWhatArrived_NeverWritesMissingBytes) {
         Feed({0x47});
         EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{NAK}) << announced;
         EXPECT_EQ(ReadFile(Target()), Swapped(image)) << announced;
-        EXPECT_EQ(transfer.m_nState, 7U);
+        EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Failed);
     }
 }
 

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "TransferInternals.h"
 #include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
+#include "protocol/StandardImageStore.h"
 #include "protocol/Transfer.h"
 
 namespace vandrelux::test {
@@ -61,7 +63,8 @@ protected:
               ("vandrelux-test-" +
                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name())),
-          transfer(toolkit, port, log, (Prepare(dir) / "rv.bin").string()) {}
+          store((Prepare(dir) / "rv.bin").string()),
+          transfer(toolkit, port, log, store) {}
 
     ~TransferTest() override {
         std::error_code ec;
@@ -98,6 +101,7 @@ protected:
     platform::FakeToolkit toolkit;
     RecordingPort port;
     RecordingLog log;
+    protocol::CStandardImageStore store;
     protocol::CTransfer transfer;
 };
 

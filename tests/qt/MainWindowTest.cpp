@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "DialogFixture.h"
+#include "TransferInternals.h"
 #include "app/UpdateDlg.h"
 #include "platform/qt/QtDriver.h"
 #include "protocol/ControlIds.h"
@@ -135,7 +136,8 @@ TEST_F(QtUpdateDlg, PortNotOpenable_SaysSoAndTheDialogStaysUsable) {
     const int result = Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
         EXPECT_FALSE(dlg.Port().IsMonitorRunning());
         drive::Click(w, ids::kIncludeLogo);
-        EXPECT_EQ(dlg.Transfer().m_nDownState, 1U);
+        EXPECT_EQ(test::Internals(dlg.Transfer()).m_nDownState,
+                  protocol::DownloadState::AwaitReady);
         drive::Click(w, ids::kExit);
     });
     EXPECT_EQ(result, platform::IDOK);
@@ -219,7 +221,8 @@ TEST_F(QtUpdateDlg, DeviceLostMidDownload_ButtonsComeBack_ReopenArmsTheDownloadA
 
         PlugTheDeviceBackIn();
         EXPECT_TRUE(drive::ClickToolbarButton(w, ui::ID_OPEN_PORT));
-        EXPECT_EQ(dlg.Transfer().m_nDownState, 1U);
+        EXPECT_EQ(test::Internals(dlg.Transfer()).m_nDownState,
+                  protocol::DownloadState::AwaitReady);
         EXPECT_NE(Log(w).find("Restart! please power on platform to download files again"),
                   std::string::npos);
         // Armed again: the PC calls the box on the new line.

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <string>
@@ -72,6 +73,7 @@ struct Plan {
 struct Totals {
     int run = 0, succeeded = 0, failedAsExpected = 0, faults = 0;
     int wrongAccepted = 0, unexpectedFailures = 0, wrongReasons = 0, boxViolations = 0;
+    int wrongReports = 0;
 };
 
 Bytes ReadAll(const fs::path& path) {
@@ -317,12 +319,13 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     }
     const fs::path before = fs::current_path();
     fs::current_path(dir);
-    Outcome outcome = Outcome::Usage;
+    vandrelux::cli::PortResult result;
     {
         vandrelux::cli::CConsole console({}, options.ports, stdout, stderr);
         vandrelux::cli::CUpdater updater(options, 0, console);
-        outcome = updater.Run().outcome;
+        result = updater.Run();
     }
+    const Outcome outcome = result.outcome;
     fs::current_path(before);
     EndBox(*box, outcome == Outcome::Success ? std::chrono::milliseconds(5000)
                                              : std::chrono::milliseconds(0));
@@ -347,6 +350,16 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
             ++totals.wrongAccepted;
             return "reported success but the " +
                    std::string(p.download ? "box's stored image" : "target") + " is wrong";
+        }
+        // What the transfer's events told the updater must be what went over the line.
+        const Bytes sent = p.download ? Padded(payload) : payload;
+        const std::uint32_t sum = std::accumulate(sent.begin(), sent.end(), std::uint32_t{0});
+        if (result.images.size() != 1 || !result.images[0].accepted ||
+            result.images[0].size != sent.size() || result.images[0].checksum != sum ||
+            result.images[0].resends != (p.download && p.nakVerdict ? 1 : 0)) {
+            ++totals.wrongReports;
+            return "reported success with a wrong account of the image: " +
+                   vandrelux::cli::ToJson(result).dump();
         }
         return std::nullopt;
     }
@@ -444,13 +457,16 @@ int main(int argc, char** argv) {
                  "wrong images accepted: %d\n"
                  "failures without a stopping fault: %d, failures for the wrong reason: %d\n"
                  "transfers where the box saw the PC break the protocol: %d\n"
+                 "successes reported with a wrong account of the image: %d\n"
                  "open descriptors after warm-up %d, at the end %d; resident memory %ld KiB, "
                  "at the end %ld KiB\n",
                  totals.run, seconds, totals.succeeded, totals.failedAsExpected, totals.faults,
                  totals.wrongAccepted, totals.unexpectedFailures, totals.wrongReasons,
-                 totals.boxViolations, fdsAtWarmUp, fdsAtEnd, rssAtWarmUp, rssAtEnd);
+                 totals.boxViolations, totals.wrongReports, fdsAtWarmUp, fdsAtEnd, rssAtWarmUp,
+                 rssAtEnd);
     const bool ok = totals.wrongAccepted == 0 && totals.unexpectedFailures == 0 &&
-                    totals.wrongReasons == 0 && totals.boxViolations == 0 && !leaked;
+                    totals.wrongReasons == 0 && totals.boxViolations == 0 &&
+                    totals.wrongReports == 0 && !leaked;
     std::fprintf(report, "%s\n", ok ? "soak passed" : "SOAK FAILED");
     if (ok) {
         fs::remove_all(s.work);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "TransferInternals.h"
 #include "platform/fake/FakeToolkit.h"
 #include "ui/UpdatePanel.h"
 
@@ -28,9 +29,10 @@ protected:
         return {toolkit.IsEnabled(ids::kToSend), toolkit.IsEnabled(ids::kToReceive),
                 toolkit.IsEnabled(ids::kReceiveAll)};
     }
-    [[nodiscard]] bool DownloadArmed() const {
-        return transfer.m_nMode == Mode::Download && transfer.m_bDownloadMode &&
-               transfer.m_bHandshake && transfer.m_nDownState == 1;
+    [[nodiscard]] bool DownloadArmed() {
+        const test::TransferInternals in(transfer);
+        return transfer.m_nMode == Mode::Download && in.m_bDownloadMode && in.m_bHandshake &&
+               in.m_nDownState == protocol::DownloadState::AwaitReady;
     }
 
     platform::FakeToolkit toolkit;
@@ -45,7 +47,8 @@ TEST_F(UpdatePanelTest, TickingAnyKind_ArmsDownload_UntickingTheLastDisarms) {
         EXPECT_TRUE(DownloadArmed()) << kind;
         EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false})) << kind;
         Click(kind);
-        EXPECT_FALSE(transfer.m_nMode != Mode::None || transfer.m_bDownloadMode) << kind;
+        EXPECT_FALSE(transfer.m_nMode != Mode::None || test::Internals(transfer).m_bDownloadMode)
+            << kind;
         EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true})) << kind;
     }
 }
@@ -53,32 +56,34 @@ TEST_F(UpdatePanelTest, TickingAnyKind_ArmsDownload_UntickingTheLastDisarms) {
 TEST_F(UpdatePanelTest, ReceiveTick_DisablesSixBoxesKeepingTheirTicks) {
     toolkit.SetChecked(ids::kDownloadToRam, true);
     Click(ids::kReceiveAll);
-    EXPECT_TRUE(transfer.m_nMode == Mode::Receive && transfer.m_bReceiveMode);
-    EXPECT_EQ(transfer.m_nState, 0U);  // waits for "to receive"
+    EXPECT_TRUE(transfer.m_nMode == Mode::Receive && test::Internals(transfer).m_bReceiveMode);
+    EXPECT_EQ(test::Internals(transfer).m_nState,
+              protocol::ReceiveState::Idle);  // waits for "to receive"
     EXPECT_EQ(Enabled(), (std::vector<bool>{false, true, true}));
     for (const platform::ControlId box : kExcludedByReceive) {
         EXPECT_FALSE(toolkit.IsEnabled(box)) << box;
         EXPECT_EQ(toolkit.IsChecked(box), box == ids::kDownloadToRam) << box;
     }
     transfer.OnToReceive();
-    transfer.m_nState = 4;
+    test::Internals(transfer).m_nState = protocol::ReceiveState::AwaitDataMark;
     Click(ids::kReceiveAll);  // drops the receive under way
-    EXPECT_FALSE(transfer.m_nState != 0 || transfer.m_bReceiveMode);
+    EXPECT_FALSE(test::Internals(transfer).m_nState != protocol::ReceiveState::Idle ||
+                 test::Internals(transfer).m_bReceiveMode);
     EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true}));
     EXPECT_TRUE(toolkit.IsEnabled(ids::kIncludeBootstrap));
 }
 
 TEST_F(UpdatePanelTest, RearmDuringDownload_RestartsIt_RamOptionIsNoKind) {
     Click(ids::kIncludeUcode);
-    transfer.m_nDownState = 6;
-    transfer.m_strFilePath = "/fw/ucode.bin";
+    test::Internals(transfer).m_nDownState = protocol::DownloadState::AwaitVerdict;
+    test::Internals(transfer).m_strFilePath = "/fw/ucode.bin";
     Click(ids::kIncludeLogo);
     EXPECT_TRUE(DownloadArmed());
-    EXPECT_EQ(transfer.m_strFilePath, " ");
+    EXPECT_EQ(test::Internals(transfer).m_strFilePath, " ");
 
     EXPECT_FALSE(panel.OnCommand(ids::kDownloadToRam));
     panel.ArmDirection(ids::kDownloadToRam);
-    EXPECT_FALSE(transfer.m_nMode != Mode::None || transfer.m_bDownloadMode);
+    EXPECT_FALSE(transfer.m_nMode != Mode::None || test::Internals(transfer).m_bDownloadMode);
     toolkit.SetChecked(ids::kDownloadToRam, true);
     Click(ids::kIncludeUcode);
     Click(ids::kIncludeLogo);

@@ -1,0 +1,54 @@
+// Where the transfer's images live outside memory: the update files it reads whole, the working
+// copy ("rv.bin") a receive collects the box's blocks in, and the target the received image
+// ends in. The machines reach files only through this.
+//
+// Threading: the transfer's thread only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vandrelux::protocol {
+
+struct TargetResult {
+    enum class Status {
+        Written,                 // copied and closed; see `copied` for how much
+        WorkingCopyNotClosed,    // the working copy was not open, or did not close cleanly
+        TargetNotCreatable,      // the target could not be created (or is the working copy)
+        WorkingCopyNotReadable,  // the closed working copy could not be opened again
+        TargetNotWritten,        // writing or closing the target failed part way
+    };
+    Status status = Status::Written;
+    std::uint32_t copied = 0;  // bytes of the working copy that reached the target
+    std::uint32_t sum = 0;     // their byte sum
+};
+
+class IImageStore {
+public:
+    virtual ~IImageStore() = default;
+
+    // The whole update file at `path`; nothing when it is no regular readable file, or too
+    // large for a header's length once padded to an even size.
+    [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> ReadUpdateFile(
+        const std::string& path) = 0;
+
+    // Creates the working copy afresh and keeps it open for appending.
+    [[nodiscard]] virtual bool BeginWorkingCopy() = 0;
+    // False when the working copy is not open or took fewer bytes.
+    [[nodiscard]] virtual bool AppendToWorkingCopy(std::span<const std::uint8_t> bytes) = 0;
+
+    // Closes the working copy, creates `target` and writes the first `length` bytes of the
+    // working copy into it with the two bytes of every 16-bit word swapped (an odd last byte
+    // unchanged), then closes both. A working copy shorter than `length` stops the copy at
+    // its end. Both files are closed whatever the result.
+    [[nodiscard]] virtual TargetResult FinishTarget(const std::string& target,
+                                                    std::uint32_t length) = 0;
+
+    // Closes whatever is open; a run that ends or is abandoned leaves nothing open.
+    virtual void Close() noexcept = 0;
+};
+
+}  // namespace vandrelux::protocol

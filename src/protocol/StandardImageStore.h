@@ -1,0 +1,40 @@
+// The image store on the C library's buffered file streams, as the operator's window and the
+// CLI use it: update files read in binary mode, the working copy in a path of its own.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "protocol/ImageStore.h"
+
+namespace vandrelux::protocol {
+
+class CStandardImageStore final : public IImageStore {
+public:
+    // `workingCopy` is where received blocks are collected ("rv.bin" in the current folder).
+    explicit CStandardImageStore(std::string workingCopy = "rv.bin");
+
+    [[nodiscard]] std::optional<std::vector<std::uint8_t>> ReadUpdateFile(
+        const std::string& path) override;
+    [[nodiscard]] bool BeginWorkingCopy() override;
+    [[nodiscard]] bool AppendToWorkingCopy(std::span<const std::uint8_t> bytes) override;
+    [[nodiscard]] TargetResult FinishTarget(const std::string& target,
+                                            std::uint32_t length) override;
+    void Close() noexcept override;
+
+    // Whether a file is open: between runs none is.
+    [[nodiscard]] bool HoldsOpenFile() const noexcept { return m_pTempFile || m_pTargetFile; }
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* f) const noexcept;
+    };
+    using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+    std::string m_strTempPath;
+    FilePtr m_pTempFile;
+    FilePtr m_pTargetFile;
+};
+
+}  // namespace vandrelux::protocol

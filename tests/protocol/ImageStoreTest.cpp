@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+
+#include "BoxFrames.h"
+#include "FakeImageStore.h"
+#include "TransferFixture.h"
+
+namespace vandrelux::protocol {
+namespace {
+
+using test::BoxFrame;
+using test::Bytes;
+
+constexpr std::uint8_t ACK = 0x06;
+
+// A receive whose staging buffer sits between guard bytes of the test's.
+class StagingBufferTest : public ::testing::Test {
+protected:
+    static constexpr std::size_t kGuard = 64;
+    static constexpr std::uint8_t kGuardByte = 0xA5;
+
+    StagingBufferTest() { storage.fill(kGuardByte); }
+
+    [[nodiscard]] bool GuardsIntact() const {
+        const auto intact = [](std::uint8_t b) { return b == kGuardByte; };
+        return std::all_of(storage.begin(), storage.begin() + kGuard, intact) &&
+               std::all_of(storage.end() - kGuard, storage.end(), intact);
+    }
+
+    // Feeds the bytes one by one and stops at the first one after which the buffer's rules
+    // are broken; says which byte and which rule.
+    std::string Feed(const Bytes& bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            transfer.OnPortRxChar(bytes[i], 1);
+            if (!GuardsIntact()) {
+                return "guard bytes overwritten at byte " + std::to_string(i);
+            }
+            if (const char* fault = test::Internals(transfer).RxBufferFault()) {
+                return std::string(fault) + " at byte " + std::to_string(i);
+            }
+        }
+        return {};
+    }
+
+    std::array<std::uint8_t, kRxBufSize + 2 * kGuard> storage{};
+    std::vector<std::string> journal;
+    platform::FakeToolkit toolkit;
+    test::JournalPort port{journal};
+    test::RecordingLog log;
+    test::FakeImageStore store{journal};
+    CTransfer transfer{toolkit, port, log, store,
+                       std::span<std::uint8_t, kRxBufSize>(storage.data() + kGuard, kRxBufSize)};
+};
+
+TEST_F(StagingBufferTest, TooLargeOrRefusedBlocks_StayWithinBufferBoundaries) {
+    struct Block {
+        Bytes frame;
+        bool accepted;
+        Bytes payload;
+    };
+    std::vector<Block> plan;
+    const auto good = [&](std::size_t n, std::uint32_t seed) {
+        const Bytes payload = test::Pattern(n, seed);
+        plan.push_back({BoxFrame(0xF2, payload), true, payload});
+    };
+    const auto refused = [&](Bytes frame) { plan.push_back({std::move(frame), false, {}}); };
+
+    // The edges of the room: a block that fills it exactly, one byte more, a refusal at the
+    // very end of the buffer, lengths beyond 4096 and with their top bit set, an empty block.
+    // What is left of a refused frame after its refusal reads as stray bytes, so those are
+    // chosen not to look like the start of a block.
+    good(4096, 3);
+    good(904, 5);
+    good(1, 7);
+    Bytes corrupt = BoxFrame(0xF2, test::Pattern(4096, 9));
+    corrupt[6 + 4095] ^= 0xFF;
+    refused(corrupt);
+    good(4096, 9);
+    refused(BoxFrame(0xF2, Bytes(4100, 1), 0x7FFFFFFF));
+    refused(BoxFrame(0xF2, Bytes(8, 1), 0xFFFFFFF0));
+    refused({0xF2, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44});
+    good(903, 15);
+    std::mt19937 random(20261207);
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const auto n = static_cast<std::size_t>(random() % 4096) + 1;
+        if (random() % 5 == 0) {
+            Bytes frame = BoxFrame(0xF2, test::Pattern(n, i));
+            frame[6 + random() % n] ^= 0x10;
+            refused(frame);
+        } else {
+            good(n, i);
+        }
+    }
+
+    Bytes image;
+    for (const Block& b : plan) {
+        image.insert(image.end(), b.payload.begin(), b.payload.end());
+    }
+    image.push_back(0x42);  // the final block's
+    const auto length = static_cast<std::uint32_t>(image.size());
+    toolkit.SetText(ids::kReceivePath, "/out/target");
+    transfer.OnToReceive();
+    ASSERT_EQ(Feed({0x16, ACK, ACK, ACK, 0x47}), "");
+    ASSERT_EQ(Feed(BoxFrame(0xF1, test::HeaderPayload(length, ByteSum(image)))), "");
+    ASSERT_EQ(Feed({0x47}), "");
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        ASSERT_EQ(Feed(plan[i].frame), "") << "block " << i;
+        ASSERT_EQ(transfer.Outcome().status, TransferStatus::Running) << "block " << i;
+    }
+    ASSERT_EQ(Feed(BoxFrame(0xF3, {0x42})), "");
+
+    EXPECT_EQ(store.workingCopy, image);
+    EXPECT_EQ(store.files["/out/target"], test::Swapped(image));
+    EXPECT_EQ(transfer.Outcome().status, TransferStatus::Succeeded);
+}
+
+class StandardImageStoreTest : public test::TransferTest {};
+
+TEST_F(StandardImageStoreTest, FilesOpenOnlyWhileInUse_AndEachWorkingCopyStartsEmpty) {
+    CStandardImageStore files((dir / "work.bin").string());
+    const std::string target = (dir / "target.bin").string();
+    EXPECT_EQ(files.FinishTarget(target, 4).status, TargetResult::Status::WorkingCopyNotClosed);
+    EXPECT_FALSE(std::filesystem::exists(target));
+
+    ASSERT_TRUE(files.BeginWorkingCopy());
+    ASSERT_TRUE(files.AppendToWorkingCopy(Bytes{1, 2, 3}));
+    EXPECT_TRUE(files.HoldsOpenFile());
+    files.Close();
+    EXPECT_FALSE(files.HoldsOpenFile());
+    EXPECT_FALSE(files.AppendToWorkingCopy(Bytes{4}));
+
+    ASSERT_TRUE(files.BeginWorkingCopy());
+    ASSERT_TRUE(files.AppendToWorkingCopy(Bytes{9, 8, 7}));
+    const TargetResult done = files.FinishTarget(target, 3);
+    EXPECT_EQ(done.status, TargetResult::Status::Written);
+    EXPECT_EQ(done.copied, 3U);
+    EXPECT_EQ(done.sum, 24U);
+    EXPECT_FALSE(files.HoldsOpenFile());
+    EXPECT_EQ(ReadFile(target), (Bytes{8, 9, 7}));
+    EXPECT_EQ(ReadFile(dir / "work.bin"), (Bytes{9, 8, 7}));
+
+    // An update file comes back as it is on disk: padding is the transfer's business.
+    EXPECT_EQ(files.ReadUpdateFile(WriteFile("odd", {1, 2, 3})), (Bytes{1, 2, 3}));
+    EXPECT_EQ(files.ReadUpdateFile((dir / "absent").string()), std::nullopt);
+    EXPECT_EQ(files.ReadUpdateFile(dir.string()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vandrelux::protocol
