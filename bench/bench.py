@@ -356,6 +356,118 @@ class Bench:
         return {"share": (c1 - c0) / (t1 - t0),
                 "beacons_per_s": report["bytes_in"] / max(report["seconds"], 1e-9)}
 
+    # ---- many ports at once ----
+
+    def _lines(self, name: str, count: int) -> list:
+        lines = []
+        try:
+            for i in range(count):
+                lines.append(Line(self.work, f"{name}-{i:02d}"))
+        except BenchError:
+            for line in lines:
+                line.close()
+            raise
+        return lines
+
+    def idle_many(self, count: int, seconds: float) -> dict:
+        """CPU share of one vandrelux-cli waiting on `count` ports, each with a silent box, at
+        its default beacon period; every box must have seen beacons all along."""
+        name = self._name(f"idle-{count}")
+        small = self._image_file(4096)
+        lines = self._lines(name, count)
+        boxes = []
+        try:
+            for i, line in enumerate(lines):
+                boxes.append(self._start_box(f"{name}-{i:02d}", line.box,
+                                             ["--silent-after", "0", "accept"]))
+            ports = [arg for line in lines for arg in ("--port", line.pc)]
+            proc = subprocess.Popen([self.cli] + ports + ["--software", str(small)],
+                                    cwd=self.work, stdout=subprocess.DEVNULL,
+                                    stderr=open(self.work / f"{name}-cli.err", "w"))
+            time.sleep(2.0)  # past start-up: every port open and beaconing
+            if proc.poll() is not None:
+                raise BenchError(f"{name}: the CLI ended early; see {self.work}/{name}-*")
+            t0, c0 = time.monotonic(), cpu_seconds(proc.pid)
+            time.sleep(seconds)
+            t1, c1 = time.monotonic(), cpu_seconds(proc.pid)
+            still_running = proc.poll() is None
+            proc.send_signal(signal.SIGTERM)
+            wait_usage(proc, 10)
+            rates = []
+            for i, box in enumerate(boxes):
+                box.send_signal(signal.SIGTERM)
+                report = self._box_report(f"{name}-{i:02d}", box)
+                rates.append(report["bytes_in"] / max(report["seconds"], 1e-9))
+        finally:
+            for box in boxes:
+                if box.poll() is None:
+                    box.kill()
+                    box.wait()
+            for line in lines:
+                line.close()
+        return {"share": (c1 - c0) / (t1 - t0), "ok": still_running and min(rates) > 0,
+                "beacons_per_s": (min(rates), max(rates))}
+
+    def paced_many(self, count: int, size: int, baud: int) -> dict:
+        """One vandrelux-cli sends `size` bytes to each of `count` boxes paced at `baud`, all at
+        once; the line efficiency of every box."""
+        name = self._name(f"paced-{count}")
+        image = self._image_file(size)
+        lines = self._lines(name, count)
+        boxes = []
+        try:
+            for i, line in enumerate(lines):
+                boxes.append(self._start_box(f"{name}-{i:02d}", line.box,
+                                             ["--baud", str(baud), "accept", "--expect", "1"]))
+            ports = [arg for line in lines for arg in ("--port", line.pc)]
+            cli = subprocess.Popen([self.cli] + ports + ["--baud", str(baud), "--software",
+                                                         str(image), "--timeout",
+                                                         str(RUN_LIMIT_S)],
+                                   cwd=self.work, stdout=subprocess.DEVNULL,
+                                   stderr=open(self.work / f"{name}-cli.err", "w"))
+            wait_usage(cli)
+            effs = []
+            for i, box in enumerate(boxes):
+                if cli.returncode != 0:
+                    box.terminate()
+                report = self._box_report(f"{name}-{i:02d}", box)
+                images = report["images"]
+                if (box.returncode != 0 or len(images) != 1 or images[0]["bytes"] != size
+                        or images[0]["checksum"] != byte_sum(self.image_bytes[:size])):
+                    raise BenchError(f"{name}: box {i} did not get its image; see "
+                                     f"{self.work}/{name}-*")
+                effs.append(efficiency({"report": report}))
+        finally:
+            for box in boxes:
+                if box.poll() is None:
+                    box.kill()
+                    box.wait()
+            for line in lines:
+                line.close()
+        if cli.returncode != 0:
+            raise BenchError(f"{name}: the CLI failed; see {self.work}/{name}-cli.err")
+        return {"efficiencies": effs}
+
+
+def many_rows(idle32: dict, idle64: dict, paced32: dict) -> list:
+    """Figures 8 to 10: one CLI on many ports."""
+    rows = []
+    for count, run, limit in ((32, idle32, 0.10), (64, idle64, 0.20)):
+        low, high = run["beacons_per_s"]
+        rows.append((f"{8 if count == 32 else 9} {count} ports waiting, CLI",
+                     f"<= {limit * 100:g} % of one core" + ("" if count == 32 else
+                                                            ", nothing fails"),
+                     f"{run['share'] * 100:.1f} % ({low:.0f} to {high:.0f} beacons/s a box"
+                     f"{'' if run['ok'] else '; a port FAILED'})",
+                     verdict(run["share"] <= limit and run["ok"])))
+    effs = paced32["efficiencies"]
+    rows.append((f"10 {len(effs)} boxes paced at 115200, 64 KiB each, at once",
+                 ">= 99.5 % each",
+                 f"lowest {min(effs) * 100:.2f} %, median "
+                 f"{sorted(effs)[len(effs) // 2] * 100:.2f} %, highest {max(effs) * 100:.2f} %",
+                 verdict(min(effs) >= 0.995)))
+    return rows
+
 
 def median_run(runs: list) -> dict:
     """The run with the median wall time."""
@@ -446,6 +558,8 @@ def main() -> int:
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--remote-only", action="store_true",
                         help="only figure 7, the paced line through ser2net and locally")
+    parser.add_argument("--many-only", action="store_true",
+                        help="only figures 8 to 10, one CLI on 32 and 64 ports")
     args = parser.parse_args()
 
     for tool in ("socat", "sz", "rz", "ser2net"):
@@ -463,14 +577,14 @@ def main() -> int:
 
         # The same paced box locally and behind each accepter, taking turns.
         remote_runs = {"local": [], "rfc2217": [], "raw": [], "rfc2217-nodelay": []}
-        for round_no in range(1, args.rounds + 1):
+        for round_no in range(1, 0 if args.many_only else args.rounds + 1):
             say(f"round {round_no} of {args.rounds}: 128 KiB paced at 115200 baud, locally and "
                 "through ser2net's two accepters, and without its chardelay")
             for kind in remote_runs:
                 remote_runs[kind].append(
                     bench.download(128 * 1024, 115200, "" if kind == "local" else kind))
 
-        if not args.remote_only:
+        if not args.remote_only and not args.many_only:
             # Ours and the peer take turns, so a busy spell on the machine hits both alike.
             runs = {"down": [], "z_down": [], "lean_down": [], "recv": [], "z_recv": [],
                     "lean_recv": []}
@@ -495,25 +609,34 @@ def main() -> int:
             say(f"the window moving {args.size_mib} MiB each way")
             win_down = bench.window_transfer(receive=False)
             win_recv = bench.window_transfer(receive=True)
+        if not args.remote_only:
+            say(f"one CLI waiting on 32 and on 64 silent boxes, {args.idle_seconds:g} s each")
+            idle32 = bench.idle_many(32, args.idle_seconds)
+            idle64 = bench.idle_many(64, args.idle_seconds)
+            say("one CLI sending 64 KiB to each of 32 boxes paced at 115200 baud, all at once")
+            paced32 = bench.paced_many(32, 64 * 1024, 115200)
     except BenchError as e:
         print(f"bench: {e}", file=sys.stderr)
         print(f"bench: files kept in {work}", file=sys.stderr)
         return 1
 
-    if not args.remote_only:
+    if not args.remote_only and not args.many_only:
         rows += measured_rows(runs, paced, idle_cli, idle_win, win_down, win_recv, peak_down,
                               peak_recv, size)
-    local = median_efficiency(remote_runs["local"])
-    for kind, label in (("rfc2217", "rfc2217://"), ("raw", "tcp://"),
-                        ("rfc2217-nodelay", "rfc2217://, chardelay off")):
-        eff = median_efficiency(remote_runs[kind])
-        ratio = eff / local
-        rows.append((f"7 Line efficiency at 115200, {label} / local", ">= 99 %",
-                     f"{ratio * 100:.2f} % ({eff * 100:.2f} % vs {local * 100:.2f} %; "
-                     f"rounds: {', '.join(f'{efficiency(r) * 100:.2f}' for r in remote_runs[kind])}"
-                     f" vs {', '.join(f'{efficiency(r) * 100:.2f}' for r in remote_runs['local'])})",
-                     verdict(ratio >= 0.99)))
+    if not args.many_only:
+        local = median_efficiency(remote_runs["local"])
+        for kind, label in (("rfc2217", "rfc2217://"), ("raw", "tcp://"),
+                            ("rfc2217-nodelay", "rfc2217://, chardelay off")):
+            eff = median_efficiency(remote_runs[kind])
+            ratio = eff / local
+            rounds = lambda key: ", ".join(f"{efficiency(r) * 100:.2f}" for r in remote_runs[key])
+            rows.append((f"7 Line efficiency at 115200, {label} / local", ">= 99 %",
+                         f"{ratio * 100:.2f} % ({eff * 100:.2f} % vs {local * 100:.2f} %; "
+                         f"rounds: {rounds(kind)} vs {rounds('local')})",
+                         verdict(ratio >= 0.99)))
 
+    if not args.remote_only:
+        rows += many_rows(idle32, idle64, paced32)
     print(f"Vandrelux benchmarks, {args.size_mib} MiB image, {os.cpu_count()} cores, "
           f"load {os.getloadavg()[0]:.2f}, {platform.system()} {platform.release()}")
     widths = [max(len(r[i]) for r in rows + [("Figure", "Target", "Measured", "Verdict")])

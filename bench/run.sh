@@ -2,7 +2,7 @@
 # Builds the release programs and runs every benchmark; prints the table on standard output.
 # Needs socat, lrzsz and ser2net (sudo apt-get install socat lrzsz ser2net, or
 # scripts/install-deps.sh). Options go to bench/bench.py: --size-mib N, --idle-seconds S, --keep,
-# --remote-only.
+# --remote-only, --many-only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
