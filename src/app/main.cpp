@@ -12,6 +12,7 @@
 namespace {
 
 int Run(int argc, char** argv) {
+    vandrelux::platform::PrepareStandardStreams();
     CLI::App cli{"Updates a set-top box over a serial line, or reads its programme code back.",
                  "vandrelux"};
     cli.set_version_flag("--version", "vandrelux " + std::string(vandrelux::kVersion),

@@ -20,6 +20,8 @@ int RunQtApplication(int argc, char** argv, const std::function<int()>& body) {
     return body();
 }
 
+void PrepareStandardStreams() {}
+
 int RunWindowApplication(int argc, char** argv, const std::function<int(IDialogFactory&)>& body) {
     return RunQtApplication(argc, argv, [&] {
         QtDialogFactory factory;

@@ -17,9 +17,9 @@ namespace {
 
 constexpr int kAppIconResource = 128;
 
-// A program of the window subsystem started from a console has no standard streams unless they
-// were redirected; the parent console then shows what unattended runs print.
-void AttachParentConsoleWhereNoStreams() {
+}  // namespace
+
+void PrepareStandardStreams() {
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     if ((err != nullptr && err != INVALID_HANDLE_VALUE) ||
         AttachConsole(ATTACH_PARENT_PROCESS) == FALSE) {
@@ -28,8 +28,6 @@ void AttachParentConsoleWhereNoStreams() {
     static_cast<void>(std::freopen("CONOUT$", "w", stdout));
     static_cast<void>(std::freopen("CONOUT$", "w", stderr));
 }
-
-}  // namespace
 
 namespace win32 {
 
@@ -52,7 +50,6 @@ HICON AppIcon(int size) {
 
 int RunWindowApplication(int /*argc*/, char** /*argv*/,
                          const std::function<int(IDialogFactory&)>& body) {
-    AttachParentConsoleWhereNoStreams();
     if (!win32::PrepareToolkit()) {
         std::fputs("vandrelux: the rich-edit control (Msftedit.dll) is missing\n", stderr);
         return 1;
