@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything, checks the layout of every file and what clang-tidy
-# finds in src/, and runs every test, the Debian package of the dev build and its installation
-# among them; then runs them all again under the address and undefined-behaviour sanitizers, and
-# the serial and end-to-end tests under ThreadSanitizer; a short run of each fuzz target comes in
-# between. Last, the Windows programs are cross-compiled and their tests run under Wine, the
-# end-to-end cases against the dev build's box simulator, and the zip and the installer are made
-# and installed.
+# Installs what is missing, builds everything, checks the layout of every file, what clang-tidy
+# finds in src/, and that every link in the documentation leads somewhere and every option of
+# --help is documented; runs every test, the Debian package of the dev build and its
+# installation among them; then runs them all again under the address and undefined-behaviour
+# sanitizers, and the serial and end-to-end tests under ThreadSanitizer; a short run of each
+# fuzz target comes in between. Last, the Windows programs are cross-compiled and their tests
+# run under Wine, the end-to-end cases against the dev build's box simulator, and the zip and
+# the installer are made and installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ werror=OFF
 cmake --preset dev -DVANDRELUX_WERROR="$werror"
 cmake --build --preset dev
 scripts/lint.sh build/dev
+scripts/check-docs.py build/dev
 ctest --preset dev
 
 cmake --preset asan

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The full fault soak: an optimised build of the soak driver and the box simulator, then
-# TRANSFERS transfers (default 240) with images up to 3 MiB. Prints the figures the README quotes.
+# TRANSFERS transfers (default 240) with images up to 3 MiB. Prints the figures that
+# docs/reliability.md quotes.
 # Usage: tests/soak/run.sh [TRANSFERS] [SEED]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
