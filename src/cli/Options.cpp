@@ -106,6 +106,11 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                    "before that port fails")
         ->capture_default_str()
         ->check(CLI::Range(0, 1'000'000));
+    int beaconMs = static_cast<int>(kDefaultBeacon.count());
+    app.add_option("--beacon-ms", beaconMs,
+                   "Milliseconds between the handshake bytes sent while waiting for a box")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
     app.add_flag("--json", line.json,
                  "JSON-lines events on standard output instead of the message log");
     app.add_option("--report", line.reportPath, "Write a JSON report of the run to this file");
@@ -133,6 +138,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return Refuse(std::string(e.what()) + "; see --help");
     }
+    options.beacon = std::chrono::milliseconds(beaconMs);
     if (!com1.empty()) {
         options.comMap[1] = com1;
     }

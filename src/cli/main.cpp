@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <thread>
 
 #include "cli/Console.h"
 #include "cli/Doctor.h"
@@ -99,16 +98,7 @@ int Doctor(const Options& options, bool json) {
 int Update(const Options& options, bool json, const std::string& reportPath) {
     CConsole console({json, vandrelux::platform::StandardErrorIsTerminal()}, options.ports, stdout,
                      stderr);
-    std::vector<PortResult> results(options.ports.size());
-    {
-        std::vector<std::jthread> workers;
-        for (std::size_t i = 0; i < options.ports.size(); ++i) {
-            workers.emplace_back([&options, &console, &results, i] {
-                vandrelux::cli::CUpdater updater(options, i, console);
-                results[i] = updater.Run();
-            });
-        }
-    }
+    const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
     if (!reportPath.empty()) {

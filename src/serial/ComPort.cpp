@@ -121,8 +121,8 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
             return false;
         }
         m_handleState = HandleState::Open;
-        failedStep = ConfigureDevice(m_hPort, baudRate, parity, dataBits, stopBits, eventMask,
-                                     m_lineState);
+        failedStep =
+            ConfigureDevice(m_hPort, baudRate, parity, dataBits, stopBits, eventMask, m_lineState);
         if (failedStep != nullptr) {
             error = platform::LastSystemError();
         }

@@ -64,6 +64,7 @@ TEST(ParseCommandLine, Defaults_WaitWithoutLimitAndThreeRetries) {
     const Options& o = r.commandLine->options;
     EXPECT_FALSE(o.timeout);
     EXPECT_EQ(o.retries, 3);
+    EXPECT_EQ(o.beacon, std::chrono::milliseconds(10));
     EXPECT_EQ(o.baudRate, 115200);
     EXPECT_FALSE(o.ram);
     EXPECT_TRUE(o.comMap.empty());
@@ -105,6 +106,15 @@ TEST(ParseCommandLine, Version_ExitsZeroBeforeTheLineIsChecked) {
     }
 }
 
+TEST(ParseCommandLine, BeaconPeriod_TakesItsWholeRange) {
+    for (const int ms : {1, 1000}) {
+        const ParseResult r =
+            Parse("--port /dev/a --software s.bin --beacon-ms " + std::to_string(ms));
+        ASSERT_TRUE(r.commandLine) << r.text;
+        EXPECT_EQ(r.commandLine->options.beacon, std::chrono::milliseconds(ms));
+    }
+}
+
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
     const std::vector<std::string> bad = {
         "",
@@ -116,6 +126,8 @@ TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
         "--port /dev/a --software s.bin --baud 0",
         "--port /dev/a --software s.bin --timeout 0",
         "--port /dev/a --software s.bin --retries -1",
+        "--port /dev/a --software s.bin --beacon-ms 0",
+        "--port /dev/a --software s.bin --beacon-ms 1001",
         "--port /dev/a --software s.bin --dance",
         "--list-ports --doctor",
         "--port /dev/a --port /dev/a --software s.bin",
