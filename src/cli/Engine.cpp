@@ -35,10 +35,9 @@ struct EngineSource {
     bool gone = false;
 };
 
-CLine::CLine(CEngine& engine, std::unique_ptr<platform::SerialDevice> device, std::string name,
-             int portNumber, ILineClient& client)
-    : m_engine(engine),
-      m_device(std::move(device)),
+CLine::CLine(std::unique_ptr<platform::SerialDevice> device, std::string name, int portNumber,
+             ILineClient& client)
+    : m_device(std::move(device)),
       m_name(std::move(name)),
       m_nPortNumber(portNumber),
       m_client(&client),
@@ -110,8 +109,8 @@ CEngine::~CEngine() {
 
 CLine* CEngine::Attach(std::unique_ptr<platform::SerialDevice> device, std::string name,
                        int portNumber, ILineClient& client) {
-    auto line = std::unique_ptr<CLine>(
-        new CLine(*this, std::move(device), std::move(name), portNumber, client));
+    auto line =
+        std::unique_ptr<CLine>(new CLine(std::move(device), std::move(name), portNumber, client));
     auto& source = m_sources.emplace_back(std::make_unique<EngineSource>());
     source->line = line.get();
     source->fd = line->m_fd;

@@ -66,14 +66,13 @@ public:
 
 private:
     friend class CEngine;
-    CLine(CEngine& engine, std::unique_ptr<platform::SerialDevice> device, std::string name,
-          int portNumber, ILineClient& client);
+    CLine(std::unique_ptr<platform::SerialDevice> device, std::string name, int portNumber,
+          ILineClient& client);
 
     [[nodiscard]] bool IsHeld(EngineClock::time_point now) const noexcept {
         return now < m_holdUntil;
     }
 
-    CEngine& m_engine;
     std::unique_ptr<platform::SerialDevice> m_device;
     std::string m_name;
     int m_nPortNumber;

@@ -223,6 +223,7 @@ std::vector<PortResult> RunUpdate(const Options& options, CConsole& console) {
                            [](const auto& port) { return port->Done(); });
     });
     std::vector<PortResult> results;
+    results.reserve(ports.size());
     for (const auto& port : ports) {
         results.push_back(port->Result());
     }
