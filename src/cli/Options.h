@@ -34,6 +34,12 @@ struct Options {
     int retries = kDefaultRetries;                      // refused verdicts tolerated per image
     std::chrono::milliseconds beacon = kDefaultBeacon;  // the handshake timer's period
     platform::SystemRoots roots;                        // for the checks on an open failure
+
+    // Station mode: slots that update box after box until a signal ends the run.
+    bool station = false;
+    std::vector<std::string> watch;              // globs whose devices become slots
+    std::chrono::milliseconds rearmQuiet{3000};  // silence before a slot takes a new box
+    std::string unitsLog;                        // empty: no log of the units
 };
 
 enum class Command { Update, ListPorts, Doctor };

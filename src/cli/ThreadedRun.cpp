@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/Station.h"
 #include "cli/Unit.h"
 #include "cli/Updater.h"
 #include "platform/ComPortNames.h"
@@ -187,6 +188,11 @@ std::vector<PortResult> RunUpdate(const Options& options, CConsole& console) {
     }
     workers.clear();
     return results;
+}
+
+int RunStation(const Options& /*options*/, CConsole& console) {
+    console.Note("--station runs on Linux only");
+    return static_cast<int>(Outcome::Usage);
 }
 
 }  // namespace vandrelux::cli

@@ -2,12 +2,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 
 #include "cli/Console.h"
 #include "cli/Doctor.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/Report.h"
+#include "cli/Station.h"
 #include "cli/Text.h"
 #include "cli/Updater.h"
 #include "platform/NetworkDevice.h"
@@ -145,9 +147,18 @@ int Run(int argc, char** argv) {
     if (!problem && !line.reportPath.empty()) {
         problem = vandrelux::cli::CheckWritable(line.reportPath);
     }
+    if (!problem && !options.unitsLog.empty() &&
+        !std::filesystem::is_regular_file(options.unitsLog)) {
+        problem = vandrelux::cli::CheckWritable(options.unitsLog);
+    }
     if (problem) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
         return Status(Outcome::FileNotOpenable);
+    }
+    if (options.station) {
+        CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal()}, {}, stdout,
+                         stderr);
+        return vandrelux::cli::RunStation(options, console);
     }
     return Update(options, line.json, line.reportPath);
 }

@@ -115,6 +115,23 @@ TEST(ParseCommandLine, BeaconPeriod_TakesItsWholeRange) {
     }
 }
 
+TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
+    const ParseResult r = Parse(
+        "--station --watch /dev/serial/by-path/* --watch /dev/ttyACM* --port /dev/a "
+        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5");
+    ASSERT_TRUE(r.commandLine) << r.text;
+    const Options& o = r.commandLine->options;
+    EXPECT_TRUE(o.station);
+    EXPECT_EQ(o.watch, (std::vector<std::string>{"/dev/serial/by-path/*", "/dev/ttyACM*"}));
+    EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a"}));
+    EXPECT_EQ(o.unitsLog, "units.jsonl");
+    EXPECT_EQ(o.rearmQuiet, std::chrono::milliseconds(500));
+
+    const ParseResult watchOnly = Parse("--station --watch /dev/ttyUSB* --software s.bin");
+    ASSERT_TRUE(watchOnly.commandLine) << watchOnly.text;
+    EXPECT_EQ(watchOnly.commandLine->options.rearmQuiet, std::chrono::milliseconds(3000));
+}
+
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
     const std::vector<std::string> bad = {
         "",
@@ -127,6 +144,15 @@ TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
         "--port /dev/a --software s.bin --timeout 0",
         "--port /dev/a --software s.bin --retries -1",
         "--port /dev/a --software s.bin --beacon-ms 0",
+        "--port /dev/a --software s.bin --watch /dev/ttyUSB*",
+        "--port /dev/a --software s.bin --units-log units.jsonl",
+        "--port /dev/a --software s.bin --rearm-quiet 1",
+        "--station --software s.bin",
+        "--station --port /dev/a --receive out.bin",
+        "--station --port /dev/a --software s.bin --timeout 5",
+        "--station --port /dev/a --software s.bin --report run.json",
+        "--station --port /dev/a --software s.bin --rearm-quiet -1",
+        "--station --watch /dev/ttyUSB*",
         "--port /dev/a --software s.bin --beacon-ms 1001",
         "--port /dev/a --software s.bin --dance",
         "--list-ports --doctor",
