@@ -811,5 +811,57 @@ stop_station_after_signals() {
     expect_status "$status" 0 "station"
 }
 
+# Waits until the JSON stream of the station has N lines with TEXT.
+await_events() {
+    for _ in $(seq 1 200); do
+        [ "$(grep -c -- "$2" station.out || true)" -ge "$1" ] && return 0
+        sleep 0.05
+    done
+    fail "no $2 in the events: $(cat station.err)"
+}
+
+case_station_watched_devices_come_and_go() {
+    random_file sw.bin 20000
+    random_file big.bin 400000
+    local x y
+    mkdir slots
+    start_pair x; start_pair y
+    exec {x}<>x-box {y}<>y-box
+    start_station --watch "$PWD/slots/*" --software sw.bin --units-log units.jsonl \
+        --rearm-quiet 1 --json
+    sleep 0.3
+    # A device that appears while the station runs gets a slot.
+    ln -s "$PWD/x-host" slots/x
+    run_box_on x --timeout 30 accept --out out-x --expect 1
+    expect_status "$box_status" 0 "box x"
+
+    # One that goes mid-unit ends it as line-lost; the station goes on.
+    ln -s "$PWD/y-host" slots/y
+    await_events 1 "\"port_opened\".*slots/y"
+    "$BOXSIM" --device "$PWD/y-box" --baud 115200 --report y.json --timeout 30 accept --out out-y \
+        --expect 1 > y.out 2> y.err &
+    local slow=$!
+    more_boxes+=("$slow")
+    await_events 1 '"unit_started".*slots/y'
+    rm slots/y
+    await_units 2
+    kill "$slow"; wait "$slow" 2> /dev/null || true
+
+    # When it comes back it has its slot again.
+    ln -s "$PWD/y-host" slots/y
+    run_box_on y --timeout 30 accept --out out-y2 --expect 1
+    expect_status "$box_status" 0 "box y again"
+    await_units 3
+    stop_station
+    [ "$(grep -c . units.jsonl)" -eq 3 ] || fail "units: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/x\",\"start\"" units.jsonl || fail "x: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"line-lost\".*\"slot\":\"$PWD/slots/y\".*\"unit\":1}" units.jsonl \
+        || fail "y lost: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/y\".*\"unit\":2}" units.jsonl \
+        || fail "y again: $(cat units.jsonl)"
+    grep -q "slots/y went away" station.err || fail "the slot's going not told"
+    exec {x}>&- {y}>&-
+}
+
 "case_$1"
 echo "PASS: $1"
