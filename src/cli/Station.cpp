@@ -204,8 +204,6 @@ void CSlot::Opened(OpenResult opened) {
     m_writer.m_line = m_line;
     m_station.m_console.Emit(m_index, "port_opened",
                              {{"device", m_device}, {"baud", m_station.m_options.baudRate}});
-    // A box found talking on a line just opened may be one already updated: it must go quiet.
-    m_quietSince = EngineClock::now();
     Arm();
 }
 
@@ -327,9 +325,6 @@ void CSlot::Vanish() {
 void CSlot::OnByte(std::uint8_t byte) {
     m_unit.OnByte(byte, kPortNumber);
     if (m_state == SlotState::Waiting && m_unit.Begun()) {
-        if (m_bStopping) {
-            return;
-        }
         BeginUnit();
     }
     if (m_state == SlotState::InUnit && m_unit.Ended()) {
