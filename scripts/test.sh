@@ -26,9 +26,9 @@ ctest --preset asan
 fuzz/run-smoke.sh 15
 
 cmake --preset tsan
-cmake --build --preset tsan --target serial_tests platform_tests vandrelux-cli vandrelux-boxsim
+cmake --build --preset tsan --target serial_tests platform_tests cli_tests vandrelux-cli vandrelux-boxsim
 # ThreadSanitizer needs a fixed address layout on kernels with wide mmap randomisation.
-setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|NetworkDevice|Event|e2e)' -E 'window'
+setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|NetworkDevice|Event|Engine|e2e)' -E 'window'
 
 cmake --preset win64
 cmake --build --preset win64

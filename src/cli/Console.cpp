@@ -21,7 +21,7 @@ CConsole::CConsole(Settings settings, std::vector<std::string> ports, std::FILE*
                    std::FILE* err)
     : m_settings(settings), m_out(out), m_err(err) {
     for (std::string& name : ports) {
-        m_ports.push_back({std::move(name), {}, {}, {}, -1});
+        m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1});
     }
 }
 
@@ -187,7 +187,38 @@ std::string CConsole::Render(std::size_t port, const ProgressState& state) const
     if (state.total > 0) {
         line += " of " + Size(static_cast<double>(state.total));
     }
-    return line + "  " + rate;
+    line += "  " + rate;
+    if (!m_ports[port].tail.empty()) {
+        line += "  " + m_ports[port].tail;
+    }
+    return line;
+}
+
+std::size_t CConsole::AddPort(std::string name) {
+    const std::lock_guard lock(m_lock);
+    m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1});
+    return m_ports.size() - 1;
+}
+
+void CConsole::Status(std::size_t port, std::string_view text) {
+    const std::lock_guard lock(m_lock);
+    PortLines& lines = m_ports.at(port);
+    const bool changed = lines.state != text;
+    lines.state = std::string(text);
+    lines.bar = text.empty() ? std::string()
+                             : lines.name + "  " + lines.state +
+                                   (lines.tail.empty() ? "" : "  " + lines.tail);
+    if (m_settings.terminal) {
+        DrawBoard();
+    } else if (changed && !text.empty()) {
+        std::fprintf(m_err, "%s\n", lines.bar.c_str());
+        std::fflush(m_err);
+    }
+}
+
+void CConsole::StatusTail(std::size_t port, std::string tail) {
+    const std::lock_guard lock(m_lock);
+    m_ports.at(port).tail = std::move(tail);
 }
 
 void CConsole::Progress(std::size_t port, const ProgressState& state) {

@@ -47,6 +47,13 @@ public:
     // A line for the operator that belongs to no port.
     void Note(std::string_view text);
     void Progress(std::size_t port, const ProgressState& state);
+    // A port that joined after the start; its index for the other calls.
+    std::size_t AddPort(std::string name);
+    // The port's line below the text, in words: redrawn in place on a terminal, a plain line
+    // when it changes otherwise. Empty takes the line away.
+    void Status(std::size_t port, std::string_view text);
+    // Words that follow the port's state or progress on its line, such as its counts.
+    void StatusTail(std::size_t port, std::string tail);
     // The port is done: its pending partial lines go out and its bar is drawn one last time.
     void Finish(std::size_t port);
     // Text for standard error once every port is done; the bars stay above it as they are.
@@ -63,6 +70,8 @@ private:
         std::string log;     // message log text not yet ended by a newline
         std::string box;     // box text not yet ended by a newline
         std::string bar;     // the progress line as last rendered
+        std::string state;   // the state in words, as last shown
+        std::string tail;    // what follows the state or progress
         int lastTenth = -1;  // plain progress: the last tenth printed
     };
 

@@ -134,13 +134,12 @@ double FrameLineMs(int baudRate) {
            static_cast<double>(baudRate);
 }
 
-std::vector<std::string> NetworkFix(const std::string& name) {
+std::vector<std::string> NetworkFix(const std::string& name, int errorCode) {
     using platform::SocketFailure;
     const std::optional<platform::PortUrl> url = platform::ParsePortUrl(name);
     const std::string host = url ? url->host : "the host";
     const std::string port = url ? url->port : "PORT";
-    switch (
-        platform::FailureOf(platform::LastSystemError().code).value_or(SocketFailure::Invalid)) {
+    switch (platform::FailureOf(errorCode).value_or(SocketFailure::Invalid)) {
         case SocketFailure::Unresolved:
             return {"check the name " + host + ", or give the server's address"};
         case SocketFailure::Refused:
@@ -169,8 +168,7 @@ std::string OnOff(bool out, bool in) {
 std::vector<Finding> CheckNetworkPort(const std::string& name, int baudRate) {
     platform::NetworkDevice device;
     if (!device.Open(name)) {
-        const std::string reason = platform::LastSystemError().message;
-        return {{false, "cannot open " + name + ": " + reason, NetworkFix(name)}};
+        return {NetworkOpenFailure(name, platform::LastSystemError())};
     }
     const platform::NetworkReport report = device.Report();
     std::vector<Finding> findings{{true, "the server at " + report.peer + " answers", {}}};
@@ -225,6 +223,10 @@ std::vector<Finding> CheckNetworkPort(const std::string& name, int baudRate) {
 }
 
 }  // namespace
+
+Finding NetworkOpenFailure(const std::string& name, const platform::SystemError& error) {
+    return {false, "cannot open " + name + ": " + error.message, NetworkFix(name, error.code)};
+}
 
 std::vector<Finding> CheckSerialSetup(const std::string& device, const platform::SystemRoots& roots,
                                       const platform::UserIdentity& user, int baudRate,

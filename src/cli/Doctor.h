@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SerialDevice.h"
 #include "platform/SerialPortInfo.h"
 
 namespace vandrelux::cli {
@@ -26,6 +27,11 @@ struct Finding {
                                                     const platform::SystemRoots& roots,
                                                     const platform::UserIdentity& user,
                                                     int baudRate);
+
+// What a failed open of the network port `name` says, and what to do about it, without connecting
+// a second time.
+[[nodiscard]] Finding NetworkOpenFailure(const std::string& name,
+                                         const platform::SystemError& error);
 
 // "ok: ..." or "problem: ..." with the fix indented below it.
 [[nodiscard]] std::string FormatFinding(const Finding& finding);

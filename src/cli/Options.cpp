@@ -25,6 +25,10 @@ constexpr const char* kDescription =
     "  then start the sending side on the box. The image is collected in rv.bin in the\n"
     "  current folder and written to OUT with the bytes of every 16-bit word swapped; one\n"
     "  port only, as every receive collects into the same rv.bin.\n"
+    "Station:  vandrelux-cli --station [--port PORT...] [--watch GLOB...] <files> [--units-log F]\n"
+    "  updates box after box on every slot until SIGINT or SIGTERM; a slot takes the next box\n"
+    "  once its line has been quiet for --rearm-quiet seconds. Devices matching a --watch glob\n"
+    "  become slots as they appear and leave as they go.\n"
     "Set-up:   vandrelux-cli --list-ports | --doctor [--port PORT...]\n\n"
     "A PORT is a serial device, COM<n>, or a port behind a network server: rfc2217://HOST:PORT\n"
     "(Telnet with COM-port control, as ser2net's telnet(rfc2217) accepter speaks it) or\n"
@@ -106,6 +110,25 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                    "before that port fails")
         ->capture_default_str()
         ->check(CLI::Range(0, 1'000'000));
+    int beaconMs = static_cast<int>(kDefaultBeacon.count());
+    app.add_option("--beacon-ms", beaconMs,
+                   "Milliseconds between the handshake bytes sent while waiting for a box")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    double rearmSeconds = 3;
+    app.add_flag("--station", options.station,
+                 "Update box after box on every slot until a signal ends it");
+    auto* watchOption = app.add_option("--watch", options.watch,
+                                       "Station: devices matching this glob become slots as they "
+                                       "appear, such as '/dev/serial/by-path/*'; repeatable");
+    auto* rearmOption = app.add_option("--rearm-quiet", rearmSeconds,
+                                       "Station: seconds the line must be quiet after a unit "
+                                       "before the slot takes the next box")
+                            ->capture_default_str()
+                            ->check(CLI::Range(0.0, 3600.0));
+    auto* unitsOption = app.add_option("--units-log", options.unitsLog,
+                                       "Station: append every finished unit to this file as a "
+                                       "JSON line");
     app.add_flag("--json", line.json,
                  "JSON-lines events on standard output instead of the message log");
     app.add_option("--report", line.reportPath, "Write a JSON report of the run to this file");
@@ -133,6 +156,7 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return Refuse(std::string(e.what()) + "; see --help");
     }
+    options.beacon = std::chrono::milliseconds(beaconMs);
     if (!com1.empty()) {
         options.comMap[1] = com1;
     }
@@ -155,7 +179,24 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
         return result;
     }
 
-    if (portOption->count() == 0) {
+    for (const CLI::Option* stationOnly :
+         std::array<const CLI::Option*, 3>{watchOption, rearmOption, unitsOption}) {
+        if (stationOnly->count() > 0 && !options.station) {
+            return Refuse(stationOnly->get_name() + " goes with --station");
+        }
+    }
+    options.rearmQuiet = std::chrono::milliseconds(static_cast<long long>(rearmSeconds * 1000));
+    if (options.station) {
+        if (portOption->count() == 0 && options.watch.empty()) {
+            return Refuse("name the station's slots with --port PORT or --watch GLOB");
+        }
+        if (receiveOption->count() > 0) {
+            return Refuse("--station sends files; --receive takes one box");
+        }
+        if (timeoutSeconds > 0 || !line.reportPath.empty()) {
+            return Refuse("--timeout and --report do not go with --station; see --units-log");
+        }
+    } else if (portOption->count() == 0) {
         return Refuse("name the box's line with --port PORT");
     }
     for (std::size_t i = 0; i < kindPaths.size(); ++i) {

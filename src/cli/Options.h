@@ -18,6 +18,9 @@ struct UpdateFile {
 };
 
 inline constexpr int kDefaultRetries = 3;
+// The beacon period: as fast as the window's timer really ticks on Windows, and cheap enough for
+// many waiting ports.
+inline constexpr std::chrono::milliseconds kDefaultBeacon{10};
 
 struct Options {
     std::vector<std::string> ports;     // device paths or COM<n>, one worker each
@@ -28,8 +31,15 @@ struct Options {
     std::optional<std::string> receiveTo;
     std::optional<std::chrono::milliseconds> timeout;         // per port, from its opening
     std::optional<std::chrono::milliseconds> connectTimeout;  // network ports: connect, answers
-    int retries = kDefaultRetries;  // refused verdicts tolerated per image
-    platform::SystemRoots roots;    // for the checks on an open failure
+    int retries = kDefaultRetries;                      // refused verdicts tolerated per image
+    std::chrono::milliseconds beacon = kDefaultBeacon;  // the handshake timer's period
+    platform::SystemRoots roots;                        // for the checks on an open failure
+
+    // Station mode: slots that update box after box until a signal ends the run.
+    bool station = false;
+    std::vector<std::string> watch;              // globs whose devices become slots
+    std::chrono::milliseconds rearmQuiet{3000};  // silence before a slot takes a new box
+    std::string unitsLog;                        // empty: no log of the units
 };
 
 enum class Command { Update, ListPorts, Doctor };

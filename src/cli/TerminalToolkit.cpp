@@ -1,19 +1,16 @@
 #include "cli/TerminalToolkit.h"
 
-#include <thread>
-
 namespace vandrelux::cli {
 
-TerminalToolkit::TerminalToolkit(platform::EventLoop& loop,
-                                 std::function<void(std::string_view)> say)
-    : m_loop(loop), m_say(std::move(say)) {}
+TerminalToolkit::TerminalToolkit(ITimerHost& host, std::function<void(std::string_view)> say)
+    : m_host(host), m_say(std::move(say)) {}
 
 void TerminalToolkit::StartTimer(unsigned timerId, unsigned periodMs) {
-    m_loop.StartTimer(timerId, periodMs);
+    m_host.StartTimer(timerId, periodMs);
 }
 
 void TerminalToolkit::StopTimer(unsigned timerId) {
-    m_loop.StopTimer(timerId);
+    m_host.StopTimer(timerId);
 }
 
 void TerminalToolkit::MessageBox(std::string_view text) {
@@ -39,7 +36,7 @@ std::uint32_t TerminalToolkit::TickCount() const {
 }
 
 void TerminalToolkit::Sleep(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    m_host.Sleep(ms);
 }
 
 }  // namespace vandrelux::cli

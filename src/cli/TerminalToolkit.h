@@ -1,20 +1,29 @@
-// The toolkit of the headless updater: controls live in memory, timers run on the event loop,
-// message boxes become lines for the operator and a file dialog is always cancelled.
+// The toolkit of the headless updater: controls live in memory, timers and pauses belong to
+// whatever drives the transfer, message boxes become lines for the operator and a file dialog is
+// always cancelled.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <string>
 
-#include "platform/EventLoop.h"
 #include "platform/MemoryToolkit.h"
 
 namespace vandrelux::cli {
 
+// What drives a transfer: its window timers and its pauses.
+class ITimerHost {
+public:
+    virtual ~ITimerHost() = default;
+    virtual void StartTimer(unsigned timerId, unsigned periodMs) = 0;
+    virtual void StopTimer(unsigned timerId) = 0;
+    virtual void Sleep(std::uint32_t ms) = 0;
+};
+
 class TerminalToolkit final : public platform::MemoryToolkit {
 public:
     // `say` shows one line to the operator.
-    TerminalToolkit(platform::EventLoop& loop, std::function<void(std::string_view)> say);
+    TerminalToolkit(ITimerHost& host, std::function<void(std::string_view)> say);
 
     void StartTimer(unsigned timerId, unsigned periodMs) override;
     void StopTimer(unsigned timerId) override;
@@ -29,7 +38,7 @@ public:
     std::vector<std::string> messages;
 
 private:
-    platform::EventLoop& m_loop;
+    ITimerHost& m_host;
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
     std::function<void(std::string_view)> m_say;
 };

@@ -16,7 +16,17 @@ constexpr const char* kReceivedKind = "programme";
 CTransferWatch::CTransferWatch(CConsole& console, std::size_t port, int retries)
     : m_console(console), m_port(port), m_retries(retries) {}
 
+void CTransferWatch::StartUnit() {
+    m_direction = protocol::Mode::None;
+    m_bInImage = false;
+    m_bBegun = false;
+    m_lastEventStep = 0;
+    m_images.clear();
+    m_gaveUp.reset();
+}
+
 void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
+    m_bBegun = true;
     m_direction = started.direction;
     const bool receive = started.direction == protocol::Mode::Receive;
     ImageResult* image = Current();

@@ -23,10 +23,15 @@ public:
     // `retries`: refused verdicts tolerated per image before giving up.
     CTransferWatch(CConsole& console, std::size_t port, int retries);
 
+    // A new unit on the same port: no images, nothing given up.
+    void StartUnit();
+    // The box of this unit has spoken up: it said it is ready, or an image is on its way.
+    [[nodiscard]] bool Begun() const noexcept { return m_bBegun; }
     // Set once an image was refused more often than tolerated; says which and how often.
     [[nodiscard]] const std::optional<std::string>& GaveUp() const { return m_gaveUp; }
     [[nodiscard]] const std::vector<ImageResult>& Images() const { return m_images; }
 
+    void OnBoxReady() override { m_bBegun = true; }
     void OnImageStarted(const protocol::ImageInfo& image) override;
     void OnFrameAnswered(std::uint32_t frame, bool acknowledged, std::uint32_t done) override;
     void OnImageVerdict(bool accepted) override;
@@ -47,6 +52,7 @@ private:
 
     protocol::Mode m_direction = protocol::Mode::None;
     bool m_bInImage = false;
+    bool m_bBegun = false;
     std::uint64_t m_lastEventStep = 0;  // progress events go out once per step
     std::chrono::steady_clock::time_point m_imageStart;
     std::vector<ImageResult> m_images;

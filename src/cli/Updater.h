@@ -1,13 +1,9 @@
-// One worker of the headless updater: one port, one transfer, run on an event loop standing in
-// for the window thread. Several ports run several workers, each on its own thread with its
-// own loop, toolkit, port and transfer; they share only the console.
+// The headless updater: every port named on the command line gets its own transfer, and all of
+// them run at once. On Linux one engine thread drives them all; on Windows each port has a
+// worker thread with an event loop standing in for the window thread. Either way the arming and
+// the judging of a port's unit are CPortUnit's.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,12 +11,7 @@
 #include "cli/Console.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
-#include "cli/TerminalToolkit.h"
-#include "cli/TransferWatch.h"
-#include "platform/EventLoop.h"
-#include "platform/SerialPortInfo.h"
-#include "protocol/Transfer.h"
-#include "serial/ComPort.h"
+#include "platform/SerialDevice.h"
 
 namespace vandrelux::cli {
 
@@ -31,57 +22,15 @@ namespace vandrelux::cli {
 // Why `path` cannot be written as a new file, if it cannot.
 [[nodiscard]] std::optional<std::string> CheckWritable(const std::string& path);
 
-class CUpdater final : public serial::IPortOwner {
-public:
-    // Constructed, run and destroyed on the worker's own thread.
-    CUpdater(const Options& options, std::size_t portIndex, CConsole& console);
-    ~CUpdater() override;
-    CUpdater(const CUpdater&) = delete;
-    CUpdater& operator=(const CUpdater&) = delete;
+// Runs the update on every port of `options` and returns each port's result, in their order.
+[[nodiscard]] std::vector<PortResult> RunUpdate(const Options& options, CConsole& console);
 
-    // Runs the whole update on this port; the reason for a failure is in the result.
-    PortResult Run();
+// Tells the operator why `device`, port `index`, did not open and what the set-up checks find.
+// A network port is not connected to a second time: its open's own error says enough.
+void ReportOpenFailure(CConsole& console, std::size_t index, const std::string& device,
+                       const Options& options, const platform::SystemError& error);
 
-    void SendRxChars(std::span<const std::uint8_t> bytes, int portNumber,
-                     std::stop_token stop) override;
-    void SendNotification(unsigned message, int portNumber, std::stop_token stop) override;
-    void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) override;
-    void ShowMessage(std::string_view text) override;
-
-private:
-    class ConsoleLog final : public protocol::ITransferLog {
-    public:
-        ConsoleLog(CConsole& console, std::size_t port) : m_console(console), m_port(port) {}
-        void AppendText(std::string_view text) override { m_console.Log(m_port, text); }
-        void AppendChar(char ch) override;
-
-    private:
-        CConsole& m_console;
-        std::size_t m_port;
-    };
-
-    Outcome Download();
-    Outcome Receive();
-    Outcome Wait(const std::function<bool()>& finished);
-    Outcome Fail(Outcome outcome, const std::string& reason);
-    // Tells the operator why the line was lost, once the run is known to have failed by it.
-    void ShowLineError();
-
-    const Options& m_options;
-    std::size_t m_index;
-    CConsole& m_console;
-    std::string m_device;
-    platform::EventLoop m_loop;
-    TerminalToolkit m_toolkit;
-    ConsoleLog m_log;
-    serial::CComPort m_port;
-    protocol::CTransfer m_transfer;
-    CTransferWatch m_watch;
-    PortResult m_result;
-    std::atomic<bool> m_bLineLost{false};
-    std::mutex m_lineErrorLock;
-    std::optional<std::string> m_lineError;  // the first report of a lost line, not yet shown
-    std::atomic<std::chrono::steady_clock::rep> m_lastRx{0};  // when the box last sent a byte
-};
+// The text of an error box as one line for the operator.
+[[nodiscard]] std::string ErrorBoxLine(std::string_view title, std::string_view text);
 
 }  // namespace vandrelux::cli

@@ -2,13 +2,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <thread>
+#include <filesystem>
 
 #include "cli/Console.h"
 #include "cli/Doctor.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/Report.h"
+#include "cli/Station.h"
 #include "cli/Text.h"
 #include "cli/Updater.h"
 #include "platform/NetworkDevice.h"
@@ -99,16 +100,7 @@ int Doctor(const Options& options, bool json) {
 int Update(const Options& options, bool json, const std::string& reportPath) {
     CConsole console({json, vandrelux::platform::StandardErrorIsTerminal()}, options.ports, stdout,
                      stderr);
-    std::vector<PortResult> results(options.ports.size());
-    {
-        std::vector<std::jthread> workers;
-        for (std::size_t i = 0; i < options.ports.size(); ++i) {
-            workers.emplace_back([&options, &console, &results, i] {
-                vandrelux::cli::CUpdater updater(options, i, console);
-                results[i] = updater.Run();
-            });
-        }
-    }
+    const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
     if (!reportPath.empty()) {
@@ -155,9 +147,18 @@ int Run(int argc, char** argv) {
     if (!problem && !line.reportPath.empty()) {
         problem = vandrelux::cli::CheckWritable(line.reportPath);
     }
+    if (!problem && !options.unitsLog.empty() &&
+        !std::filesystem::is_regular_file(options.unitsLog)) {
+        problem = vandrelux::cli::CheckWritable(options.unitsLog);
+    }
     if (problem) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
         return Status(Outcome::FileNotOpenable);
+    }
+    if (options.station) {
+        CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal()}, {}, stdout,
+                         stderr);
+        return vandrelux::cli::RunStation(options, console);
     }
     return Update(options, line.json, line.reportPath);
 }

@@ -31,6 +31,10 @@ public:
     [[nodiscard]] virtual std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size) = 0;
     [[nodiscard]] virtual bool Write(const std::uint8_t* data, std::size_t size,
                                      const Event* stop) = 0;
+    [[nodiscard]] virtual std::optional<std::size_t> WriteSome(const std::uint8_t* data,
+                                                               std::size_t size) = 0;
+    // Only a device that keeps bytes of its own between calls holds any.
+    [[nodiscard]] virtual bool HoldsOutput() const noexcept { return false; }
     [[nodiscard]] virtual WaitResult Wait(const Event& stop, const Event& writeRequest,
                                           bool watchPort) = 0;
     [[nodiscard]] virtual std::intptr_t WaitHandle() const noexcept = 0;
@@ -56,6 +60,7 @@ public:
     bool GetStatus(QueueStatus& status) override;
     std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size) override;
     bool Write(const std::uint8_t* data, std::size_t size, const Event* stop) override;
+    std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size) override;
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
     IoStep LastFailedIoStep() const noexcept override;

@@ -480,6 +480,38 @@ bool NetworkDevice::Write(const std::uint8_t* data, std::size_t size, const Even
     }
 }
 
+std::optional<std::size_t> NetworkDevice::WriteSome(const std::uint8_t* data, std::size_t size) {
+    if (!IsOpen()) {
+        FailClosed();
+        return std::nullopt;
+    }
+    if (!Flush()) {
+        return std::nullopt;
+    }
+    // Commands and earlier data go first, and the server may ask us to hold the data back.
+    if (size == 0 || !m_output.empty() || m_codec.Reports().suspended) {
+        return 0;
+    }
+    if (data == nullptr) {
+        FailWith(SocketFailure::Invalid, "no data to write");
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> encoded;
+    std::span<const std::uint8_t> bytes(data, size);
+    if (m_telnet) {
+        m_codec.EncodeData(bytes, encoded);
+        bytes = encoded;
+    }
+    const std::optional<std::size_t> sent = m_socket.Send(bytes.data(), bytes.size());
+    if (!sent) {
+        return std::nullopt;
+    }
+    // A doubled 0xFF may be cut in two here, so the rest stays encoded, in the device.
+    m_output.assign(bytes.begin() + static_cast<std::ptrdiff_t>(*sent), bytes.end());
+    m_outputCount = static_cast<std::uint32_t>(m_output.size());
+    return size;
+}
+
 WaitResult NetworkDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     const bool open = IsOpen();
     for (;;) {

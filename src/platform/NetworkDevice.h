@@ -62,6 +62,9 @@ public:
     bool GetStatus(QueueStatus& status) override;
     std::optional<std::size_t> Read(std::uint8_t* data, std::size_t size) override;
     bool Write(const std::uint8_t* data, std::size_t size, const Event* stop) override;
+    // Takes all or nothing: what the socket does not take at once waits in the device.
+    std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size) override;
+    bool HoldsOutput() const noexcept override { return !m_output.empty(); }
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
 

@@ -78,6 +78,15 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size, const Event
     return m_device->Write(data, size, stop);
 }
 
+std::optional<std::size_t> SerialDevice::WriteSome(const std::uint8_t* data, std::size_t size) {
+    ClearErrorDetail();
+    return m_device->WriteSome(data, size);
+}
+
+bool SerialDevice::HoldsOutput() const noexcept {
+    return m_device->HoldsOutput();
+}
+
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     ClearErrorDetail();
     return m_device->Wait(stop, writeRequest, watchPort);

@@ -94,6 +94,12 @@ public:
     // time-out, or (ECANCELED) once `stop` is set.
     [[nodiscard]] bool Write(const std::uint8_t* data, std::size_t size,
                              const Event* stop = nullptr);
+    // Writes what the device takes now, for a loop that must not wait on one line: the count
+    // taken (0 when it takes nothing now), or nothing on failure. A device may keep some of what
+    // it took and pass it on at a later call; HoldsOutput says so, and a call with nothing to
+    // write passes it on.
+    [[nodiscard]] std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size);
+    [[nodiscard]] bool HoldsOutput() const noexcept;
     // The step at which this object's last failed Read or Write stopped.
     [[nodiscard]] IoStep LastFailedIoStep() const noexcept;
 

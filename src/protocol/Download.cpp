@@ -55,6 +55,7 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
                 EnterDownloadFailed(FailReason::NoFileChosen);
                 break;
             }
+            Notify([](ITransferObserver& o) { o.OnBoxReady(); });
             SetButtons(false);
             m_toolkit.Sleep(kAnnouncePauseMs);
             SendByte(kSyn);

@@ -57,6 +57,10 @@ class ITransferObserver {
 public:
     virtual ~ITransferObserver() = default;
 
+    // Download: the box said it is ready and there is a file for it; the pause before the
+    // file's announcement comes next.
+    virtual void OnBoxReady() {}
+
     // Download: the update file is read, its header goes out next. Receive: the box's header
     // was accepted.
     virtual void OnImageStarted(const ImageInfo& /*image*/) {}

@@ -14,7 +14,6 @@ namespace vandrelux::serial {
 
 namespace {
 
-constexpr const char* kErrorTitle = "Application Error";
 constexpr std::size_t kReadChunk = 4096;
 constexpr auto kWaitRetry = std::chrono::milliseconds(10);
 // A line that does not drain within this is not waited for any longer: the window must go on.
@@ -38,6 +37,35 @@ std::string StepName(platform::IoStep step, std::string_view call) {
 }
 
 }  // namespace
+
+const char* ConfigureDevice(platform::SerialDevice& device, int baudRate, char parity, int dataBits,
+                            int stopBits, std::uint32_t eventMask, platform::LineState& lineState) {
+    if (!device.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
+        return "SetCommTimeouts()";
+    }
+    if (!device.SetEventMask(eventMask)) {
+        return "SetCommMask()";
+    }
+    if (!device.GetLineState(lineState)) {
+        return "GetCommState()";
+    }
+    lineState.rtsEnabled = true;
+    if (!platform::BuildLineState(ModeString(baudRate, parity, dataBits, stopBits), lineState)) {
+        return "BuildCommDCB()";
+    }
+    if (!device.SetLineState(lineState)) {
+        return "SetCommState()";
+    }
+    return nullptr;
+}
+
+std::string CommErrorText(std::string_view step, const platform::SystemError& error,
+                          int portNumber) {
+    constexpr const char* kFormat =
+        "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
+    const std::string stepName(step);
+    return platform::Format(kFormat, stepName.c_str(), error.message.c_str(), portNumber);
+}
 
 CComPort::CComPort(IPortOwner& owner, Resolver resolve)
     : m_pOwnerWnd(&owner), m_resolve(std::move(resolve)) {}
@@ -88,31 +116,13 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
         const std::lock_guard lock(m_lock);
         m_hPort.Close();
         m_strDevice = m_resolve(portNumber);
-        const std::string mode = ModeString(baudRate, parity, dataBits, stopBits);
         if (!m_hPort.Open(m_strDevice)) {
             m_handleState = HandleState::Failed;
             return false;
         }
         m_handleState = HandleState::Open;
-        failedStep = [&]() -> const char* {
-            if (!m_hPort.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
-                return "SetCommTimeouts()";
-            }
-            if (!m_hPort.SetEventMask(eventMask)) {
-                return "SetCommMask()";
-            }
-            if (!m_hPort.GetLineState(m_lineState)) {
-                return "GetCommState()";
-            }
-            m_lineState.rtsEnabled = true;
-            if (!platform::BuildLineState(mode, m_lineState)) {
-                return "BuildCommDCB()";
-            }
-            if (!m_hPort.SetLineState(m_lineState)) {
-                return "SetCommState()";
-            }
-            return nullptr;
-        }();
+        failedStep =
+            ConfigureDevice(m_hPort, baudRate, parity, dataBits, stopBits, eventMask, m_lineState);
         if (failedStep != nullptr) {
             error = platform::LastSystemError();
         }
@@ -302,12 +312,7 @@ void CComPort::ReportLineError(std::string_view step, const platform::SystemErro
 
 void CComPort::ShowError(std::string_view step, const platform::SystemError& error,
                          std::stop_token stop) {
-    constexpr const char* kFormat =
-        "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
-    const std::string stepName(step);
-    const std::string text =
-        platform::Format(kFormat, stepName.c_str(), error.message.c_str(), m_nPortNumber);
-    m_pOwnerWnd->ShowErrorBox(kErrorTitle, text, stop);
+    m_pOwnerWnd->ShowErrorBox(kCommErrorTitle, CommErrorText(step, error, m_nPortNumber), stop);
 }
 
 platform::LineState CComPort::GetLineState() const {

@@ -49,6 +49,20 @@ inline constexpr unsigned WM_PORT_RXFLAG = WM_USER + 8;
 
 inline constexpr std::uint32_t kPortTimeoutMs = 1000;
 
+// The steps of an open after the device itself: time-outs, event mask and the line settings,
+// read back into `lineState`. The name of the step that failed, its error left as the thread's
+// last error; nullptr when all went through.
+[[nodiscard]] const char* ConfigureDevice(platform::SerialDevice& device, int baudRate, char parity,
+                                          int dataBits, int stopBits, std::uint32_t eventMask,
+                                          platform::LineState& lineState);
+
+// The text of the error box for a failed step of the port.
+[[nodiscard]] std::string CommErrorText(std::string_view step, const platform::SystemError& error,
+                                        int portNumber);
+
+// The title of that box.
+inline constexpr const char* kCommErrorTitle = "Application Error";
+
 // What the port needs of the window that owns it.
 class IPortOwner {
 public:

@@ -64,6 +64,7 @@ TEST(ParseCommandLine, Defaults_WaitWithoutLimitAndThreeRetries) {
     const Options& o = r.commandLine->options;
     EXPECT_FALSE(o.timeout);
     EXPECT_EQ(o.retries, 3);
+    EXPECT_EQ(o.beacon, std::chrono::milliseconds(10));
     EXPECT_EQ(o.baudRate, 115200);
     EXPECT_FALSE(o.ram);
     EXPECT_TRUE(o.comMap.empty());
@@ -105,6 +106,32 @@ TEST(ParseCommandLine, Version_ExitsZeroBeforeTheLineIsChecked) {
     }
 }
 
+TEST(ParseCommandLine, BeaconPeriod_TakesItsWholeRange) {
+    for (const int ms : {1, 1000}) {
+        const ParseResult r =
+            Parse("--port /dev/a --software s.bin --beacon-ms " + std::to_string(ms));
+        ASSERT_TRUE(r.commandLine) << r.text;
+        EXPECT_EQ(r.commandLine->options.beacon, std::chrono::milliseconds(ms));
+    }
+}
+
+TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
+    const ParseResult r = Parse(
+        "--station --watch /dev/serial/by-path/* --watch /dev/ttyACM* --port /dev/a "
+        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5");
+    ASSERT_TRUE(r.commandLine) << r.text;
+    const Options& o = r.commandLine->options;
+    EXPECT_TRUE(o.station);
+    EXPECT_EQ(o.watch, (std::vector<std::string>{"/dev/serial/by-path/*", "/dev/ttyACM*"}));
+    EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a"}));
+    EXPECT_EQ(o.unitsLog, "units.jsonl");
+    EXPECT_EQ(o.rearmQuiet, std::chrono::milliseconds(500));
+
+    const ParseResult watchOnly = Parse("--station --watch /dev/ttyUSB* --software s.bin");
+    ASSERT_TRUE(watchOnly.commandLine) << watchOnly.text;
+    EXPECT_EQ(watchOnly.commandLine->options.rearmQuiet, std::chrono::milliseconds(3000));
+}
+
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
     const std::vector<std::string> bad = {
         "",
@@ -116,6 +143,17 @@ TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
         "--port /dev/a --software s.bin --baud 0",
         "--port /dev/a --software s.bin --timeout 0",
         "--port /dev/a --software s.bin --retries -1",
+        "--port /dev/a --software s.bin --beacon-ms 0",
+        "--port /dev/a --software s.bin --watch /dev/ttyUSB*",
+        "--port /dev/a --software s.bin --units-log units.jsonl",
+        "--port /dev/a --software s.bin --rearm-quiet 1",
+        "--station --software s.bin",
+        "--station --port /dev/a --receive out.bin",
+        "--station --port /dev/a --software s.bin --timeout 5",
+        "--station --port /dev/a --software s.bin --report run.json",
+        "--station --port /dev/a --software s.bin --rearm-quiet -1",
+        "--station --watch /dev/ttyUSB*",
+        "--port /dev/a --software s.bin --beacon-ms 1001",
         "--port /dev/a --software s.bin --dance",
         "--list-ports --doctor",
         "--port /dev/a --port /dev/a --software s.bin",

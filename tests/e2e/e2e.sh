@@ -679,5 +679,189 @@ case_remote_window_download() {
     grep -q "did not agree to COM-port control" window.err || fail "no reason: $(cat window.err)"
 }
 
+# A line that boxes come and go on: two pseudo-terminals joined by socat, NAME-host for the
+# station and NAME-box for the boxes, one after another. A descriptor the test keeps open on
+# the box side keeps the pair up between boxes, and writes the chatter of a box kept on the line.
+start_pair() {
+    local name=$1
+    socat "pty,link=$PWD/$name-host,raw,echo=0" "pty,link=$PWD/$name-box,raw,echo=0" 2> /dev/null &
+    helpers+=("$!")
+    for _ in $(seq 1 100); do
+        [ -e "$name-host" ] && [ -e "$name-box" ] && break
+        sleep 0.05
+    done
+    [ -e "$name-box" ] || fail "no pair $name"
+}
+
+# Runs one box on the pair NAME until it ends; its status in box_status.
+run_box_on() {
+    local name=$1
+    shift
+    box_status=0
+    "$BOXSIM" --device "$PWD/$name-box" --report "$name.json" "$@" > "$name.out" 2> "$name.err" \
+        || box_status=$?
+}
+
+# Starts the station with the given arguments; sets station_pid.
+start_station() {
+    "$CLI" --station "$@" > station.out 2> station.err &
+    station_pid=$!
+    helpers+=("$station_pid")
+}
+
+# Sends SIGINT to the station and checks that it ends with status 0.
+stop_station() {
+    local status=0
+    kill -INT "$station_pid"
+    timeout 30 tail --pid="$station_pid" -f /dev/null || fail "the station did not end"
+    wait "$station_pid" || status=$?
+    expect_status "$status" 0 "station"
+}
+
+# Counts the units of SLOT with OUTCOME in units.jsonl.
+units() {
+    grep -c "\"outcome\":\"$2\".*\"slot\":\"$PWD/$1-host\"" units.jsonl || true
+}
+
+# Waits until units.jsonl holds N units.
+await_units() {
+    for _ in $(seq 1 200); do
+        [ "$(grep -c . units.jsonl 2> /dev/null || echo 0)" -ge "$1" ] && return 0
+        sleep 0.1
+    done
+    fail "units log: $(cat units.jsonl 2> /dev/null) $(cat station.err)"
+}
+
+case_station_three_slots() {
+    random_file sw.bin 30000
+    local a b c
+    start_pair a; start_pair b; start_pair c
+    exec {a}<>a-box {b}<>b-box {c}<>c-box
+    start_station --port "$PWD/a-host" --port "$PWD/b-host" --port "$PWD/c-host" --software sw.bin \
+        --units-log units.jsonl --rearm-quiet 1 --retries 0 --json
+    # Boxes one after another on each slot; the second on b refuses its image.
+    run_box_on a --timeout 30 accept --out out-a1 --expect 1
+    expect_status "$box_status" 0 "box a1"
+    run_box_on b --timeout 3 accept --out out-b1 --expect 1 --nak-first-verdict
+    [ "$box_status" != 0 ] || fail "the refusing box took its image"
+    run_box_on c --timeout 30 accept --out out-c1 --expect 1
+    expect_status "$box_status" 0 "box c1"
+    run_box_on a --timeout 30 accept --out out-a2 --expect 1
+    expect_status "$box_status" 0 "box a2"
+    run_box_on b --timeout 30 accept --out out-b2 --expect 1
+    expect_status "$box_status" 0 "box b2"
+    padded sw.bin expected.bin
+    for out in out-a1 out-c1 out-a2 out-b2; do
+        cmp -s expected.bin "$out/software.bin" || fail "$out: software not stored"
+    done
+
+    # A box that talks on after its update is not taken for a new one: no beacon while the
+    # line is not quiet, so a box waiting there is never asked.
+    await_units 5
+    ( for _ in $(seq 1 12); do printf 'booting\n' >&"$c"; sleep 0.25; done ) &
+    local talker=$!
+    run_box_on c --timeout 2.5 accept --out out-c2 --expect 1
+    wait "$talker"
+    [ ! -e out-c2/software.bin ] || fail "a box kept on the line was updated twice"
+    grep -q booting station.err || fail "the box's words did not reach the terminal"
+
+    stop_station
+    [ "$(grep -c . units.jsonl)" -eq 5 ] || fail "units: $(cat units.jsonl)"
+    [ "$(units a ok)" -eq 2 ] || fail "slot a: $(cat units.jsonl)"
+    [ "$(units b box-failure)" -eq 1 ] && [ "$(units b ok)" -eq 1 ] || fail "slot b: $(cat units.jsonl)"
+    [ "$(units c ok)" -eq 1 ] || fail "slot c: $(cat units.jsonl)"
+    grep -q '"kind":"software".*"path":"sw.bin"' units.jsonl || fail "no image in the units"
+    [ "$(grep -c '"event":"unit_started"' station.out)" -eq 5 ] || fail "unit_started events"
+    [ "$(grep -c '"event":"unit_complete"' station.out)" -eq 5 ] || fail "unit_complete events"
+    grep -Eq "^$PWD/b-host +2 +1 +1 +0" station.err || fail "no totals: $(cat station.err)"
+    exec {a}>&- {b}>&- {c}>&-
+}
+
+case_station_stops_on_signals() {
+    random_file sw.bin 300000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    # A slot that never opens is reported and retried; it does not end the station.
+    start_station --port "$PWD/a-host" --port /dev/vandrelux-absent --software sw.bin \
+        --units-log units.jsonl --baud 115200
+    "$BOXSIM" --device "$PWD/a-box" --baud 115200 --report a.json --timeout 30 accept \
+        --out out-a --expect 1 > a.out 2> a.err &
+    more_boxes+=("$!")
+    for _ in $(seq 1 100); do grep -q "box ready\|sw.bin" station.err && break; sleep 0.05; done
+    # The first signal lets the unit finish; the second abandons it.
+    kill -INT "$station_pid"
+    sleep 0.3
+    kill -TERM "$station_pid"
+    stop_station_after_signals
+    [ "$(grep -c . units.jsonl)" -eq 1 ] || fail "units: $(cat units.jsonl)"
+    grep -q '"outcome":"abandoned"' units.jsonl || fail "not abandoned: $(cat units.jsonl)"
+    grep -q "cannot open /dev/vandrelux-absent" station.err || fail "absent slot not reported"
+    [ "$(grep -c "cannot open /dev/vandrelux-absent" station.err)" -eq 1 ] \
+        || fail "the absent slot reported more than once"
+    grep -Eq "^$PWD/a-host +1 +0 +0 +1" station.err || fail "no totals: $(cat station.err)"
+    exec {a}>&-
+}
+
+# Waits for a station already signalled to end with status 0.
+stop_station_after_signals() {
+    local status=0
+    timeout 30 tail --pid="$station_pid" -f /dev/null || fail "the station did not end"
+    wait "$station_pid" || status=$?
+    expect_status "$status" 0 "station"
+}
+
+# Waits until the JSON stream of the station has N lines with TEXT.
+await_events() {
+    for _ in $(seq 1 200); do
+        [ "$(grep -c -- "$2" station.out || true)" -ge "$1" ] && return 0
+        sleep 0.05
+    done
+    fail "no $2 in the events: $(cat station.err)"
+}
+
+case_station_watched_devices_come_and_go() {
+    random_file sw.bin 20000
+    random_file big.bin 400000
+    local x y
+    mkdir slots
+    start_pair x; start_pair y
+    exec {x}<>x-box {y}<>y-box
+    start_station --watch "$PWD/slots/*" --software sw.bin --units-log units.jsonl \
+        --rearm-quiet 1 --json
+    sleep 0.3
+    # A device that appears while the station runs gets a slot.
+    ln -s "$PWD/x-host" slots/x
+    run_box_on x --timeout 30 accept --out out-x --expect 1
+    expect_status "$box_status" 0 "box x"
+
+    # One that goes mid-unit ends it as line-lost; the station goes on.
+    ln -s "$PWD/y-host" slots/y
+    await_events 1 "\"port_opened\".*slots/y"
+    "$BOXSIM" --device "$PWD/y-box" --baud 115200 --report y.json --timeout 30 accept --out out-y \
+        --expect 1 > y.out 2> y.err &
+    local slow=$!
+    more_boxes+=("$slow")
+    await_events 1 '"unit_started".*slots/y'
+    rm slots/y
+    await_units 2
+    kill "$slow"; wait "$slow" 2> /dev/null || true
+
+    # When it comes back it has its slot again.
+    ln -s "$PWD/y-host" slots/y
+    run_box_on y --timeout 30 accept --out out-y2 --expect 1
+    expect_status "$box_status" 0 "box y again"
+    await_units 3
+    stop_station
+    [ "$(grep -c . units.jsonl)" -eq 3 ] || fail "units: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/x\",\"start\"" units.jsonl || fail "x: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"line-lost\".*\"slot\":\"$PWD/slots/y\".*\"unit\":1}" units.jsonl \
+        || fail "y lost: $(cat units.jsonl)"
+    grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/y\".*\"unit\":2}" units.jsonl \
+        || fail "y again: $(cat units.jsonl)"
+    grep -q "slots/y went away" station.err || fail "the slot's going not told"
+    exec {x}>&- {y}>&-
+}
+
 "case_$1"
 echo "PASS: $1"

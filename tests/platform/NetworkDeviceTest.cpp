@@ -190,6 +190,20 @@ TEST_F(NetworkDeviceOnSer2net, EveryByteValue_CrossesBothWaysIntactOnBothAccepte
         EXPECT_EQ(pty.Receive(bytes.size()), bytes) << url;
         pty.Send(bytes);
         EXPECT_EQ(ReadFromDevice(bytes.size()), bytes) << url;
+
+        // A write that never waits takes all or nothing; what it keeps goes with later calls.
+        for (std::size_t taken = 0; taken < bytes.size();) {
+            const std::optional<std::size_t> n =
+                device.WriteSome(bytes.data() + taken, bytes.size() - taken);
+            ASSERT_TRUE(n.has_value()) << LastSystemError().message;
+            ASSERT_TRUE(*n == 0 || *n == bytes.size() - taken) << *n;
+            taken += *n;
+        }
+        for (int i = 0; i < 1000 && device.HoldsOutput(); ++i) {
+            ASSERT_EQ(device.WriteSome(nullptr, 0), std::optional<std::size_t>(0));
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(pty.Receive(bytes.size()), bytes) << url;
         device.Close();
     }
 }

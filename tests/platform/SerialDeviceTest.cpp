@@ -199,6 +199,41 @@ TEST_F(SerialDeviceOnPty, Write_LineNotDrained_FailsWithETIMEDOUTWithinItsTimeOu
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
+TEST_F(SerialDeviceOnPty, WriteSome_LineFull_TakesWhatFitsNeverWaitsAndLosesNothing) {
+    // Far more than a terminal's buffers hold while nobody reads the other end.
+    Bytes sent(256 * 1024);
+    std::iota(sent.begin(), sent.end(), std::uint8_t{0});
+    std::size_t taken = 0;
+    while (taken < sent.size()) {
+        const std::optional<std::size_t> n =
+            device.WriteSome(sent.data() + taken, sent.size() - taken);
+        ASSERT_TRUE(n.has_value()) << LastSystemError().message;
+        if (*n == 0) {
+            break;
+        }
+        taken += *n;
+    }
+    ASSERT_GT(taken, 0U);
+    ASSERT_LT(taken, sent.size()) << "the line never filled";
+    EXPECT_FALSE(device.HoldsOutput());
+
+    // Once the other end reads, the rest goes out behind what was taken, in order.
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (got.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+        if (taken < sent.size()) {
+            const std::optional<std::size_t> n =
+                device.WriteSome(sent.data() + taken, sent.size() - taken);
+            ASSERT_TRUE(n.has_value()) << LastSystemError().message;
+            taken += *n;
+        }
+        const Bytes chunk = pty.Receive(1);
+        got.insert(got.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(device.WriteSome(sent.data(), 0), std::optional<std::size_t>(0));
+}
+
 TEST_F(SerialDeviceOnPty, Wait_SeveralReady_StopBeatsPortBeatsWriteRequest) {
     Event stop;
     Event writeRequest;
@@ -243,6 +278,7 @@ TEST_F(SerialDeviceOnPty, LineGone_WaitReportsItReadAndWriteFailAndEventsStillWo
     EXPECT_FALSE(device.Read(bytes.data(), bytes.size()).has_value());
     EXPECT_EQ(LastSystemError().code, EIO);
     EXPECT_FALSE(device.Write(bytes.data(), bytes.size()));
+    EXPECT_FALSE(device.WriteSome(bytes.data(), bytes.size()).has_value());
 
     // Once the caller stops watching the dead port, the wait blocks on the events alone.
     std::thread window([&] {

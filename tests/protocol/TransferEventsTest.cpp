@@ -61,6 +61,7 @@ public:
                             std::string(image.path) + " " + std::to_string(image.length) + " sum " +
                             Hex(image.checksum) + " #" + std::to_string(image.attempt));
     }
+    void OnBoxReady() override { m_journal.emplace_back("box ready"); }
     void OnFrameSent(std::uint32_t frame) override {
         m_journal.push_back("sent " + std::to_string(frame));
     }
@@ -160,7 +161,7 @@ TEST_F(TransferEventsTest, Download_RefusalsAndAResentImage_ReportedInWireOrder)
     ArmDownload();
     ExpectOutcome(Mode::Download, TransferStatus::Running, FailReason::None);
 
-    EXPECT_EQ(Box({0x19}), (Journal{"send 16"}));
+    EXPECT_EQ(Box({0x19}), (Journal{"box ready", "send 16"}));
     EXPECT_EQ(Box({ACK}),
               (Journal{"read /fw/boot", "image sent bootstrap /fw/boot 5000 sum 1388 #1",
                        "send frame of 38", "sent 0"}));
@@ -228,6 +229,8 @@ TEST_F(TransferEventsTest, Download_EachFailure_EndsOnceWithAReasonToActOn) {
         ArmDownload();
         const Journal seen = Box(c.box);
         ASSERT_GE(seen.size(), c.tail.size());
+        // Ready with nothing to send is no start: the box is never told a file follows.
+        EXPECT_EQ(seen.front() == "box ready", c.reason != FailReason::NoFileChosen);
         EXPECT_EQ(Journal(seen.end() - static_cast<std::ptrdiff_t>(c.tail.size()), seen.end()),
                   c.tail);
         EXPECT_EQ(std::count_if(seen.begin(), seen.end(),

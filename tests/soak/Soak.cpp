@@ -322,8 +322,7 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     vandrelux::cli::PortResult result;
     {
         vandrelux::cli::CConsole console({}, options.ports, stdout, stderr);
-        vandrelux::cli::CUpdater updater(options, 0, console);
-        result = updater.Run();
+        result = vandrelux::cli::RunUpdate(options, console).at(0);
     }
     const Outcome outcome = result.outcome;
     fs::current_path(before);

@@ -356,6 +356,29 @@ bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const 
     return true;
 }
 
+std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data,
+                                                        std::size_t size) {
+    const int fd = m_impl->OpenFd();
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    if (size == 0) {
+        return 0;
+    }
+    if (data == nullptr) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    const ssize_t count = RetryOnEintr([&] { return ::write(fd, data, size); });
+    if (count >= 0) {
+        return static_cast<std::size_t>(count);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return 0;
+    }
+    return std::nullopt;
+}
+
 // Reads and writes on a terminal finish inside the call.
 IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {
     return IoStep::Call;

@@ -434,6 +434,12 @@ bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const 
     return written == size || Fail(ERROR_TIMEOUT);
 }
 
+// Only the Linux engine needs a write that never waits; here it waits as Write does.
+std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data,
+                                                        std::size_t size) {
+    return Write(data, size, nullptr) ? std::optional<std::size_t>(size) : std::nullopt;
+}
+
 IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {
     return m_impl->failedStep;
 }

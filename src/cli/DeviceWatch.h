@@ -1,0 +1,38 @@
+// The devices that --watch globs name, and word when they may have changed: inotify on the
+// folders of the globs, so a device that appears or goes is seen at once. A folder that cannot be
+// watched (it does not exist yet, or its name has wildcards) is left to the caller to look at
+// again from time to time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vandrelux::cli {
+
+class CDeviceWatch {
+public:
+    explicit CDeviceWatch(std::vector<std::string> globs);
+    ~CDeviceWatch();
+    CDeviceWatch(const CDeviceWatch&) = delete;
+    CDeviceWatch& operator=(const CDeviceWatch&) = delete;
+
+    // What becomes readable when a watched folder changes; -1 without inotify.
+    [[nodiscard]] int Descriptor() const noexcept { return m_fd; }
+    // Reads what the descriptor has; true when a device may have come or gone.
+    [[nodiscard]] bool TakeEvents();
+    // Some folder is not watched: Scan must be called now and then.
+    [[nodiscard]] bool NeedsPolling() const noexcept { return m_bPoll; }
+    // The character devices the globs match now, each once, in order.
+    [[nodiscard]] std::vector<std::string> Scan() const;
+    // Whether `device` is a name one of the globs could give.
+    [[nodiscard]] bool Matches(const std::string& device) const;
+    // A character device, through any links, is at `path`.
+    [[nodiscard]] static bool IsDevice(const std::string& path);
+
+private:
+    std::vector<std::string> m_globs;
+    int m_fd = -1;
+    bool m_bPoll = false;
+};
+
+}  // namespace vandrelux::cli

@@ -1,0 +1,573 @@
+#include "cli/Station.h"
+
+#include <fcntl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <map>
+#include <memory>
+
+#include "cli/DeviceWatch.h"
+#include "cli/Engine.h"
+#include "cli/Text.h"
+#include "cli/Unit.h"
+#include "cli/Updater.h"
+#include "platform/Format.h"
+#include "serial/ComPort.h"
+
+namespace vandrelux::cli {
+
+namespace {
+
+constexpr int kPortNumber = 1;
+// How often a slot whose line does not open, or went away, tries again.
+constexpr auto kRetryPeriod = std::chrono::seconds(1);
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    std::array<char, 32> text{};
+    static_cast<void>(std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &utc));
+    return platform::Format("%s.%03dZ", text.data(), static_cast<int>(ms));
+}
+
+class CStation;
+
+enum class SlotState { Opening, Retrying, Waiting, InUnit, Quiet, Stopped, Gone };
+
+// One slot: its line, its transfer and its units.
+class CSlot final : public ILineClient, public ITimerHost {
+public:
+    CSlot(CStation& station, std::string device, bool watched, std::size_t consoleIndex);
+    CSlot(const CSlot&) = delete;
+    CSlot& operator=(const CSlot&) = delete;
+    ~CSlot() override;
+
+    void Open();
+    // No new unit; one under way finishes, or is abandoned.
+    void Stop(bool abandon);
+    // The watched device went away: a unit under way ends as "line lost".
+    void Vanish();
+
+    [[nodiscard]] bool Busy() const noexcept { return m_state == SlotState::InUnit; }
+    [[nodiscard]] bool Gone() const noexcept { return m_state == SlotState::Gone; }
+    [[nodiscard]] const std::string& Device() const noexcept { return m_device; }
+    [[nodiscard]] nlohmann::json Totals() const;
+    [[nodiscard]] std::string TotalsRow() const;
+
+    void OnByte(std::uint8_t byte) override;
+    void OnTick() override;
+    void OnLineLost(const std::string& text) override;
+    void StartTimer(unsigned timerId, unsigned periodMs) override;
+    void StopTimer(unsigned timerId) override;
+    void Sleep(std::uint32_t ms) override;
+
+private:
+    class Writer final : public protocol::IPortWriter {
+    public:
+        void EnsureSendBuffer(std::uint32_t size) override {
+            if (m_line != nullptr) {
+                m_line->EnsureSendBuffer(size);
+            }
+        }
+        void RequestWrite(const std::uint8_t* data, std::uint32_t length) override {
+            if (m_line != nullptr) {
+                m_line->RequestWrite(data, length);
+            }
+        }
+        CLine* m_line = nullptr;
+    };
+
+    void Opened(OpenResult opened);
+    void Arm();
+    void BeginUnit();
+    void EndUnit(const std::string& outcome, const std::string& reason);
+    void AwaitQuiet();
+    void CheckQuiet();
+    void CloseLine();
+    void Retry(const std::string& why);
+    void Show(const std::string& state);
+    void UpdateTail();
+
+    CStation& m_station;
+    std::string m_device;
+    bool m_bWatched;
+    std::size_t m_index;
+    Writer m_writer;
+    CPortUnit m_unit;
+    CLine* m_line = nullptr;
+    SlotState m_state = SlotState::Opening;
+    bool m_bTicking = false;
+    bool m_bStopping = false;
+    std::uint64_t m_task = 0;  // the retry or the quiet check due next
+    std::string m_lastOpenError;
+    EngineClock::time_point m_quietSince;
+
+    int m_unitNumber = 0;
+    std::string m_unitStart;
+    EngineClock::time_point m_unitClock;
+    int m_passed = 0;
+    int m_failed = 0;
+    int m_abandoned = 0;
+};
+
+class CStation {
+public:
+    CStation(const Options& options, CConsole& console)
+        : m_options(options), m_console(console), m_engine(options.beacon) {}
+
+    int Run();
+    void Record(const nlohmann::json& unit);
+    [[nodiscard]] bool DeviceExists(const std::string& device) const;
+
+    const Options& m_options;
+    CConsole& m_console;
+    CEngine m_engine;
+
+private:
+    void AddSlot(const std::string& device, bool watched);
+    void OnSignal();
+    void Rescan();
+    // Folders that cannot be watched, or do not exist yet, are looked at every second.
+    void Poll();
+    void PrintTotals();
+
+    std::map<std::string, std::unique_ptr<CSlot>> m_slots;
+    std::vector<std::string> m_order;  // slots by first appearance
+    std::unique_ptr<CDeviceWatch> m_watch;
+    int m_signalFd = -1;
+    int m_signals = 0;
+    int m_unitsLog = -1;
+};
+
+CSlot::CSlot(CStation& station, std::string device, bool watched, std::size_t consoleIndex)
+    : m_station(station),
+      m_device(std::move(device)),
+      m_bWatched(watched),
+      m_index(consoleIndex),
+      m_unit(station.m_options, consoleIndex, station.m_console, *this, m_writer) {
+    UpdateTail();
+}
+
+CSlot::~CSlot() {
+    CloseLine();
+}
+
+void CSlot::Open() {
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_state = SlotState::Opening;
+    Show("opening");
+    m_station.m_engine.Open(m_device, m_station.m_options.baudRate,
+                            [this](OpenResult opened) { Opened(std::move(opened)); });
+}
+
+void CSlot::Opened(OpenResult opened) {
+    if (m_state != SlotState::Opening) {
+        return;  // stopped or gone meanwhile; the device closes with the result
+    }
+    if (!opened.device) {
+        const std::string why =
+            opened.failedStep == "CreateFile()"
+                ? "cannot open " + m_device + ": " + opened.error.message
+                : ErrorBoxLine(serial::kCommErrorTitle,
+                               serial::CommErrorText(opened.failedStep, opened.error, kPortNumber));
+        // A slot that never opens is told once, not every second.
+        if (why != m_lastOpenError) {
+            m_lastOpenError = why;
+            m_station.m_console.Note(m_index, why + "; trying again");
+            m_station.m_console.Emit(m_index, "error",
+                                     {{"status", static_cast<int>(Outcome::PortNotOpenable)},
+                                      {"outcome", OutcomeName(Outcome::PortNotOpenable)},
+                                      {"reason", why}});
+            if (opened.failedStep == "CreateFile()") {
+                ReportOpenFailure(m_station.m_console, m_index, m_device, m_station.m_options,
+                                  opened.error);
+            }
+        }
+        Retry("cannot open");
+        return;
+    }
+    m_lastOpenError.clear();
+    m_line = m_station.m_engine.Attach(std::move(opened.device), m_device, kPortNumber, *this);
+    if (m_line == nullptr) {
+        Retry("cannot watch the line");
+        return;
+    }
+    m_writer.m_line = m_line;
+    m_station.m_console.Emit(m_index, "port_opened",
+                             {{"device", m_device}, {"baud", m_station.m_options.baudRate}});
+    Arm();
+}
+
+void CSlot::Arm() {
+    m_unit.Arm();
+    StartTimer(kHandshakeTimer, 1);
+    m_state = SlotState::Waiting;
+    Show("waiting for a box");
+}
+
+void CSlot::BeginUnit() {
+    m_state = SlotState::InUnit;
+    ++m_unitNumber;
+    m_unitStart = UtcNow();
+    m_unitClock = EngineClock::now();
+    m_station.m_console.Emit(m_index, "unit_started",
+                             {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
+    Show("box ready");
+}
+
+void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
+    nlohmann::json images = nlohmann::json::array();
+    for (const ImageResult& image : m_unit.Watch().Images()) {
+        images.push_back(ToJson(image));
+    }
+    const nlohmann::json unit = {
+        {"slot", m_device},
+        {"unit", m_unitNumber},
+        {"start", m_unitStart},
+        {"end", UtcNow()},
+        {"seconds", std::chrono::duration<double>(EngineClock::now() - m_unitClock).count()},
+        {"images", images},
+        {"outcome", outcome},
+        {"reason", reason}};
+    if (outcome == OutcomeName(Outcome::Success)) {
+        ++m_passed;
+    } else if (outcome == "abandoned") {
+        ++m_abandoned;
+    } else {
+        ++m_failed;
+        m_station.m_console.Note(m_index, "unit " + std::to_string(m_unitNumber) + ": " + reason);
+    }
+    UpdateTail();
+    m_station.Record(unit);
+    m_station.m_console.Emit(m_index, "unit_complete", unit);
+    m_station.m_console.Finish(m_index);
+    m_state = SlotState::Quiet;
+}
+
+void CSlot::AwaitQuiet() {
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    if (m_bStopping) {
+        CloseLine();
+        m_state = SlotState::Stopped;
+        Show("");
+        return;
+    }
+    m_state = SlotState::Quiet;
+    m_quietSince = EngineClock::now();
+    Show("waiting for quiet");
+    CheckQuiet();
+}
+
+void CSlot::CheckQuiet() {
+    if (m_line == nullptr) {
+        return;
+    }
+    const auto since = std::max(m_quietSince, m_line->LastInput());
+    const auto due = since + m_station.m_options.rearmQuiet;
+    if (EngineClock::now() >= due) {
+        Arm();
+        return;
+    }
+    m_task = m_station.m_engine.At(due, [this] {
+        m_task = 0;
+        CheckQuiet();
+    });
+}
+
+void CSlot::Stop(bool abandon) {
+    m_bStopping = true;
+    switch (m_state) {
+        case SlotState::InUnit:
+            if (abandon) {
+                EndUnit("abandoned", "the station was stopped during the unit");
+                AwaitQuiet();
+            }
+            return;
+        case SlotState::Stopped:
+        case SlotState::Gone:
+            return;
+        default:
+            m_station.m_engine.Cancel(m_task);
+            m_task = 0;
+            m_unit.Disarm();
+            StopTimer(kHandshakeTimer);
+            CloseLine();
+            m_state = SlotState::Stopped;
+            Show("");
+            return;
+    }
+}
+
+void CSlot::Vanish() {
+    if (m_state == SlotState::InUnit) {
+        EndUnit(OutcomeName(Outcome::LineLost), "the device went away");
+    }
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    CloseLine();
+    m_state = SlotState::Gone;
+    m_station.m_console.Note(m_index, m_device + " went away");
+    Show("");
+}
+
+void CSlot::OnByte(std::uint8_t byte) {
+    m_unit.OnByte(byte, kPortNumber);
+    if (m_state == SlotState::Waiting && m_unit.Begun()) {
+        BeginUnit();
+    }
+    if (m_state == SlotState::InUnit && m_unit.Ended()) {
+        const UnitVerdict verdict = m_unit.Judge();
+        EndUnit(OutcomeName(verdict.outcome), verdict.reason);
+        AwaitQuiet();
+    } else if (m_state == SlotState::Waiting && m_unit.Ended()) {
+        // The line's bytes fit no conversation: no box began a unit, so none is counted.
+        m_station.m_console.Note(m_index, "the line's bytes made no sense; waiting for quiet");
+        AwaitQuiet();
+    }
+}
+
+void CSlot::OnTick() {
+    if (m_bTicking) {
+        m_unit.OnTimer(kHandshakeTimer);
+    }
+}
+
+void CSlot::OnLineLost(const std::string& text) {
+    m_station.m_console.Note(m_index, ErrorBoxLine(serial::kCommErrorTitle, text));
+    if (m_state == SlotState::InUnit) {
+        EndUnit(OutcomeName(Outcome::LineLost), "the line to the box was lost");
+    }
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    CloseLine();
+    if (m_bStopping) {
+        m_state = SlotState::Stopped;
+        Show("");
+        return;
+    }
+    if (m_bWatched && !m_station.DeviceExists(m_device)) {
+        m_state = SlotState::Gone;
+        m_station.m_console.Note(m_index, m_device + " went away");
+        Show("");
+        return;
+    }
+    Retry("line lost");
+}
+
+void CSlot::StartTimer(unsigned timerId, unsigned /*periodMs*/) {
+    m_bTicking = m_bTicking || timerId == kHandshakeTimer;
+}
+
+void CSlot::StopTimer(unsigned timerId) {
+    m_bTicking = m_bTicking && timerId != kHandshakeTimer;
+}
+
+void CSlot::Sleep(std::uint32_t ms) {
+    if (m_line != nullptr) {
+        m_line->Pause(ms);
+    }
+}
+
+void CSlot::CloseLine() {
+    m_writer.m_line = nullptr;
+    if (m_line != nullptr) {
+        m_station.m_engine.Close(m_line);
+        m_line = nullptr;
+    }
+}
+
+void CSlot::Retry(const std::string& why) {
+    m_state = SlotState::Retrying;
+    Show(why + "; trying again");
+    m_task = m_station.m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
+        m_task = 0;
+        Open();
+    });
+}
+
+void CSlot::Show(const std::string& state) {
+    m_station.m_console.Status(m_index, state);
+}
+
+void CSlot::UpdateTail() {
+    m_station.m_console.StatusTail(
+        m_index, platform::Format("passed %d  failed %d", m_passed, m_failed + m_abandoned));
+}
+
+nlohmann::json CSlot::Totals() const {
+    return {{"slot", m_device},
+            {"units", m_unitNumber},
+            {"passed", m_passed},
+            {"failed", m_failed},
+            {"abandoned", m_abandoned}};
+}
+
+std::string CSlot::TotalsRow() const {
+    return platform::Format("%-30s %7d %7d %7d %9d\n", Printable(m_device).c_str(), m_unitNumber,
+                            m_passed, m_failed, m_abandoned);
+}
+
+int CStation::Run() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    m_signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (m_signalFd < 0 || !m_engine.Watch(m_signalFd, [this] { OnSignal(); })) {
+        m_console.Note("cannot watch for signals: " + platform::LastSystemError().message);
+        return static_cast<int>(Outcome::Usage);
+    }
+    if (!m_options.unitsLog.empty()) {
+        m_unitsLog =
+            ::open(m_options.unitsLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (m_unitsLog < 0) {
+            m_console.Note("cannot write the units log " + m_options.unitsLog + ": " +
+                           platform::LastSystemError().message);
+            return static_cast<int>(Outcome::FileNotOpenable);
+        }
+    }
+    for (const std::string& port : m_options.ports) {
+        AddSlot(ResolvePort(port, m_options), false);
+    }
+    if (!m_options.watch.empty()) {
+        m_watch = std::make_unique<CDeviceWatch>(m_options.watch);
+        if (m_watch->Descriptor() >= 0) {
+            static_cast<void>(m_engine.Watch(m_watch->Descriptor(), [this] {
+                if (m_watch->TakeEvents()) {
+                    Rescan();
+                }
+            }));
+        }
+        Rescan();
+        if (m_watch->NeedsPolling()) {
+            Poll();
+        }
+    }
+    m_console.Note("station running; SIGINT or SIGTERM ends it once the units under way are done");
+    m_engine.Run([this] {
+        return m_signals > 0 && std::none_of(m_slots.begin(), m_slots.end(),
+                                             [](const auto& slot) { return slot.second->Busy(); });
+    });
+    for (auto& [device, slot] : m_slots) {
+        slot->Stop(true);
+    }
+    PrintTotals();
+    if (m_unitsLog >= 0) {
+        ::close(m_unitsLog);
+    }
+    ::close(m_signalFd);
+    return 0;
+}
+
+void CStation::AddSlot(const std::string& device, bool watched) {
+    const auto found = m_slots.find(device);
+    if (found != m_slots.end()) {
+        // A device that came back gets its slot again, with its counts.
+        if (found->second->Gone()) {
+            found->second->Open();
+        }
+        return;
+    }
+    const std::size_t index = m_console.AddPort(device);
+    m_order.push_back(device);
+    auto slot = std::make_unique<CSlot>(*this, device, watched, index);
+    CSlot& added = *slot;
+    m_slots.emplace(device, std::move(slot));
+    added.Open();
+}
+
+void CStation::Rescan() {
+    if (m_signals > 0) {
+        return;
+    }
+    const std::vector<std::string> present = m_watch->Scan();
+    for (const std::string& device : present) {
+        AddSlot(device, true);
+    }
+    for (auto& [device, slot] : m_slots) {
+        if (!slot->Gone() && m_watch->Matches(device) &&
+            std::find(present.begin(), present.end(), device) == present.end()) {
+            slot->Vanish();
+        }
+    }
+}
+
+void CStation::Poll() {
+    m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
+        Rescan();
+        Poll();
+    });
+}
+
+bool CStation::DeviceExists(const std::string& device) const {
+    return CDeviceWatch::IsDevice(device);
+}
+
+void CStation::OnSignal() {
+    signalfd_siginfo info{};
+    while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        ++m_signals;
+        const bool abandon = m_signals > 1;
+        m_console.Note(abandon ? "second signal: abandoning the units under way"
+                               : "signal: no new unit starts; the units under way finish "
+                                 "(a second signal abandons them)");
+        for (auto& [device, slot] : m_slots) {
+            slot->Stop(abandon);
+        }
+    }
+}
+
+void CStation::Record(const nlohmann::json& unit) {
+    if (m_unitsLog < 0) {
+        return;
+    }
+    const std::string line = Dump(unit) + "\n";
+    // One write per unit, and on the disk before the next: a crash loses no finished unit.
+    if (::write(m_unitsLog, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        ::fdatasync(m_unitsLog) != 0) {
+        m_console.Note("cannot write the units log " + m_options.unitsLog + ": " +
+                       platform::LastSystemError().message);
+    }
+}
+
+void CStation::PrintTotals() {
+    std::string table = platform::Format("%-30s %7s %7s %7s %9s\n", "SLOT", "UNITS", "PASSED",
+                                         "FAILED", "ABANDONED");
+    nlohmann::json slots = nlohmann::json::array();
+    for (const std::string& device : m_order) {
+        const CSlot& slot = *m_slots.at(device);
+        table += slot.TotalsRow();
+        slots.push_back(slot.Totals());
+    }
+    m_console.PrintAtEnd(table);
+    m_console.EmitRun("station_complete", {{"slots", slots}});
+}
+
+}  // namespace
+
+int RunStation(const Options& options, CConsole& console) {
+    // Blocked before any thread starts, so every thread leaves them to the signal descriptor.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    CStation station(options, console);
+    return station.Run();
+}
+
+}  // namespace vandrelux::cli

@@ -1,0 +1,106 @@
+#include "cli/Unit.h"
+
+#include "protocol/ControlIds.h"
+
+namespace vandrelux::cli {
+
+namespace {
+
+bool HasEnded(const protocol::TransferOutcome& outcome) {
+    return outcome.status == protocol::TransferStatus::Succeeded ||
+           outcome.status == protocol::TransferStatus::Failed;
+}
+
+}  // namespace
+
+void CPortUnit::ConsoleLog::AppendChar(char ch) {
+    if (ch != '\r') {
+        m_console.BoxChar(m_port, ch);
+    }
+}
+
+CPortUnit::CPortUnit(const Options& options, std::size_t index, CConsole& console, ITimerHost& host,
+                     protocol::IPortWriter& port)
+    : m_options(options),
+      m_console(console),
+      m_index(index),
+      m_toolkit(host, [this](std::string_view text) { m_console.Note(m_index, text); }),
+      m_log(console, index),
+      m_transfer(m_toolkit, port, m_log),
+      m_watch(console, index, options.retries) {
+    m_transfer.SetObserver(&m_watch);
+}
+
+void CPortUnit::Arm() {
+    m_watch.StartUnit();
+    if (m_options.receiveTo) {
+        m_toolkit.SetChecked(ids::kReceiveAll, true);
+        m_toolkit.SetText(ids::kReceivePath, *m_options.receiveTo);
+        m_transfer.m_nMode = protocol::Mode::Receive;
+        m_transfer.ResetTransfer();
+        m_transfer.ArmReceiveChoice();
+        m_transfer.OnToReceive();
+        return;
+    }
+    for (const UpdateFile& file : m_options.files) {
+        if (const protocol::UpdateKindInfo* kind = protocol::FindKind(file.kind)) {
+            m_toolkit.SetChecked(kind->tickBox, true);
+            m_toolkit.SetText(kind->pathField, file.path);
+        }
+    }
+    m_toolkit.SetChecked(ids::kDownloadToRam, m_options.ram);
+    m_transfer.m_nMode = protocol::Mode::Download;
+    m_transfer.ResetTransfer();
+    m_transfer.ArmDownload();
+}
+
+void CPortUnit::Disarm() {
+    m_transfer.ResetTransfer();
+}
+
+void CPortUnit::OnByte(std::uint8_t byte, int portNumber) {
+    m_transfer.OnPortRxChar(byte, portNumber);
+    // Past the tolerated refusals the box's words are still shown, never answered.
+    if (m_watch.GaveUp() && m_transfer.IsArmed()) {
+        m_transfer.ResetTransfer();
+    }
+}
+
+bool CPortUnit::Ended() const {
+    return HasEnded(m_transfer.Outcome()) || m_watch.GaveUp().has_value();
+}
+
+UnitVerdict CPortUnit::Judge() const {
+    const protocol::TransferOutcome ended = m_transfer.Outcome();
+    if (m_options.receiveTo) {
+        switch (ended.reason) {
+            case protocol::FailReason::None:
+                return {};
+            case protocol::FailReason::NoTargetPath:
+            case protocol::FailReason::WorkingCopyNotWritable:
+            case protocol::FailReason::TargetNotWritable:
+                return {Outcome::FileNotOpenable, "cannot write " + *m_options.receiveTo +
+                                                      " or rv.bin in the current folder"};
+            default:
+                return {Outcome::BoxFailure,
+                        "the receive failed: the box's image did not arrive whole and checked"};
+        }
+    }
+    if (ended.reason == protocol::FailReason::FileNotReadable) {
+        return {Outcome::FileNotOpenable, "cannot read " + std::string(ended.file)};
+    }
+    if (const std::optional<std::string>& gaveUp = m_watch.GaveUp()) {
+        return {Outcome::BoxFailure, *gaveUp + "; giving up"};
+    }
+    if (ended.status == protocol::TransferStatus::Failed) {
+        return {Outcome::BoxFailure, "the box did not accept the update"};
+    }
+    return {};
+}
+
+std::string CPortUnit::WaitingNote(const std::string& device) const {
+    return m_options.receiveTo ? "waiting for the box on " + device + " to send its programme code"
+                               : "waiting for the box on " + device + "; power it on";
+}
+
+}  // namespace vandrelux::cli

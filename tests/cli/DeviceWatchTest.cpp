@@ -1,0 +1,48 @@
+// Which names of a watched folder count as devices, and that a change in the folder is heard.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "PseudoTerminal.h"
+#include "TempTree.h"
+#include "cli/DeviceWatch.h"
+
+namespace vandrelux::cli {
+namespace {
+
+TEST(DeviceWatch, Scan_OnlyCharacterDevicesThroughTheirLinksEachOnce) {
+    const test::TempTree tree;
+    test::PseudoTerminal pty;
+    tree.Link("slots/a", pty.SlavePath());
+    tree.Link("slots/dangling", tree.Path("nothing-here"));
+    tree.File("slots/plain", "not a device");
+    tree.Folder("slots/folder");
+    // Two globs naming the same device give it once.
+    CDeviceWatch watch({tree.Path("slots/*"), tree.Path("slots/a")});
+    EXPECT_EQ(watch.Scan(), (std::vector<std::string>{tree.Path("slots/a")}));
+    EXPECT_TRUE(watch.Matches(tree.Path("slots/gone")));
+    EXPECT_FALSE(watch.Matches(tree.Path("slots/deeper/a")));
+    EXPECT_FALSE(watch.Matches(tree.Path("other/a")));
+    EXPECT_FALSE(watch.NeedsPolling());
+}
+
+TEST(DeviceWatch, FolderChanges_AreHeardAndAMissingFolderIsPolled) {
+    const test::TempTree tree;
+    tree.Folder("slots");
+    test::PseudoTerminal pty;
+    CDeviceWatch watch({tree.Path("slots/*")});
+    ASSERT_GE(watch.Descriptor(), 0);
+    EXPECT_FALSE(watch.TakeEvents());
+    tree.Link("slots/b", pty.SlavePath());
+    EXPECT_TRUE(watch.TakeEvents());
+    EXPECT_EQ(watch.Scan().size(), 1U);
+    std::filesystem::remove(tree.Path("slots/b"));
+    EXPECT_TRUE(watch.TakeEvents());
+    EXPECT_TRUE(watch.Scan().empty());
+
+    CDeviceWatch notYet({tree.Path("later/*"), tree.Path("any*/x")});
+    EXPECT_TRUE(notYet.NeedsPolling());
+}
+
+}  // namespace
+}  // namespace vandrelux::cli
