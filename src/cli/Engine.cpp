@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "platform/LineState.h"
 #include "serial/ComPort.h"
@@ -61,6 +62,7 @@ void CLine::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
 void CLine::Pause(std::uint32_t ms) {
     const auto now = EngineClock::now();
     m_holdUntil = std::max(m_holdUntil, now) + std::chrono::milliseconds(ms);
+    m_bPauseAsked = true;
 }
 
 bool CLine::OutputPending() {
@@ -274,7 +276,8 @@ void CEngine::Service(CLine& line) {
             if (line.m_bLost || line.m_bClosed) {
                 return;
             }
-            if (line.IsHeld(EngineClock::now())) {
+            // Only a byte that asked for a pause can hold the line: no clock read for the others.
+            if (std::exchange(line.m_bPauseAsked, false) && line.IsHeld(EngineClock::now())) {
                 // The rest waits for the pause to end, as the window's next message would.
                 AfterClientCall(line);
                 return;
