@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <filesystem>
 
 namespace vandrelux::cli {
@@ -25,14 +26,24 @@ bool HasWildcards(const std::string& text) {
 
 CDeviceWatch::CDeviceWatch(std::vector<std::string> globs)
     : m_globs(std::move(globs)), m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    m_bPoll = m_fd < 0;
     for (const std::string& glob : m_globs) {
         const std::filesystem::path folder = std::filesystem::path(glob).parent_path();
         const std::string name = folder.empty() ? std::string(".") : folder.string();
-        if (m_fd < 0 || HasWildcards(name) ||
-            ::inotify_add_watch(m_fd, name.c_str(), kFolderEvents) < 0) {
-            m_bPoll = true;
+        if (std::none_of(m_folders.begin(), m_folders.end(),
+                         [&](const Folder& known) { return known.path == name; })) {
+            m_folders.push_back({name, -1});
         }
+    }
+    Rewatch();
+}
+
+void CDeviceWatch::Rewatch() {
+    m_bPoll = false;
+    for (Folder& folder : m_folders) {
+        if (folder.watch < 0 && m_fd >= 0 && !HasWildcards(folder.path)) {
+            folder.watch = ::inotify_add_watch(m_fd, folder.path.c_str(), kFolderEvents);
+        }
+        m_bPoll = m_bPoll || folder.watch < 0;
     }
 }
 
@@ -51,6 +62,21 @@ bool CDeviceWatch::TakeEvents() {
             return changed;
         }
         changed = true;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event event{};
+            std::memcpy(&event, buffer.data() + at, sizeof event);
+            at += static_cast<ssize_t>(sizeof event + event.len);
+            // A folder removed or moved away (udev removes /dev/serial/by-path with the last
+            // adapter) ends its watch: look for it again until it is back.
+            if ((event.mask & IN_IGNORED) != 0) {
+                for (Folder& folder : m_folders) {
+                    if (folder.watch == event.wd) {
+                        folder.watch = -1;
+                        m_bPoll = true;
+                    }
+                }
+            }
+        }
     }
 }
 

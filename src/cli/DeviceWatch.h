@@ -1,9 +1,10 @@
 // The devices that --watch globs name, and word when they may have changed: inotify on the
 // folders of the globs, so a device that appears or goes is seen at once. A folder that cannot be
-// watched (it does not exist yet, or its name has wildcards) is left to the caller to look at
-// again from time to time.
+// watched (it does not exist yet, it was removed, or its name has wildcards) is left to the caller
+// to look at again from time to time, with Rewatch and Scan.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,10 @@ public:
     [[nodiscard]] int Descriptor() const noexcept { return m_fd; }
     // Reads what the descriptor has; true when a device may have come or gone.
     [[nodiscard]] bool TakeEvents();
-    // Some folder is not watched: Scan must be called now and then.
+    // Some folder is not watched: Rewatch and Scan must be called now and then.
     [[nodiscard]] bool NeedsPolling() const noexcept { return m_bPoll; }
+    // Watches the folders that are not watched, where they exist again.
+    void Rewatch();
     // The character devices the globs match now, each once, in order.
     [[nodiscard]] std::vector<std::string> Scan() const;
     // Whether `device` is a name one of the globs could give.
@@ -30,7 +33,13 @@ public:
     [[nodiscard]] static bool IsDevice(const std::string& path);
 
 private:
+    struct Folder {
+        std::string path;
+        int watch = -1;  // inotify's number for it, -1 while it is not watched
+    };
+
     std::vector<std::string> m_globs;
+    std::vector<Folder> m_folders;
     int m_fd = -1;
     bool m_bPoll = false;
 };

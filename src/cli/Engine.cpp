@@ -51,7 +51,8 @@ void CLine::EnsureSendBuffer(std::uint32_t size) {
 }
 
 void CLine::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
-    if (m_bLost || m_bClosed || data == nullptr) {
+    // Nothing to send is no request: it would wait for the line for ever.
+    if (m_bLost || m_bClosed || data == nullptr || length == 0) {
         return;
     }
     const std::uint32_t n = m_nSendBufSize > 0 ? std::min(length, m_nSendBufSize) : length;

@@ -93,7 +93,7 @@ private:
     std::size_t m_sent = 0;
 
     EngineClock::time_point m_holdUntil{};
-    bool m_bPauseAsked = false;  // a pause was asked for since the last look
+    bool m_bPauseAsked = false;     // a pause was asked for since the last look
     std::uint64_t m_holdTimer = 0;  // the task that takes the line up again after a pause
     std::uint64_t m_kickTask = 0;   // the first look at the line once attached
     EngineSource* m_source = nullptr;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <set>
 
@@ -126,6 +127,12 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                                        "before the slot takes the next box")
                             ->capture_default_str()
                             ->check(CLI::Range(0.0, 3600.0));
+    double silenceSeconds = 60;
+    auto* silenceOption = app.add_option("--unit-silence", silenceSeconds,
+                                         "Station: seconds without a byte from the box after which "
+                                         "a unit under way ends as timed out")
+                              ->capture_default_str()
+                              ->check(CLI::Range(1.0, 86400.0));
     auto* unitsOption = app.add_option("--units-log", options.unitsLog,
                                        "Station: append every finished unit to this file as a "
                                        "JSON line");
@@ -156,6 +163,12 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return Refuse(std::string(e.what()) + "; see --help");
     }
+    // "nan" reads as a number and passes every range check.
+    for (const double seconds : {timeoutSeconds, connectSeconds, rearmSeconds, silenceSeconds}) {
+        if (!std::isfinite(seconds)) {
+            return Refuse("a number of seconds must be a finite number; see --help");
+        }
+    }
     options.beacon = std::chrono::milliseconds(beaconMs);
     if (!com1.empty()) {
         options.comMap[1] = com1;
@@ -180,12 +193,13 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     }
 
     for (const CLI::Option* stationOnly :
-         std::array<const CLI::Option*, 3>{watchOption, rearmOption, unitsOption}) {
+         std::array<const CLI::Option*, 4>{watchOption, rearmOption, silenceOption, unitsOption}) {
         if (stationOnly->count() > 0 && !options.station) {
             return Refuse(stationOnly->get_name() + " goes with --station");
         }
     }
     options.rearmQuiet = std::chrono::milliseconds(static_cast<long long>(rearmSeconds * 1000));
+    options.unitSilence = std::chrono::milliseconds(static_cast<long long>(silenceSeconds * 1000));
     if (options.station) {
         if (portOption->count() == 0 && options.watch.empty()) {
             return Refuse("name the station's slots with --port PORT or --watch GLOB");

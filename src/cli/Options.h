@@ -37,9 +37,10 @@ struct Options {
 
     // Station mode: slots that update box after box until a signal ends the run.
     bool station = false;
-    std::vector<std::string> watch;              // globs whose devices become slots
-    std::chrono::milliseconds rearmQuiet{3000};  // silence before a slot takes a new box
-    std::string unitsLog;                        // empty: no log of the units
+    std::vector<std::string> watch;                // globs whose devices become slots
+    std::chrono::milliseconds rearmQuiet{3000};    // silence before a slot takes a new box
+    std::chrono::milliseconds unitSilence{60000};  // a unit ends when its box is silent so long
+    std::string unitsLog;                          // empty: no log of the units
 };
 
 enum class Command { Update, ListPorts, Doctor };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -91,6 +92,8 @@ private:
     void EndUnit(const std::string& outcome, const std::string& reason);
     void AwaitQuiet();
     void CheckQuiet();
+    // A box that stops answering mid-unit must not hold its slot for ever.
+    void CheckSilence();
     void CloseLine();
     void Retry(const std::string& why);
     void Show(const std::string& state);
@@ -106,7 +109,8 @@ private:
     SlotState m_state = SlotState::Opening;
     bool m_bTicking = false;
     bool m_bStopping = false;
-    std::uint64_t m_task = 0;  // the retry or the quiet check due next
+    std::uint64_t m_task = 0;         // the retry or the quiet check due next
+    std::uint64_t m_silenceTask = 0;  // the look at a unit's box due next
     std::string m_lastOpenError;
     EngineClock::time_point m_quietSince;
 
@@ -135,16 +139,19 @@ private:
     void AddSlot(const std::string& device, bool watched);
     void OnSignal();
     void Rescan();
-    // Folders that cannot be watched, or do not exist yet, are looked at every second.
+    // Folders that cannot be watched, do not exist yet or went away are looked at every second,
+    // until they can be watched again.
     void Poll();
     void PrintTotals();
 
     std::map<std::string, std::unique_ptr<CSlot>> m_slots;
     std::vector<std::string> m_order;  // slots by first appearance
     std::unique_ptr<CDeviceWatch> m_watch;
+    bool m_bPolling = false;
     int m_signalFd = -1;
     int m_signals = 0;
     int m_unitsLog = -1;
+    bool m_bSyncLog = false;  // the units log is a file on a disk
 };
 
 CSlot::CSlot(CStation& station, std::string device, bool watched, std::size_t consoleIndex)
@@ -222,9 +229,31 @@ void CSlot::BeginUnit() {
     m_station.m_console.Emit(m_index, "unit_started",
                              {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
     Show("box ready");
+    CheckSilence();
+}
+
+void CSlot::CheckSilence() {
+    m_silenceTask = 0;
+    if (m_state != SlotState::InUnit || m_line == nullptr) {
+        return;
+    }
+    const auto limit = m_station.m_options.unitSilence;
+    const auto due = std::max(m_unitClock, m_line->LastInput()) + limit;
+    if (EngineClock::now() >= due) {
+        EndUnit(
+            OutcomeName(Outcome::TimedOut),
+            platform::Format("the box said nothing for %lld s",
+                             static_cast<long long>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(limit).count())));
+        AwaitQuiet();
+        return;
+    }
+    m_silenceTask = m_station.m_engine.At(due, [this] { CheckSilence(); });
 }
 
 void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
+    m_station.m_engine.Cancel(m_silenceTask);
+    m_silenceTask = 0;
     nlohmann::json images = nlohmann::json::array();
     for (const ImageResult& image : m_unit.Watch().Images()) {
         images.push_back(ToJson(image));
@@ -439,6 +468,8 @@ int CStation::Run() {
                            platform::LastSystemError().message);
             return static_cast<int>(Outcome::FileNotOpenable);
         }
+        struct stat info {};
+        m_bSyncLog = ::fstat(m_unitsLog, &info) == 0 && S_ISREG(info.st_mode);
     }
     for (const std::string& port : m_options.ports) {
         AddSlot(ResolvePort(port, m_options), false);
@@ -450,12 +481,11 @@ int CStation::Run() {
                 if (m_watch->TakeEvents()) {
                     Rescan();
                 }
+                Poll();
             }));
         }
         Rescan();
-        if (m_watch->NeedsPolling()) {
-            Poll();
-        }
+        Poll();
     }
     m_console.Note("station running; SIGINT or SIGTERM ends it once the units under way are done");
     m_engine.Run([this] {
@@ -507,7 +537,13 @@ void CStation::Rescan() {
 }
 
 void CStation::Poll() {
+    if (m_bPolling || !m_watch->NeedsPolling()) {
+        return;
+    }
+    m_bPolling = true;
     m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
+        m_bPolling = false;
+        m_watch->Rewatch();
         Rescan();
         Poll();
     });
@@ -536,9 +572,10 @@ void CStation::Record(const nlohmann::json& unit) {
         return;
     }
     const std::string line = Dump(unit) + "\n";
-    // One write per unit, and on the disk before the next: a crash loses no finished unit.
+    // One write per unit, and on the disk before the next: a crash loses no finished unit. A pipe
+    // or a terminal has no disk to sync to.
     if (::write(m_unitsLog, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        ::fdatasync(m_unitsLog) != 0) {
+        (m_bSyncLog && ::fdatasync(m_unitsLog) != 0)) {
         m_console.Note("cannot write the units log " + m_options.unitsLog + ": " +
                        platform::LastSystemError().message);
     }

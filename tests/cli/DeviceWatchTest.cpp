@@ -44,5 +44,26 @@ TEST(DeviceWatch, FolderChanges_AreHeardAndAMissingFolderIsPolled) {
     EXPECT_TRUE(notYet.NeedsPolling());
 }
 
+TEST(DeviceWatch, FolderRemovedAndMadeAgain_IsPolledUntilWatchedAgain) {
+    const test::TempTree tree;
+    tree.Folder("slots");
+    test::PseudoTerminal pty;
+    CDeviceWatch watch({tree.Path("slots/*")});
+    ASSERT_FALSE(watch.NeedsPolling());
+    // As udev removes /dev/serial/by-path with the last adapter and makes it with the next.
+    std::filesystem::remove_all(tree.Path("slots"));
+    EXPECT_TRUE(watch.TakeEvents());
+    EXPECT_TRUE(watch.NeedsPolling());
+    watch.Rewatch();
+    EXPECT_TRUE(watch.NeedsPolling());
+
+    tree.Folder("slots");
+    watch.Rewatch();
+    EXPECT_FALSE(watch.NeedsPolling());
+    tree.Link("slots/c", pty.SlavePath());
+    EXPECT_TRUE(watch.TakeEvents());
+    EXPECT_EQ(watch.Scan(), (std::vector<std::string>{tree.Path("slots/c")}));
+}
+
 }  // namespace
 }  // namespace vandrelux::cli

@@ -118,7 +118,7 @@ TEST(ParseCommandLine, BeaconPeriod_TakesItsWholeRange) {
 TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
     const ParseResult r = Parse(
         "--station --watch /dev/serial/by-path/* --watch /dev/ttyACM* --port /dev/a "
-        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5");
+        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5 --unit-silence 2.5");
     ASSERT_TRUE(r.commandLine) << r.text;
     const Options& o = r.commandLine->options;
     EXPECT_TRUE(o.station);
@@ -126,10 +126,12 @@ TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
     EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/a"}));
     EXPECT_EQ(o.unitsLog, "units.jsonl");
     EXPECT_EQ(o.rearmQuiet, std::chrono::milliseconds(500));
+    EXPECT_EQ(o.unitSilence, std::chrono::milliseconds(2500));
 
     const ParseResult watchOnly = Parse("--station --watch /dev/ttyUSB* --software s.bin");
     ASSERT_TRUE(watchOnly.commandLine) << watchOnly.text;
     EXPECT_EQ(watchOnly.commandLine->options.rearmQuiet, std::chrono::milliseconds(3000));
+    EXPECT_EQ(watchOnly.commandLine->options.unitSilence, std::chrono::seconds(60));
 }
 
 TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
@@ -152,6 +154,11 @@ TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
         "--station --port /dev/a --software s.bin --timeout 5",
         "--station --port /dev/a --software s.bin --report run.json",
         "--station --port /dev/a --software s.bin --rearm-quiet -1",
+        "--station --port /dev/a --software s.bin --rearm-quiet nan",
+        "--station --port /dev/a --software s.bin --unit-silence 0",
+        "--port /dev/a --software s.bin --unit-silence 5",
+        "--port /dev/a --software s.bin --timeout nan",
+        "--port rfc2217://h:1 --software s.bin --connect-timeout nan",
         "--station --watch /dev/ttyUSB*",
         "--port /dev/a --software s.bin --beacon-ms 1001",
         "--port /dev/a --software s.bin --dance",

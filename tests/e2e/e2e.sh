@@ -803,6 +803,26 @@ case_station_stops_on_signals() {
     exec {a}>&-
 }
 
+case_station_box_falls_silent() {
+    random_file sw.bin 100000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl \
+        --unit-silence 1 --rearm-quiet 0.5
+    # Taken off after the header and one frame: the unit ends, the slot takes the next box.
+    run_box_on a --timeout 4 --silent-after 2 accept --out out-a1 --expect 1
+    await_units 1
+    grep -q '"outcome":"timed-out"' units.jsonl || fail "not timed out: $(cat units.jsonl)"
+    run_box_on a --timeout 30 accept --out out-a2 --expect 1
+    expect_status "$box_status" 0 "box a2"
+    await_units 2
+    kill -INT "$station_pid"
+    stop_station_after_signals
+    [ "$(units a ok)" -eq 1 ] || fail "slot a: $(cat units.jsonl)"
+    exec {a}>&-
+}
+
 # Waits for a station already signalled to end with status 0.
 stop_station_after_signals() {
     local status=0
