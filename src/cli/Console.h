@@ -1,4 +1,4 @@
-// Everything the workers tell the operator or a script goes through one console: the message
+// Everything the ports of a run tell the operator or a script goes through one console: the message
 // log, the box's own text, progress lines, problems and JSON-lines events. Lines from
 // several ports never interleave mid-line, and progress bars on a terminal are redrawn in
 // place below whatever else was printed.

@@ -386,7 +386,8 @@ void CEngine::UpdateInterest(CLine& line) {
     if (wanted == line.m_interest) {
         return;
     }
-    // A line watched for nothing leaves the set: a hang-up would be reported all the same.
+    // A line watched for nothing leaves the set: epoll reports a hang-up whatever it is asked
+    // for, and a held line would be woken by it again and again.
     int op = EPOLL_CTL_MOD;
     if (wanted == 0) {
         op = EPOLL_CTL_DEL;

@@ -3,8 +3,8 @@
 // what the owner writes waits in the line's one request slot until the input that is already
 // queued has been handled (as the window's monitor does it) and then goes to the device at once,
 // without waiting on it: what the device does not take is finished when it becomes writable.
-// A pause the transfer asks for (the toolkit's Sleep) holds back only that line's input, writes
-// and ticks, so the other lines go on and the paused line sees its effects in the window's order.
+// A pause the transfer asks for (the toolkit's Sleep) holds back only that line's input, its
+// next write (one already under way is finished) and its ticks, so the other lines go on and the paused line sees its effects in the window's order.
 //
 // Threading: everything runs on the thread that calls Run, except what Open hands to a helper
 // thread (opening and configuring a device, which for a network port may take seconds).
@@ -97,6 +97,22 @@ private:
     std::uint64_t m_holdTimer = 0;  // the task that takes the line up again after a pause
     std::uint64_t m_kickTask = 0;   // the first look at the line once attached
     EngineSource* m_source = nullptr;
+};
+
+// A transfer's port that outlives its lines: the writes go to the line while there is one.
+class CLineWriter final : public protocol::IPortWriter {
+public:
+    void EnsureSendBuffer(std::uint32_t size) override {
+        if (m_line != nullptr) {
+            m_line->EnsureSendBuffer(size);
+        }
+    }
+    void RequestWrite(const std::uint8_t* data, std::uint32_t length) override {
+        if (m_line != nullptr) {
+            m_line->RequestWrite(data, length);
+        }
+    }
+    CLine* m_line = nullptr;
 };
 
 // What an open on the helper thread came to.

@@ -77,22 +77,6 @@ public:
     }
 
 private:
-    // The transfer's port: the line once it is open.
-    class Writer final : public protocol::IPortWriter {
-    public:
-        void EnsureSendBuffer(std::uint32_t size) override {
-            if (m_line != nullptr) {
-                m_line->EnsureSendBuffer(size);
-            }
-        }
-        void RequestWrite(const std::uint8_t* data, std::uint32_t length) override {
-            if (m_line != nullptr) {
-                m_line->RequestWrite(data, length);
-            }
-        }
-        CLine* m_line = nullptr;
-    };
-
     void Opened(OpenResult opened) {
         if (!opened.device) {
             if (opened.failedStep == "CreateFile()") {
@@ -196,7 +180,7 @@ private:
     CConsole& m_console;
     std::string m_device;
     int m_portNumber;
-    Writer m_writer;
+    CLineWriter m_writer;
     CPortUnit m_unit;
     CLine* m_line = nullptr;
     PortResult m_result;

@@ -21,7 +21,7 @@ constexpr const char* kDescription =
     "Download: vandrelux-cli --port PORT [--port PORT...] [--bootstrap F] [--ucode F] [--logo F]\n"
     "                        [--tvprogram F] [--software F [--ram]]\n"
     "  then power on the boxes. Files go out in the order bootstrap, ucode, logo, TV programme,\n"
-    "  software. Every --port gets its own worker: the boxes are updated at the same time.\n"
+    "  software. Every --port is served at the same time: the boxes are updated together.\n"
     "Receive:  vandrelux-cli --port PORT --receive OUT\n"
     "  then start the sending side on the box. The image is collected in rv.bin in the\n"
     "  current folder and written to OUT with the bytes of every 16-bit word swapped; one\n"

@@ -23,7 +23,7 @@ inline constexpr int kDefaultRetries = 3;
 inline constexpr std::chrono::milliseconds kDefaultBeacon{10};
 
 struct Options {
-    std::vector<std::string> ports;     // device paths or COM<n>, one worker each
+    std::vector<std::string> ports;     // device paths, COM<n> or network ports
     std::map<int, std::string> comMap;  // --com1, --com2
     int baudRate = 115200;
     std::vector<UpdateFile> files;

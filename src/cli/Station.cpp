@@ -71,21 +71,6 @@ public:
     void Sleep(std::uint32_t ms) override;
 
 private:
-    class Writer final : public protocol::IPortWriter {
-    public:
-        void EnsureSendBuffer(std::uint32_t size) override {
-            if (m_line != nullptr) {
-                m_line->EnsureSendBuffer(size);
-            }
-        }
-        void RequestWrite(const std::uint8_t* data, std::uint32_t length) override {
-            if (m_line != nullptr) {
-                m_line->RequestWrite(data, length);
-            }
-        }
-        CLine* m_line = nullptr;
-    };
-
     void Opened(OpenResult opened);
     void Arm();
     void BeginUnit();
@@ -103,7 +88,7 @@ private:
     std::string m_device;
     bool m_bWatched;
     std::size_t m_index;
-    Writer m_writer;
+    CLineWriter m_writer;
     CPortUnit m_unit;
     CLine* m_line = nullptr;
     SlotState m_state = SlotState::Opening;
