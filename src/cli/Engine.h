@@ -4,7 +4,8 @@
 // queued has been handled (as the window's monitor does it) and then goes to the device at once,
 // without waiting on it: what the device does not take is finished when it becomes writable.
 // A pause the transfer asks for (the toolkit's Sleep) holds back only that line's input, its
-// next write (one already under way is finished) and its ticks, so the other lines go on and the paused line sees its effects in the window's order.
+// next write (one already under way is finished) and its ticks, so the other lines go on and the
+// paused line sees its effects in the window's order.
 //
 // Threading: everything runs on the thread that calls Run, except what Open hands to a helper
 // thread (opening and configuring a device, which for a network port may take seconds).
