@@ -94,8 +94,9 @@ private:
     SlotState m_state = SlotState::Opening;
     bool m_bTicking = false;
     bool m_bStopping = false;
-    std::uint64_t m_task = 0;         // the retry or the quiet check due next
-    std::uint64_t m_silenceTask = 0;  // the look at a unit's box due next
+    std::uint64_t m_task = 0;            // the retry or the quiet check due next
+    std::uint64_t m_silenceTask = 0;     // the look at a unit's box due next
+    std::uint64_t m_openGeneration = 0;  // which open of the slot is the latest
     std::string m_lastOpenError;
     EngineClock::time_point m_quietSince;
 
@@ -157,8 +158,15 @@ void CSlot::Open() {
     m_task = 0;
     m_state = SlotState::Opening;
     Show("opening");
+    // Only the latest open counts: a device that went and came back while one was under way
+    // may be a new device behind the same name.
+    const std::uint64_t generation = ++m_openGeneration;
     m_station.m_engine.Open(m_device, m_station.m_options.baudRate,
-                            [this](OpenResult opened) { Opened(std::move(opened)); });
+                            [this, generation](OpenResult opened) {
+                                if (generation == m_openGeneration) {
+                                    Opened(std::move(opened));
+                                }
+                            });
 }
 
 void CSlot::Opened(OpenResult opened) {
