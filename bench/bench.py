@@ -358,6 +358,15 @@ class Bench:
 
     # ---- many ports at once ----
 
+    @staticmethod
+    def _close_all(boxes: list, lines: list):
+        for box in boxes:
+            if box.poll() is None:
+                box.kill()
+                box.wait()
+        for line in lines:
+            line.close()
+
     def _lines(self, name: str, count: int) -> list:
         lines = []
         try:
@@ -399,12 +408,7 @@ class Bench:
                 report = self._box_report(f"{name}-{i:02d}", box)
                 rates.append(report["bytes_in"] / max(report["seconds"], 1e-9))
         finally:
-            for box in boxes:
-                if box.poll() is None:
-                    box.kill()
-                    box.wait()
-            for line in lines:
-                line.close()
+            self._close_all(boxes, lines)
         return {"share": (c1 - c0) / (t1 - t0), "ok": still_running and min(rates) > 0,
                 "beacons_per_s": (min(rates), max(rates))}
 
@@ -449,12 +453,7 @@ class Bench:
                                      f"{self.work}/{name}-*")
                 effs.append(efficiency({"report": report}))
         finally:
-            for box in boxes:
-                if box.poll() is None:
-                    box.kill()
-                    box.wait()
-            for line in lines:
-                line.close()
+            self._close_all(boxes, lines)
         if pc_failed:
             raise BenchError(f"{name}: the PC side failed; see {self.work}/{name}-*.err")
         return {"efficiencies": effs}

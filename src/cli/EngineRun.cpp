@@ -139,15 +139,7 @@ private:
     }
 
     Outcome Fail(Outcome outcome, const std::string& reason) {
-        m_console.Note(m_index, reason);
-        m_console.Emit(m_index, "error",
-                       {{"status", static_cast<int>(outcome)},
-                        {"outcome", OutcomeName(outcome)},
-                        {"reason", reason}});
-        if (m_result.reason.empty()) {
-            m_result.reason = reason;
-        }
-        m_result.outcome = outcome;
+        m_result.outcome = ReportFailure(m_console, m_index, m_result, outcome, reason);
         return outcome;
     }
 

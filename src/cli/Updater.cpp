@@ -76,4 +76,17 @@ std::string ErrorBoxLine(std::string_view title, std::string_view text) {
     return std::string(title) + ": " + std::string(text);
 }
 
+Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, Outcome outcome,
+                      const std::string& reason) {
+    console.Note(index, reason);
+    console.Emit(index, "error",
+                 {{"status", static_cast<int>(outcome)},
+                  {"outcome", OutcomeName(outcome)},
+                  {"reason", reason}});
+    if (result.reason.empty()) {
+        result.reason = reason;
+    }
+    return outcome;
+}
+
 }  // namespace vandrelux::cli

@@ -30,6 +30,11 @@ namespace vandrelux::cli {
 void ReportOpenFailure(CConsole& console, std::size_t index, const std::string& device,
                        const Options& options, const platform::SystemError& error);
 
+// Tells the operator and the event stream why port `index` failed; the first reason given is the
+// result's. Returns `outcome`.
+Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, Outcome outcome,
+                      const std::string& reason);
+
 // The text of an error box as one line for the operator.
 [[nodiscard]] std::string ErrorBoxLine(std::string_view title, std::string_view text);
 
