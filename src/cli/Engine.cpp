@@ -36,10 +36,8 @@ struct EngineSource {
     bool gone = false;
 };
 
-CLine::CLine(std::unique_ptr<platform::SerialDevice> device, std::string name, int portNumber,
-             ILineClient& client)
+CLine::CLine(std::unique_ptr<platform::SerialDevice> device, int portNumber, ILineClient& client)
     : m_device(std::move(device)),
-      m_name(std::move(name)),
       m_nPortNumber(portNumber),
       m_client(&client),
       m_fd(static_cast<int>(m_device->WaitHandle())) {}
@@ -110,10 +108,9 @@ CEngine::~CEngine() {
     ::close(m_epoll);
 }
 
-CLine* CEngine::Attach(std::unique_ptr<platform::SerialDevice> device, std::string name,
-                       int portNumber, ILineClient& client) {
-    auto line =
-        std::unique_ptr<CLine>(new CLine(std::move(device), std::move(name), portNumber, client));
+CLine* CEngine::Attach(std::unique_ptr<platform::SerialDevice> device, int portNumber,
+                       ILineClient& client) {
+    auto line = std::unique_ptr<CLine>(new CLine(std::move(device), portNumber, client));
     auto& source = m_sources.emplace_back(std::make_unique<EngineSource>());
     source->line = line.get();
     source->fd = line->m_fd;

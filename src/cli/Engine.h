@@ -63,19 +63,16 @@ public:
     [[nodiscard]] bool OutputPending();
     [[nodiscard]] EngineClock::time_point LastInput() const noexcept { return m_lastInput; }
     [[nodiscard]] bool IsLost() const noexcept { return m_bLost; }
-    [[nodiscard]] const std::string& Device() const noexcept { return m_name; }
 
 private:
     friend class CEngine;
-    CLine(std::unique_ptr<platform::SerialDevice> device, std::string name, int portNumber,
-          ILineClient& client);
+    CLine(std::unique_ptr<platform::SerialDevice> device, int portNumber, ILineClient& client);
 
     [[nodiscard]] bool IsHeld(EngineClock::time_point now) const noexcept {
         return now < m_holdUntil;
     }
 
     std::unique_ptr<platform::SerialDevice> m_device;
-    std::string m_name;
     int m_nPortNumber;
     ILineClient* m_client;
     int m_fd = -1;
@@ -132,7 +129,7 @@ public:
     CEngine& operator=(const CEngine&) = delete;
 
     // Takes an open device; null, with the device closed, when epoll refuses it.
-    CLine* Attach(std::unique_ptr<platform::SerialDevice> device, std::string name, int portNumber,
+    CLine* Attach(std::unique_ptr<platform::SerialDevice> device, int portNumber,
                   ILineClient& client);
     // Closes the device now; the line object goes once the current event is handled.
     void Close(CLine* line);

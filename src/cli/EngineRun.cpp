@@ -93,7 +93,7 @@ private:
             Finish(m_result.outcome);
             return;
         }
-        m_line = m_engine.Attach(std::move(opened.device), m_device, m_portNumber, *this);
+        m_line = m_engine.Attach(std::move(opened.device), m_portNumber, *this);
         if (m_line == nullptr) {
             Finish(Fail(Outcome::PortNotOpenable, "cannot watch " + m_device));
             return;

@@ -59,7 +59,6 @@ public:
 
     [[nodiscard]] bool Busy() const noexcept { return m_state == SlotState::InUnit; }
     [[nodiscard]] bool Gone() const noexcept { return m_state == SlotState::Gone; }
-    [[nodiscard]] const std::string& Device() const noexcept { return m_device; }
     [[nodiscard]] nlohmann::json Totals() const;
     [[nodiscard]] std::string TotalsRow() const;
 
@@ -80,6 +79,8 @@ private:
     // A box that stops answering mid-unit must not hold its slot for ever.
     void CheckSilence();
     void CloseLine();
+    // No more of the line: no task due, no transfer armed, no beacon, the line closed.
+    void Release();
     void Retry(const std::string& why);
     void Show(const std::string& state);
     void UpdateTail();
@@ -115,7 +116,6 @@ public:
 
     int Run();
     void Record(const nlohmann::json& unit);
-    [[nodiscard]] bool DeviceExists(const std::string& device) const;
 
     const Options& m_options;
     CConsole& m_console;
@@ -196,7 +196,7 @@ void CSlot::Opened(OpenResult opened) {
         return;
     }
     m_lastOpenError.clear();
-    m_line = m_station.m_engine.Attach(std::move(opened.device), m_device, kPortNumber, *this);
+    m_line = m_station.m_engine.Attach(std::move(opened.device), kPortNumber, *this);
     if (m_line == nullptr) {
         Retry("cannot watch the line");
         return;
@@ -319,11 +319,7 @@ void CSlot::Stop(bool abandon) {
         case SlotState::Gone:
             return;
         default:
-            m_station.m_engine.Cancel(m_task);
-            m_task = 0;
-            m_unit.Disarm();
-            StopTimer(kHandshakeTimer);
-            CloseLine();
+            Release();
             m_state = SlotState::Stopped;
             Show("");
             return;
@@ -334,11 +330,7 @@ void CSlot::Vanish() {
     if (m_state == SlotState::InUnit) {
         EndUnit(OutcomeName(Outcome::LineLost), "the device went away");
     }
-    m_station.m_engine.Cancel(m_task);
-    m_task = 0;
-    m_unit.Disarm();
-    StopTimer(kHandshakeTimer);
-    CloseLine();
+    Release();
     m_state = SlotState::Gone;
     m_station.m_console.Note(m_index, m_device + " went away");
     Show("");
@@ -371,17 +363,13 @@ void CSlot::OnLineLost(const std::string& text) {
     if (m_state == SlotState::InUnit) {
         EndUnit(OutcomeName(Outcome::LineLost), "the line to the box was lost");
     }
-    m_station.m_engine.Cancel(m_task);
-    m_task = 0;
-    m_unit.Disarm();
-    StopTimer(kHandshakeTimer);
-    CloseLine();
+    Release();
     if (m_bStopping) {
         m_state = SlotState::Stopped;
         Show("");
         return;
     }
-    if (m_bWatched && !m_station.DeviceExists(m_device)) {
+    if (m_bWatched && !CDeviceWatch::IsDevice(m_device)) {
         m_state = SlotState::Gone;
         m_station.m_console.Note(m_index, m_device + " went away");
         Show("");
@@ -402,6 +390,14 @@ void CSlot::Sleep(std::uint32_t ms) {
     if (m_line != nullptr) {
         m_line->Pause(ms);
     }
+}
+
+void CSlot::Release() {
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    CloseLine();
 }
 
 void CSlot::CloseLine() {
@@ -540,10 +536,6 @@ void CStation::Poll() {
         Rescan();
         Poll();
     });
-}
-
-bool CStation::DeviceExists(const std::string& device) const {
-    return CDeviceWatch::IsDevice(device);
 }
 
 void CStation::OnSignal() {

@@ -81,7 +81,7 @@ protected:
     }
 
     CLine* Attach(PseudoTerminal& pty, Client& client) {
-        client.line = engine.Attach(OpenRaw(pty.SlavePath()), pty.SlavePath(), 1, client);
+        client.line = engine.Attach(OpenRaw(pty.SlavePath()), 1, client);
         EXPECT_NE(client.line, nullptr);
         if (client.line != nullptr) {
             client.line->EnsureSendBuffer(8192);
@@ -273,7 +273,7 @@ TEST_F(EngineTest, Open_ReportsTheFailedStepOnTheEngineThreadAndOpensWhatExists)
     engine.Open(pty.SlavePath(), 115200, [&](OpenResult result) {
         outcomes.emplace_back(result.device ? "open" : result.failedStep);
         if (result.device) {
-            client.line = engine.Attach(std::move(result.device), pty.SlavePath(), 1, client);
+            client.line = engine.Attach(std::move(result.device), 1, client);
         }
         opened = true;
     });

@@ -14,7 +14,7 @@ std::string ExecutablePath() {
 
 std::filesystem::path UserSettingsFolder(
     const std::function<std::optional<std::string>(const char* name)>& getEnv) {
-    // A relative $XDG_CONFIG_HOME is invalid by its specification and is ignored.
+    // A relative $XDG_CONFIG_HOME is not valid under the XDG base-directory rules: ignored.
     if (const std::optional<std::string> xdg = getEnv("XDG_CONFIG_HOME");
         xdg && std::filesystem::path(*xdg).is_absolute()) {
         return std::filesystem::path(*xdg) / "vandrelux";
