@@ -72,8 +72,7 @@ void CConsole::WriteEvent(std::string_view type, nlohmann::json port, nlohmann::
     event.emplace("port", std::move(port));
     event.emplace(
         "t", std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count());
-    std::fprintf(m_out, "%s\n", Dump(event).c_str());
-    std::fflush(m_out);
+    OutLine(Dump(event));
 }
 
 std::string CConsole::PortPrefix(std::size_t port) const {
@@ -100,8 +99,7 @@ void CConsole::LogLine(std::size_t port) {
     if (m_settings.json) {
         EmitLocked(port, "log", {{"text", lines.log}});
     } else {
-        std::fprintf(m_out, "%s%s\n", PortPrefix(port).c_str(), lines.log.c_str());
-        std::fflush(m_out);
+        OutLine(PortPrefix(port) + lines.log);
     }
     lines.log.clear();
 }
@@ -154,6 +152,19 @@ void CConsole::ErrLine(const std::string& line) {
     ClearBoard();
     std::fprintf(m_err, "%s\n", line.c_str());
     DrawBoard();
+}
+
+void CConsole::OutLine(const std::string& line) {
+    const bool underBars = m_settings.terminal && m_settings.outOnTerminal;
+    if (underBars) {
+        ClearBoard();
+        std::fflush(m_err);
+    }
+    std::fprintf(m_out, "%s\n", line.c_str());
+    std::fflush(m_out);
+    if (underBars) {
+        DrawBoard();
+    }
 }
 
 void CConsole::ClearBoard() {

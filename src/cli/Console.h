@@ -29,6 +29,9 @@ public:
     struct Settings {
         bool json = false;      // JSON-lines events on `out` instead of the message log
         bool terminal = false;  // `err` is a terminal: draw progress bars in place
+        // `out` is a terminal too, as a rule the same one: its lines must go above the bars, or
+        // the next redraw would take them for bars and wipe them.
+        bool outOnTerminal = false;
     };
 
     CConsole(Settings settings, std::vector<std::string> ports, std::FILE* out, std::FILE* err);
@@ -80,6 +83,7 @@ private:
     void LogLine(std::size_t port);
     void BoxLine(std::size_t port);
     void ErrLine(const std::string& line);
+    void OutLine(const std::string& line);
     void ClearBoard();
     void DrawBoard();
     [[nodiscard]] std::string PortPrefix(std::size_t port) const;

@@ -98,8 +98,9 @@ int Doctor(const Options& options, bool json) {
 }
 
 int Update(const Options& options, bool json, const std::string& reportPath) {
-    CConsole console({json, vandrelux::platform::StandardErrorIsTerminal()}, options.ports, stdout,
-                     stderr);
+    CConsole console({json, vandrelux::platform::StandardErrorIsTerminal(),
+                      vandrelux::platform::StandardOutputIsTerminal()},
+                     options.ports, stdout, stderr);
     const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
@@ -156,8 +157,9 @@ int Run(int argc, char** argv) {
         return Status(Outcome::FileNotOpenable);
     }
     if (options.station) {
-        CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal()}, {}, stdout,
-                         stderr);
+        CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal(),
+                          vandrelux::platform::StandardOutputIsTerminal()},
+                         {}, stdout, stderr);
         return vandrelux::cli::RunStation(options, console);
     }
     return Update(options, line.json, line.reportPath);

@@ -20,5 +20,7 @@ namespace vandrelux::platform {
 // Whether standard error goes to a terminal (a console on Windows), where redrawn progress
 // lines make sense.
 [[nodiscard]] bool StandardErrorIsTerminal();
+// Whether standard output goes to a terminal too.
+[[nodiscard]] bool StandardOutputIsTerminal();
 
 }  // namespace vandrelux::platform

@@ -156,6 +156,29 @@ TEST(Console, TerminalProgress_BarsRedrawnBelowOtherLines) {
     EXPECT_LT(last.find("b.bin"), last.find("SUMMARY\n"));
 }
 
+TEST(Console, TerminalShared_LogLinesAndEventsGoAboveTheBars) {
+    // Standard output and standard error on one terminal, as in an operator's window.
+    Captured io;
+    CConsole console({false, true, true}, {"A", "B"}, io.Out(), io.Out());
+    console.Status(0, "waiting");
+    console.Status(1, "waiting");
+    console.Log(0, "Start Sending a.bin  files!\r\n");
+    std::string screen = io.OutText();
+    // Were the bars not taken away first, the next redraw would wipe this line instead.
+    std::size_t line = screen.find("\x1b[2A\x1b[J[A] Start Sending a.bin  files!\n");
+    ASSERT_NE(line, std::string::npos) << screen;
+    EXPECT_NE(screen.find("A  waiting", line), std::string::npos);
+    EXPECT_NE(screen.find("B  waiting", line), std::string::npos);
+
+    CConsole events({true, true, true}, {"A"}, io.Out(), io.Out());
+    events.Status(0, "waiting");
+    events.Emit(0, "port_opened");
+    screen = io.OutText();
+    line = screen.rfind("\x1b[1A\x1b[J{");
+    ASSERT_NE(line, std::string::npos) << screen;
+    EXPECT_NE(screen.find("A  waiting", screen.find('\n', line)), std::string::npos);
+}
+
 TEST(Console, Bar_EndsAndOverruns) {
     EXPECT_EQ(CConsole::Bar(0, 100, 4), "[....]   0%");
     EXPECT_EQ(CConsole::Bar(50, 100, 4), "[##..]  50%");

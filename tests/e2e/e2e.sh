@@ -883,5 +883,73 @@ case_station_watched_devices_come_and_go() {
     exec {x}>&- {y}>&-
 }
 
+# What a terminal shows after the bytes of FILE: cursor moves and erasures applied, one line each.
+screen_of() {
+    python3 - "$1" << 'PY'
+import re, sys
+data = open(sys.argv[1], "rb").read().decode("utf-8", "replace")
+rows, row, col = [[]], 0, 0
+for token in re.findall(r"\x1b\[[0-9;?]*[A-Za-z]|.", data, re.S):
+    if token.startswith("\x1b["):
+        count = int(token[2:-1] or 1) if token[2:-1].isdigit() else 1
+        if token[-1] == "A":
+            row = max(0, row - count)
+        elif token[-1] == "J":
+            del rows[row][col:]
+            del rows[row + 1:]
+        elif token[-1] == "K":
+            del rows[row][col:]
+        continue
+    if token == "\r":
+        col = 0
+    elif token == "\n":
+        row += 1
+        while len(rows) <= row:
+            rows.append([])
+    else:
+        line = rows[row]
+        line.extend(" " * (col - len(line)))
+        line[col:col + 1] = [token]
+        col += 1
+while rows and not "".join(rows[-1]).strip():
+    rows.pop()
+print("\n".join("".join(line).rstrip() for line in rows))
+PY
+}
+
+case_station_board_on_a_terminal() {
+    random_file sw.bin 20000
+    start_pair a; start_pair b
+    # The station's standard error is a real terminal here: one line per slot, redrawn in place.
+    local command
+    command=$(printf '%q ' "$CLI" --station --port "$PWD/a-host" --port "$PWD/b-host" \
+        --software sw.bin --units-log units.jsonl --rearm-quiet 1)
+    script -qfec "echo \$\$ > station.pid; exec $command" terminal.out < /dev/null > /dev/null 2>&1 &
+    local script_pid=$!
+    helpers+=("$script_pid")
+    run_box_on a --timeout 30 accept --out out-a --expect 1
+    expect_status "$box_status" 0 "box a"
+    await_units 1
+    sleep 0.5
+    screen_of terminal.out > during.txt
+    station_pid=$(cat station.pid)
+    kill -INT "$station_pid"
+    timeout 30 tail --pid="$script_pid" -f /dev/null || fail "the station did not end"
+    screen_of terminal.out > screen.txt
+    # While it runs: every line the station printed, and below them one line per slot.
+    [ "$(grep -c "passed" during.txt)" -eq 2 ] || fail "slot lines left behind: $(cat during.txt)"
+    tail -n 2 during.txt | grep -q "a-host  waiting for .*passed 1  failed 0" \
+        || fail "slot a: $(cat during.txt)"
+    tail -n 1 during.txt | grep -q "b-host  waiting for a box  passed 0  failed 0" \
+        || fail "slot b: $(cat during.txt)"
+    [ "$(grep -c "passed 0  failed 0" terminal.out)" -gt 2 ] || fail "the slot lines were never redrawn"
+    # At the end the totals take the slot lines' place, and the message log is all there.
+    for line in "Start Sending sw.bin  files!" "Send sw.bin complete!" "image 00001000 stored"; do
+        grep -q "^\[$PWD/a-host\] $line" screen.txt || fail "\"$line\" wiped: $(cat screen.txt)"
+    done
+    ! grep -q "passed" screen.txt || fail "slot lines left at the end: $(cat screen.txt)"
+    grep -Eq "^$PWD/a-host +1 +1 +0 +0" screen.txt || fail "no totals: $(cat screen.txt)"
+}
+
 "case_$1"
 echo "PASS: $1"

@@ -36,4 +36,8 @@ bool StandardErrorIsTerminal() {
     return ::_isatty(::_fileno(stderr)) != 0;
 }
 
+bool StandardOutputIsTerminal() {
+    return ::_isatty(::_fileno(stdout)) != 0;
+}
+
 }  // namespace vandrelux::platform
