@@ -377,7 +377,10 @@ void CEngine::Lose(CLine& line, const char* step, const platform::SystemError& e
 void CEngine::UpdateInterest(CLine& line) {
     const bool held = line.IsHeld(EngineClock::now());
     std::uint32_t wanted = held ? 0U : static_cast<std::uint32_t>(EPOLLIN);
-    if (!line.m_sending.empty() || (line.m_bSlotFull && !held) || line.m_device->HoldsOutput()) {
+    // Data the far end holds back waits for its word, which comes as input: a writable socket
+    // would only wake us again and again meanwhile. What the device keeps goes out regardless.
+    const bool dataWaits = !line.m_sending.empty() || (line.m_bSlotFull && !held);
+    if ((dataWaits && !line.m_device->OutputSuspended()) || line.m_device->HoldsOutput()) {
         wanted |= static_cast<std::uint32_t>(EPOLLOUT);
     }
     if (wanted == line.m_interest) {

@@ -35,6 +35,8 @@ public:
                                                                std::size_t size) = 0;
     // Only a device that keeps bytes of its own between calls holds any.
     [[nodiscard]] virtual bool HoldsOutput() const noexcept { return false; }
+    // Only a network server asks us to hold our data back.
+    [[nodiscard]] virtual bool OutputSuspended() const noexcept { return false; }
     [[nodiscard]] virtual WaitResult Wait(const Event& stop, const Event& writeRequest,
                                           bool watchPort) = 0;
     [[nodiscard]] virtual std::intptr_t WaitHandle() const noexcept = 0;

@@ -65,6 +65,7 @@ public:
     // Takes all or nothing: what the socket does not take at once waits in the device.
     std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size) override;
     bool HoldsOutput() const noexcept override { return !m_output.empty(); }
+    bool OutputSuspended() const noexcept override { return m_codec.Reports().suspended; }
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
 

@@ -87,6 +87,10 @@ bool SerialDevice::HoldsOutput() const noexcept {
     return m_device->HoldsOutput();
 }
 
+bool SerialDevice::OutputSuspended() const noexcept {
+    return m_device->OutputSuspended();
+}
+
 WaitResult SerialDevice::Wait(const Event& stop, const Event& writeRequest, bool watchPort) {
     ClearErrorDetail();
     return m_device->Wait(stop, writeRequest, watchPort);

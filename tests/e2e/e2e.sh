@@ -633,6 +633,99 @@ case_remote_server_dies_mid_image() {
     grep -q "the server closed the connection" cli.err || fail "no word of the server: $(cat cli.err)"
 }
 
+# A COM-port server of its own that holds our data back for a while: it agrees to every option,
+# answers every setting, then sends FLOWCONTROL-SUSPEND once the beacon flows and RESUME 1.5 s
+# later. What it saw goes to flow.json.
+flow_server() {
+    python3 - "$@" << 'PY'
+import json, os, select, socket, sys, time
+IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
+COM = 44
+server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+server.bind(("127.0.0.1", 0))
+server.listen(1)
+open("flow.port.tmp", "w").write(str(server.getsockname()[1]))
+os.rename("flow.port.tmp", "flow.port")
+server.settimeout(20)
+conn, _ = server.accept()
+def cpu_ticks():
+    fields = open(f"/proc/{open('cli.pid').read().strip()}/stat").read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+data, state, sub = [], "data", []
+def take(chunk):
+    global state, sub
+    for byte in chunk:
+        if state == "data":
+            if byte == IAC: state = "iac"
+            else: data.append(time.monotonic())
+        elif state == "iac":
+            if byte == IAC: data.append(time.monotonic()); state = "data"
+            elif byte in (WILL, DO): state = ("will", "do")[byte == DO]
+            elif byte == SB: state, sub = "sb", []
+            else: state = "data"
+        elif state in ("will", "do"):
+            conn.sendall(bytes([IAC, DO if state == "will" else WILL, byte])); state = "data"
+        elif state == "sb":
+            if byte == IAC: state = "sb-iac"
+            else: sub.append(byte)
+        elif state == "sb-iac":
+            if byte == SE:
+                if sub and sub[0] == COM and len(sub) > 1:
+                    conn.sendall(bytes([IAC, SB, COM, sub[1] + 100] + sub[2:] + [IAC, SE]))
+                state = "data"
+            else: sub.append(byte); state = "sb"
+def serve(seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if select.select([conn], [], [], 0.05)[0]:
+            chunk = conn.recv(4096)
+            if not chunk: return False
+            take(chunk)
+    return True
+end = time.monotonic() + 10
+while len(data) < 3 and time.monotonic() < end:
+    serve(0.1)
+conn.sendall(bytes([IAC, SB, COM, 108, IAC, SE]))
+suspended = time.monotonic()
+serve(0.3)
+ticks = cpu_ticks()
+serve(1.2)
+ticks = cpu_ticks() - ticks
+conn.sendall(bytes([IAC, SB, COM, 109, IAC, SE]))
+resumed = time.monotonic()
+serve(1.0)
+json.dump({"before": len([t for t in data if t < suspended]),
+           "held": len([t for t in data if suspended + 0.1 < t < resumed]),
+           "after": len([t for t in data if t > resumed]),
+           "cpu_ticks_held": ticks, "tick_hz": os.sysconf("SC_CLK_TCK")}, open("flow.json", "w"))
+conn.close()
+PY
+}
+
+case_remote_output_held_back() {
+    random_file sw.bin 1000
+    flow_server > flow.out 2> flow.err &
+    local server=$! cli status=0
+    helpers+=("$server")
+    for _ in $(seq 1 100); do [ -e flow.port ] && break; sleep 0.05; done
+    [ -e flow.port ] || fail "the server did not start: $(cat flow.err)"
+    "$CLI" --port "rfc2217://127.0.0.1:$(cat flow.port)" --software sw.bin --timeout 20 \
+        > cli.out 2> cli.err &
+    cli=$!
+    echo "$cli" > cli.pid
+    wait "$server" || fail "the server: $(cat flow.err)"
+    kill "$cli" 2> /dev/null || true
+    wait "$cli" 2> /dev/null || true
+    python3 - << 'PY' || fail "$(cat flow.json) $(cat cli.err)"
+import json
+f = json.load(open("flow.json"))
+assert f["before"] >= 3 and f["after"] >= 3, "the beacon did not flow before and after"
+assert f["held"] == 0, "data went out while the server held it back"
+# Held back, the CLI waits for the server's word; it does not spin on a writable socket.
+assert f["cpu_ticks_held"] < f["tick_hz"] * 1.2 * 0.25, "the CLI spun while held back"
+PY
+}
+
 case_remote_list_ports_and_doctor() {
     mkdir empty
     expect_cli_ports 0 --list-ports --sys-root empty --dev-root empty --com2 rfc2217://Box-A:2000 \
