@@ -149,29 +149,49 @@ void CConsole::PrintAtEnd(std::string_view text) {
 }
 
 void CConsole::ErrLine(const std::string& line) {
-    ClearBoard();
-    std::fprintf(m_err, "%s\n", line.c_str());
-    DrawBoard();
+    // One write: a terminal never shows the bars half taken away.
+    std::string text = BoardErasure();
+    text += line + "\n";
+    if (m_settings.terminal) {
+        text += BoardLines();
+        m_lastDraw = std::chrono::steady_clock::now();
+    }
+    std::fwrite(text.data(), 1, text.size(), m_err);
+    std::fflush(m_err);
 }
 
 void CConsole::OutLine(const std::string& line) {
-    const bool underBars = m_settings.terminal && m_settings.outOnTerminal;
-    if (underBars) {
-        ClearBoard();
+    const bool sharesTerminal = m_settings.terminal && m_settings.outSharesTerminal;
+    if (sharesTerminal) {
+        const std::string erasure = BoardErasure();
+        std::fwrite(erasure.data(), 1, erasure.size(), m_err);
         std::fflush(m_err);
     }
     std::fprintf(m_out, "%s\n", line.c_str());
     std::fflush(m_out);
-    if (underBars) {
+    if (sharesTerminal) {
         DrawBoard();
     }
 }
 
-void CConsole::ClearBoard() {
-    if (m_boardLines > 0) {
-        std::fprintf(m_err, "\x1b[%dA\x1b[J", m_boardLines);
-        m_boardLines = 0;
+std::string CConsole::BoardErasure() {
+    if (m_boardLines == 0) {
+        return {};
     }
+    std::string erasure = platform::Format("\x1b[%dA\x1b[J", m_boardLines);
+    m_boardLines = 0;
+    return erasure;
+}
+
+std::string CConsole::BoardLines() {
+    std::string text;
+    for (const PortLines& lines : m_ports) {
+        if (!lines.bar.empty()) {
+            text += lines.bar + "\x1b[K\n";
+            ++m_boardLines;
+        }
+    }
+    return text;
 }
 
 void CConsole::DrawBoard() {
@@ -179,13 +199,9 @@ void CConsole::DrawBoard() {
         std::fflush(m_err);
         return;
     }
-    ClearBoard();
-    for (const PortLines& lines : m_ports) {
-        if (!lines.bar.empty()) {
-            std::fprintf(m_err, "%s\x1b[K\n", lines.bar.c_str());
-            ++m_boardLines;
-        }
-    }
+    std::string text = BoardErasure();
+    text += BoardLines();
+    std::fwrite(text.data(), 1, text.size(), m_err);
     std::fflush(m_err);
     m_lastDraw = std::chrono::steady_clock::now();
 }

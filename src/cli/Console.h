@@ -29,9 +29,9 @@ public:
     struct Settings {
         bool json = false;      // JSON-lines events on `out` instead of the message log
         bool terminal = false;  // `err` is a terminal: draw progress bars in place
-        // `out` is a terminal too, as a rule the same one: its lines must go above the bars, or
-        // the next redraw would take them for bars and wipe them.
-        bool outOnTerminal = false;
+        // `out` is the same terminal: its lines must go above the bars, or the next redraw
+        // would take them for bars and wipe them.
+        bool outSharesTerminal = false;
     };
 
     CConsole(Settings settings, std::vector<std::string> ports, std::FILE* out, std::FILE* err);
@@ -84,7 +84,10 @@ private:
     void BoxLine(std::size_t port);
     void ErrLine(const std::string& line);
     void OutLine(const std::string& line);
-    void ClearBoard();
+    // The bars' erasure, and their lines as they are now: text for `err`, which the caller
+    // writes at once.
+    [[nodiscard]] std::string BoardErasure();
+    [[nodiscard]] std::string BoardLines();
     void DrawBoard();
     [[nodiscard]] std::string PortPrefix(std::size_t port) const;
     [[nodiscard]] std::string Render(std::size_t port, const ProgressState& state) const;

@@ -377,8 +377,8 @@ void CEngine::Lose(CLine& line, const char* step, const platform::SystemError& e
 void CEngine::UpdateInterest(CLine& line) {
     const bool held = line.IsHeld(EngineClock::now());
     std::uint32_t wanted = held ? 0U : static_cast<std::uint32_t>(EPOLLIN);
-    // Data the far end holds back waits for its word, which comes as input: a writable socket
-    // would only wake us again and again meanwhile. What the device keeps goes out regardless.
+    // A server that has told us to hold our data back says when to go on as input; a writable
+    // socket would only wake us again and again meanwhile. What the device keeps goes out anyway.
     const bool dataWaits = !line.m_sending.empty() || (line.m_bSlotFull && !held);
     if ((dataWaits && !line.m_device->OutputSuspended()) || line.m_device->HoldsOutput()) {
         wanted |= static_cast<std::uint32_t>(EPOLLOUT);

@@ -99,7 +99,7 @@ int Doctor(const Options& options, bool json) {
 
 int Update(const Options& options, bool json, const std::string& reportPath) {
     CConsole console({json, vandrelux::platform::StandardErrorIsTerminal(),
-                      vandrelux::platform::StandardOutputIsTerminal()},
+                      vandrelux::platform::StandardOutputSharesTerminal()},
                      options.ports, stdout, stderr);
     const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
@@ -158,7 +158,7 @@ int Run(int argc, char** argv) {
     }
     if (options.station) {
         CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal(),
-                          vandrelux::platform::StandardOutputIsTerminal()},
+                          vandrelux::platform::StandardOutputSharesTerminal()},
                          {}, stdout, stderr);
         return vandrelux::cli::RunStation(options, console);
     }

@@ -35,7 +35,7 @@ public:
                                                                std::size_t size) = 0;
     // Only a device that keeps bytes of its own between calls holds any.
     [[nodiscard]] virtual bool HoldsOutput() const noexcept { return false; }
-    // Only a network server asks us to hold our data back.
+    // The far end has told us to hold our data back; only a network server does.
     [[nodiscard]] virtual bool OutputSuspended() const noexcept { return false; }
     [[nodiscard]] virtual WaitResult Wait(const Event& stop, const Event& writeRequest,
                                           bool watchPort) = 0;

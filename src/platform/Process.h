@@ -17,10 +17,10 @@ namespace vandrelux::platform {
 [[nodiscard]] std::filesystem::path UserSettingsFolder(
     const std::function<std::optional<std::string>(const char* name)>& getEnv);
 
-// Whether standard error goes to a terminal (a console on Windows), where redrawn progress
-// lines make sense.
+// Whether standard error goes to a terminal (a console on Windows) that takes the escape
+// sequences redrawn progress lines are made of.
 [[nodiscard]] bool StandardErrorIsTerminal();
-// Whether standard output goes to a terminal too.
-[[nodiscard]] bool StandardOutputIsTerminal();
+// Whether standard output goes to that same terminal.
+[[nodiscard]] bool StandardOutputSharesTerminal();
 
 }  // namespace vandrelux::platform

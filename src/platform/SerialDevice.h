@@ -100,8 +100,8 @@ public:
     // write passes it on.
     [[nodiscard]] std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size);
     [[nodiscard]] bool HoldsOutput() const noexcept;
-    // The far end has asked us to hold our data back (a network server's flow control); WriteSome
-    // takes nothing until it says so again, and that word comes as input.
+    // A network server has told us to hold our data back (its flow control): WriteSome takes
+    // nothing until the server lets us go on, which it says as input.
     [[nodiscard]] bool OutputSuspended() const noexcept;
     // The step at which this object's last failed Read or Write stopped.
     [[nodiscard]] IoStep LastFailedIoStep() const noexcept;

@@ -684,7 +684,8 @@ def serve(seconds):
     return True
 end = time.monotonic() + 10
 while len(data) < 3 and time.monotonic() < end:
-    serve(0.1)
+    if not serve(0.1):
+        sys.exit("the CLI hung up")
 conn.sendall(bytes([IAC, SB, COM, 108, IAC, SE]))
 suspended = time.monotonic()
 serve(0.3)
@@ -695,7 +696,7 @@ conn.sendall(bytes([IAC, SB, COM, 109, IAC, SE]))
 resumed = time.monotonic()
 serve(1.0)
 json.dump({"before": len([t for t in data if t < suspended]),
-           "held": len([t for t in data if suspended + 0.1 < t < resumed]),
+           "held": len([t for t in data if suspended + 0.3 < t < resumed]),
            "after": len([t for t in data if t > resumed]),
            "cpu_ticks_held": ticks, "tick_hz": os.sysconf("SC_CLK_TCK")}, open("flow.json", "w"))
 conn.close()
@@ -712,6 +713,7 @@ case_remote_output_held_back() {
     "$CLI" --port "rfc2217://127.0.0.1:$(cat flow.port)" --software sw.bin --timeout 20 \
         > cli.out 2> cli.err &
     cli=$!
+    helpers+=("$cli")
     echo "$cli" > cli.pid
     wait "$server" || fail "the server: $(cat flow.err)"
     kill "$cli" 2> /dev/null || true
@@ -1017,14 +1019,19 @@ case_station_board_on_a_terminal() {
     local command
     command=$(printf '%q ' "$CLI" --station --port "$PWD/a-host" --port "$PWD/b-host" \
         --software sw.bin --units-log units.jsonl --rearm-quiet 1)
-    script -qfec "echo \$\$ > station.pid; exec $command" terminal.out < /dev/null > /dev/null 2>&1 &
+    SHELL=/bin/bash script -qfec "echo \$\$ > station.pid; exec $command" terminal.out \
+        < /dev/null > /dev/null 2>&1 &
     local script_pid=$!
     helpers+=("$script_pid")
+    ln -s terminal.out station.err  # what the helpers show when they fail
     run_box_on a --timeout 30 accept --out out-a --expect 1
     expect_status "$box_status" 0 "box a"
     await_units 1
-    sleep 0.5
-    screen_of terminal.out > during.txt
+    for _ in $(seq 1 100); do
+        screen_of terminal.out > during.txt
+        tail -n 2 during.txt | grep -q "a-host  waiting for .*passed 1" && break
+        sleep 0.05
+    done
     station_pid=$(cat station.pid)
     kill -INT "$station_pid"
     timeout 30 tail --pid="$script_pid" -f /dev/null || fail "the station did not end"

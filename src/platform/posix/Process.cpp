@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -29,8 +30,12 @@ bool StandardErrorIsTerminal() {
     return ::isatty(STDERR_FILENO) != 0;
 }
 
-bool StandardOutputIsTerminal() {
-    return ::isatty(STDOUT_FILENO) != 0;
+bool StandardOutputSharesTerminal() {
+    struct stat out {};
+    struct stat err {};
+    return ::isatty(STDOUT_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0 &&
+           ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
 }
 
 }  // namespace vandrelux::platform

@@ -32,12 +32,34 @@ std::filesystem::path UserSettingsFolder(
     return std::filesystem::path(*appData) / "Vandrelux";
 }
 
-bool StandardErrorIsTerminal() {
-    return ::_isatty(::_fileno(stderr)) != 0;
+namespace {
+
+// A console that takes the escape sequences, as those of Windows 10 and later do once asked.
+// A pipe, a file, NUL or an older console gets plain lines.
+bool EscapeConsole(std::FILE* stream) {
+    const int fd = ::_fileno(stream);
+    if (fd < 0 || ::_isatty(fd) == 0) {
+        return false;
+    }
+    // The C runtime hands the handle over as an integer.
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || ::GetConsoleMode(handle, &mode) == 0) {
+        return false;
+    }
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-bool StandardOutputIsTerminal() {
-    return ::_isatty(::_fileno(stdout)) != 0;
+}  // namespace
+
+bool StandardErrorIsTerminal() {
+    return EscapeConsole(stderr);
+}
+
+bool StandardOutputSharesTerminal() {
+    // A process has one console at most.
+    return EscapeConsole(stdout) && EscapeConsole(stderr);
 }
 
 }  // namespace vandrelux::platform
