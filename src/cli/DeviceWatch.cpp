@@ -80,14 +80,17 @@ bool CDeviceWatch::TakeEvents() {
     }
 }
 
-std::vector<std::string> CDeviceWatch::Scan() const {
+std::vector<std::string> CDeviceWatch::Scan() {
     std::vector<std::string> found;
+    m_bDangling = false;
     for (const std::string& pattern : m_globs) {
         glob_t matches{};
         if (::glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
             for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
                 const std::string path = matches.gl_pathv[i];
-                if (IsDevice(path) && std::find(found.begin(), found.end(), path) == found.end()) {
+                if (!IsDevice(path)) {
+                    m_bDangling = m_bDangling || IsLink(path);
+                } else if (std::find(found.begin(), found.end(), path) == found.end()) {
                     found.push_back(path);
                 }
             }
@@ -101,6 +104,11 @@ bool CDeviceWatch::Matches(const std::string& device) const {
     return std::any_of(m_globs.begin(), m_globs.end(), [&](const std::string& pattern) {
         return ::fnmatch(pattern.c_str(), device.c_str(), FNM_PATHNAME) == 0;
     });
+}
+
+bool CDeviceWatch::IsLink(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
 bool CDeviceWatch::IsDevice(const std::string& path) {

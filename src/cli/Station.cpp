@@ -116,6 +116,9 @@ public:
 
     int Run();
     void Record(const nlohmann::json& unit);
+    // A watched slot's device went: look at the globs again once this event is handled, and
+    // from then on as long as a name is left that leads to no device.
+    void LookAgain();
 
     const Options& m_options;
     CConsole& m_console;
@@ -373,6 +376,7 @@ void CSlot::OnLineLost(const std::string& text) {
         m_state = SlotState::Gone;
         m_station.m_console.Note(m_index, m_device + " went away");
         Show("");
+        m_station.LookAgain();
         return;
     }
     Retry("line lost");
@@ -523,6 +527,13 @@ void CStation::Rescan() {
             slot->Vanish();
         }
     }
+}
+
+void CStation::LookAgain() {
+    m_engine.At(EngineClock::now(), [this] {
+        Rescan();
+        Poll();
+    });
 }
 
 void CStation::Poll() {

@@ -23,7 +23,8 @@ TEST(DeviceWatch, Scan_OnlyCharacterDevicesThroughTheirLinksEachOnce) {
     EXPECT_TRUE(watch.Matches(tree.Path("slots/gone")));
     EXPECT_FALSE(watch.Matches(tree.Path("slots/deeper/a")));
     EXPECT_FALSE(watch.Matches(tree.Path("other/a")));
-    EXPECT_FALSE(watch.NeedsPolling());
+    // The link that leads nowhere may lead to a device later, with no change to the folder.
+    EXPECT_TRUE(watch.NeedsPolling());
 }
 
 TEST(DeviceWatch, FolderChanges_AreHeardAndAMissingFolderIsPolled) {
@@ -63,6 +64,27 @@ TEST(DeviceWatch, FolderRemovedAndMadeAgain_IsPolledUntilWatchedAgain) {
     tree.Link("slots/c", pty.SlavePath());
     EXPECT_TRUE(watch.TakeEvents());
     EXPECT_EQ(watch.Scan(), (std::vector<std::string>{tree.Path("slots/c")}));
+}
+
+TEST(DeviceWatch, LinkWhoseDeviceGoesAndComesBack_IsPolledUntilItLeadsToOneAgain) {
+    const test::TempTree tree;
+    test::PseudoTerminal pty;
+    // A link in the watched folder to a device name that is made and removed elsewhere.
+    tree.Link("device", pty.SlavePath());
+    tree.Link("slots/y", tree.Path("device"));
+    tree.File("slots/notes.txt", "a plain file is never polled for");
+    CDeviceWatch watch({tree.Path("slots/*")});
+    EXPECT_EQ(watch.Scan(), (std::vector<std::string>{tree.Path("slots/y")}));
+    EXPECT_FALSE(watch.NeedsPolling());
+
+    std::filesystem::remove(tree.Path("device"));
+    EXPECT_FALSE(watch.TakeEvents());  // nothing in the watched folder changed
+    EXPECT_TRUE(watch.Scan().empty());
+    EXPECT_TRUE(watch.NeedsPolling());
+
+    tree.Link("device", pty.SlavePath());
+    EXPECT_EQ(watch.Scan(), (std::vector<std::string>{tree.Path("slots/y")}));
+    EXPECT_FALSE(watch.NeedsPolling());
 }
 
 }  // namespace

@@ -941,6 +941,7 @@ case_station_watched_devices_come_and_go() {
     local x y
     mkdir slots
     start_pair x; start_pair y
+    local y_line=${helpers[-1]}
     exec {x}<>x-box {y}<>y-box
     start_station --watch "$PWD/slots/*" --software sw.bin --units-log units.jsonl \
         --rearm-quiet 1 --json
@@ -967,15 +968,31 @@ case_station_watched_devices_come_and_go() {
     run_box_on y --timeout 30 accept --out out-y2 --expect 1
     expect_status "$box_status" 0 "box y again"
     await_units 3
+
+    # A device that goes while its link stays (it leads nowhere until the device is back) has
+    # its slot again when it comes back, with no change to the watched folder.
+    exec {y}>&-
+    kill "$y_line"
+    for _ in $(seq 1 100); do
+        [ "$(grep -c "slots/y went away" station.err)" -ge 2 ] && break
+        sleep 0.05
+    done
+    [ "$(grep -c "slots/y went away" station.err)" -ge 2 ] || fail "the device's going not seen"
+    [ -L slots/y ] && [ ! -e slots/y ] || fail "the link should lead nowhere now"
+    start_pair y
+    run_box_on y --timeout 30 accept --out out-y3 --expect 1
+    expect_status "$box_status" 0 "box y after its device came back"
+    await_units 4
     stop_station
-    [ "$(grep -c . units.jsonl)" -eq 3 ] || fail "units: $(cat units.jsonl)"
+    [ "$(grep -c . units.jsonl)" -eq 4 ] || fail "units: $(cat units.jsonl)"
     grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/x\",\"start\"" units.jsonl || fail "x: $(cat units.jsonl)"
     grep -q "\"outcome\":\"line-lost\".*\"slot\":\"$PWD/slots/y\".*\"unit\":1}" units.jsonl \
         || fail "y lost: $(cat units.jsonl)"
     grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/y\".*\"unit\":2}" units.jsonl \
         || fail "y again: $(cat units.jsonl)"
-    grep -q "slots/y went away" station.err || fail "the slot's going not told"
-    exec {x}>&- {y}>&-
+    grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/y\".*\"unit\":3}" units.jsonl \
+        || fail "y after its device came back: $(cat units.jsonl)"
+    exec {x}>&-
 }
 
 # What a terminal shows after the bytes of FILE: cursor moves and erasures applied, one line each.
