@@ -149,15 +149,7 @@ void CConsole::PrintAtEnd(std::string_view text) {
 }
 
 void CConsole::ErrLine(const std::string& line) {
-    // One write: a terminal never shows the bars half taken away.
-    std::string text = BoardErasure();
-    text += line + "\n";
-    if (m_settings.terminal) {
-        text += BoardLines();
-        m_lastDraw = std::chrono::steady_clock::now();
-    }
-    std::fwrite(text.data(), 1, text.size(), m_err);
-    std::fflush(m_err);
+    Redraw(line + "\n");
 }
 
 void CConsole::OutLine(const std::string& line) {
@@ -195,15 +187,19 @@ std::string CConsole::BoardLines() {
 }
 
 void CConsole::DrawBoard() {
-    if (!m_settings.terminal) {
-        std::fflush(m_err);
-        return;
-    }
+    Redraw({});
+}
+
+void CConsole::Redraw(const std::string& above) {
+    // One write: a terminal never shows the bars half taken away.
     std::string text = BoardErasure();
-    text += BoardLines();
+    text += above;
+    if (m_settings.terminal) {
+        text += BoardLines();
+        m_lastDraw = std::chrono::steady_clock::now();
+    }
     std::fwrite(text.data(), 1, text.size(), m_err);
     std::fflush(m_err);
-    m_lastDraw = std::chrono::steady_clock::now();
 }
 
 std::string CConsole::Render(std::size_t port, const ProgressState& state) const {

@@ -89,6 +89,8 @@ private:
     [[nodiscard]] std::string BoardErasure();
     [[nodiscard]] std::string BoardLines();
     void DrawBoard();
+    // `above` (whole lines) where the bars were, and the bars below it on a terminal.
+    void Redraw(const std::string& above);
     [[nodiscard]] std::string PortPrefix(std::size_t port) const;
     [[nodiscard]] std::string Render(std::size_t port, const ProgressState& state) const;
 

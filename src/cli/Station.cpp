@@ -117,7 +117,7 @@ public:
     int Run();
     void Record(const nlohmann::json& unit);
     // A watched slot's device went: look at the globs again once this event is handled, and
-    // from then on as long as a name is left that leads to no device.
+    // from then on as long as a link is left that leads to no device.
     void LookAgain();
 
     const Options& m_options;
