@@ -269,6 +269,12 @@ void CEngine::Service(CLine& line) {
     }
     for (int reads = 0; reads <= kReadsPerTurn;) {
         while (line.m_inPos < line.m_in.size()) {
+            const std::size_t run =
+                line.m_client->TakeRun(std::span(line.m_in).subspan(line.m_inPos));
+            if (run > 0) {
+                line.m_inPos += run;
+                continue;
+            }
             const std::uint8_t byte = line.m_in[line.m_inPos++];
             line.m_client->OnByte(byte);
             if (line.m_bLost || line.m_bClosed) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +38,9 @@ public:
     virtual ~ILineClient() = default;
     // One byte from the box.
     virtual void OnByte(std::uint8_t byte) = 0;
+    // The box's next bytes, for a client that can take a run of them in one go (a block's
+    // payload) as it would byte by byte; returns how many it took, none to have them one by one.
+    virtual std::size_t TakeRun(std::span<const std::uint8_t> /*bytes*/) { return 0; }
     // The beacon timer ticked.
     virtual void OnTick() = 0;
     // The device failed and is closed; `text` says which step failed and why.

@@ -48,6 +48,10 @@ public:
         }
     }
 
+    std::size_t TakeRun(std::span<const std::uint8_t> bytes) override {
+        return m_unit.TakeRun(bytes);
+    }
+
     void OnTick() override {
         if (m_bTicking) {
             m_unit.OnTimer(kHandshakeTimer);

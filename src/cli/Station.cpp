@@ -63,6 +63,9 @@ public:
     [[nodiscard]] std::string TotalsRow() const;
 
     void OnByte(std::uint8_t byte) override;
+    std::size_t TakeRun(std::span<const std::uint8_t> bytes) override {
+        return m_unit.TakeRun(bytes);
+    }
     void OnTick() override;
     void OnLineLost(const std::string& text) override;
     void StartTimer(unsigned timerId, unsigned periodMs) override;

@@ -6,7 +6,9 @@
 // Threading: the thread that drives the port, only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -38,6 +40,10 @@ public:
     // Takes nothing more from the box: its words are only shown.
     void Disarm();
     void OnByte(std::uint8_t byte, int portNumber);
+    // A run of a block's payload in one go; nothing the watch or the verdict hears of.
+    std::size_t TakeRun(std::span<const std::uint8_t> bytes) noexcept {
+        return m_transfer.TakePayloadRun(bytes);
+    }
     void OnTimer(unsigned timerId) { m_transfer.OnTimer(timerId); }
 
     // The unit reached its end, for good or ill.

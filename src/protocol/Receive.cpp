@@ -239,6 +239,30 @@ void CTransfer::ReceiveBlock(std::uint8_t ch) {
     }
 }
 
+std::size_t CTransfer::TakePayloadRun(std::span<const std::uint8_t> bytes) noexcept {
+    if (!m_bReceiveMode || m_nState != ReceiveState::Blocks || m_nSubState != 2 ||
+        m_nPos >= m_nBlockLen) {
+        return 0;
+    }
+    // Room for the whole block was reserved at its length, as for the byte-by-byte path.
+    const std::size_t count =
+        std::min(bytes.size(), static_cast<std::size_t>(m_nBlockLen - m_nPos));
+    std::uint8_t* to = m_RxBuf.data() + m_pWrite + static_cast<std::uint32_t>(m_nPos);
+    std::uint32_t sum = m_nSum;
+    for (std::size_t i = 0; i < count; ++i) {
+        to[i] = bytes[i];
+        sum += bytes[i];
+    }
+    m_nSum = sum;
+    m_nPos += static_cast<std::int32_t>(count);
+    if (m_nPos == m_nBlockLen) {
+        m_pWrite += static_cast<std::uint32_t>(m_nBlockLen);
+        m_nPos = 0;
+        m_nSubState = 3;
+    }
+    return count;
+}
+
 void CTransfer::ReserveRoom() {
     // A length with its top bit set needs no room: the block is refused at its next byte.
     if (m_nBlockLen < 0) {

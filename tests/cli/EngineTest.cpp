@@ -8,6 +8,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +49,8 @@ public:
         return Bytes{static_cast<std::uint8_t>(b + 1)};
     };
     std::function<void(std::uint8_t)> before;  // called before the answer is requested
+    // How many of the bytes to take as a run; none unless set.
+    std::function<std::size_t(std::span<const std::uint8_t>)> run;
     bool beacon = false;
     CLine* line = nullptr;
     Journal journal;
@@ -60,6 +64,13 @@ public:
         if (!bytes.empty()) {
             line->RequestWrite(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
         }
+    }
+    std::size_t TakeRun(std::span<const std::uint8_t> bytes) override {
+        const std::size_t taken = run ? run(bytes) : 0;
+        for (const std::uint8_t b : bytes.first(taken)) {
+            journal.entries.push_back("byte " + std::to_string(b));
+        }
+        return taken;
     }
     void OnTick() override {
         journal.entries.emplace_back("tick");
@@ -146,6 +157,31 @@ TEST_F(EngineTest, ManyLines_EachGetsItsOwnAnswersInOrderAndNoOtherLines) {
             EXPECT_EQ(bytes[static_cast<std::size_t>(round)], "byte " + std::to_string(round));
         }
     }
+}
+
+TEST_F(EngineTest, RunsTheClientTakes_AreNotHandedOverAgainAndTheRestComesByteByByte) {
+    PseudoTerminal pty;
+    Client client;
+    // Runs of up to 7 bytes from each multiple of 10, the rest one by one, answered.
+    client.run = [](std::span<const std::uint8_t> bytes) {
+        return bytes.front() % 10 == 0 ? std::min<std::size_t>(bytes.size(), 7) : 0;
+    };
+    client.answer = [](std::uint8_t b) { return b == 199 ? Bytes{0x06} : Bytes{}; };
+    Attach(pty, client);
+    Start();
+    Bytes sent(200);
+    std::iota(sent.begin(), sent.end(), std::uint8_t{0});
+    pty.Send(sent);
+    ASSERT_EQ(pty.Receive(1), Bytes{0x06});
+    Stop();
+    std::vector<std::string> expected;
+    for (const std::uint8_t b : sent) {
+        expected.push_back("byte " + std::to_string(b));
+    }
+    std::vector<std::string> bytes;
+    std::copy_if(client.journal.entries.begin(), client.journal.entries.end(),
+                 std::back_inserter(bytes), [](const std::string& e) { return e != "tick"; });
+    EXPECT_EQ(bytes, expected);
 }
 
 TEST_F(EngineTest, FramesLargerThanTheLineTakes_ArriveWholeInOrderAndTheLastAlways) {

@@ -107,6 +107,78 @@ TEST_F(ReceiveTest, TwoByteImage_WholeConversationByteForByte) {
     EXPECT_EQ(log.terminal, "A");
 }
 
+// The CLI hands a block's payload over in runs; wherever its reads cut the box's bytes, the
+// answers, the files and the machine's state must end as they do byte by byte.
+TEST_F(ReceiveTest, PayloadTakenInRuns_EndsExactlyAsByteByByte) {
+    const Bytes image = test::Pattern(10001);
+    const auto part = [&](std::size_t from, std::size_t to) {
+        return Bytes(image.begin() + static_cast<std::ptrdiff_t>(from),
+                     image.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    Bytes stream{0x47};
+    const auto add = [&](const Bytes& bytes) {
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    };
+    add(BoxFrame(0xF1, HeaderPayload(static_cast<std::uint32_t>(image.size()), ByteSum(image))));
+    add({0x47});
+    add(BoxFrame(0xF2, part(0, 4096)));
+    Bytes broken = BoxFrame(0xF2, part(4096, 8192));
+    broken[2000] ^= 0x10;
+    add(broken);                       // refused, sent again
+    add({0xF2, 0x80, 0, 0, 2, 0x55});  // a negative length, refused at its next byte
+    add({0xF2, 0, 0, 0, 0, 0, 0, 0});  // an empty block, refused, and two stray bytes
+    add(BoxFrame(0xF2, part(4096, 8192)));
+    add(BoxFrame(0xF2, part(8192, 9000)));
+    add(BoxFrame(0xF3, part(9000, image.size())));
+
+    struct End {
+        Bytes answers, temp, target;
+        std::string messages;
+        protocol::ReceiveState state;
+        std::int32_t count, free;
+    };
+    const auto converse = [&](std::size_t cut) {
+        Handshake();
+        const std::size_t logged = log.messages.size();
+        if (cut == 0) {
+            Feed(stream);
+        }
+        for (std::size_t at = 0; cut != 0 && at < stream.size(); at += cut) {
+            auto piece = std::span<const std::uint8_t>(stream).subspan(at);
+            piece = piece.first(std::min(cut, piece.size()));
+            while (!piece.empty()) {
+                std::size_t taken = transfer.TakePayloadRun(piece);
+                if (taken == 0) {
+                    transfer.OnPortRxChar(piece.front(), 1);
+                    taken = 1;
+                }
+                piece = piece.subspan(taken);
+            }
+        }
+        const test::TransferInternals state = test::Internals(transfer);
+        return End{
+            port.Take(),    ReadFile(Temp()), ReadFile(Target()), log.messages.substr(logged),
+            state.m_nState, state.m_nCount,   state.m_nFree};
+    };
+
+    const End byteByByte = converse(0);
+    ASSERT_EQ(byteByByte.answers, (Bytes{ACK, ACK, NAK, NAK, NAK, ACK, ACK, ACK}));
+    ASSERT_EQ(byteByByte.target, Swapped(image));
+    for (const std::size_t cut : {std::size_t{1}, std::size_t{3}, std::size_t{4095},
+                                  std::size_t{4096}, std::size_t{4106}, stream.size()}) {
+        const End runs = converse(cut);
+        EXPECT_EQ(runs.answers, byteByByte.answers) << cut;
+        EXPECT_EQ(runs.temp, byteByByte.temp) << cut;
+        EXPECT_EQ(runs.target, byteByByte.target) << cut;
+        EXPECT_EQ(runs.messages, byteByByte.messages) << cut;
+        EXPECT_EQ(runs.state, byteByByte.state) << cut;
+        EXPECT_EQ(runs.count, byteByByte.count) << cut;
+        EXPECT_EQ(runs.free, byteByByte.free) << cut;
+    }
+    // Outside a block's payload nothing is taken in a run.
+    EXPECT_EQ(transfer.TakePayloadRun(image), 0U);
+}
+
 TEST_F(ReceiveTest, HandshakeAck_BeforeTheBoxIsReady_IsUnexpected) {
     Handshake();  // leaves state 2
     transfer.OnToReceive();
