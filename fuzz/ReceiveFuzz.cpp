@@ -1,6 +1,8 @@
-// The receive machine fed whatever a box might send. After every byte the staging buffer must
-// keep its rules (positions inside it, free room matching what is written) and the bytes
-// around it must be untouched; a run that has ended must leave no file open.
+// The receive machine fed whatever a box might send, byte by byte as the window hands it over,
+// or (for inputs whose first byte is odd) with a block's payload taken in runs as the CLI does.
+// After every step the staging buffer must keep its rules (positions inside it, free room
+// matching what is written) and the bytes around it must be untouched; a run that has ended
+// must leave no file open.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -37,8 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     toolkit.SetText(ids::kReceivePath, (fuzz::ScratchDir() / "target.bin").string());
     transfer.OnToReceive();
     const auto intact = [](std::uint8_t b) { return b == kGuardByte; };
+    const bool inRuns = size > 0 && (data[0] & 1U) != 0;
     for (std::size_t i = 0; i < size; ++i) {
-        transfer.OnPortRxChar(data[i], 1);
+        const std::size_t run = inRuns ? transfer.TakePayloadRun(std::span(data + i, size - i)) : 0;
+        if (run > 0) {
+            i += run - 1;
+        } else {
+            transfer.OnPortRxChar(data[i], 1);
+        }
         if (!std::all_of(storage.begin(), storage.begin() + kGuard, intact) ||
             !std::all_of(storage.end() - kGuard, storage.end(), intact)) {
             Broken("a byte beyond the buffer was written", i);
