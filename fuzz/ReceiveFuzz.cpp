@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto intact = [](std::uint8_t b) { return b == kGuardByte; };
     const bool inRuns = size > 0 && (data[0] & 1U) != 0;
     for (std::size_t i = 0; i < size; ++i) {
-        const std::size_t run = inRuns ? transfer.TakePayloadRun(std::span(data + i, size - i)) : 0;
+        // Runs of lengths the input picks, so that some begin inside a block's payload.
+        const std::size_t offered = std::min(size - i, 1 + std::size_t{data[i]} * 17);
+        const std::size_t run = inRuns ? transfer.TakePayloadRun(std::span(data + i, offered)) : 0;
         if (run > 0) {
             i += run - 1;
         } else {

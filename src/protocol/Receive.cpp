@@ -49,6 +49,7 @@ void CTransfer::HandleReceiveByte(std::uint8_t ch) {
         case ReceiveState::AwaitDataMark:
             if (ch == kMark) {
                 m_pWrite = 0;
+                m_pBlockStart = 0;
                 if (m_store.BeginWorkingCopy()) {
                     m_nState = ReceiveState::Blocks;
                     m_nSubState = 0;
@@ -247,7 +248,8 @@ std::size_t CTransfer::TakePayloadRun(std::span<const std::uint8_t> bytes) noexc
     // Room for the whole block was reserved at its length, as for the byte-by-byte path.
     const std::size_t count =
         std::min(bytes.size(), static_cast<std::size_t>(m_nBlockLen - m_nPos));
-    std::uint8_t* to = m_RxBuf.data() + m_pWrite + static_cast<std::uint32_t>(m_nPos);
+    const std::span<std::uint8_t> to =
+        m_RxBuf.subspan(m_pWrite + static_cast<std::uint32_t>(m_nPos), count);
     std::uint32_t sum = m_nSum;
     for (std::size_t i = 0; i < count; ++i) {
         to[i] = bytes[i];

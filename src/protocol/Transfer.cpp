@@ -129,6 +129,7 @@ void CTransfer::ResetTransfer() {
     m_nCount = 0;
     m_nDownCount = 0;
     m_pWrite = 0;
+    m_pBlockStart = 0;
     m_nFileIndex = UpdateKind::Bootstrap;
     m_strFilePath.assign(1, ' ');  // one blank, as before any file was chosen
     m_bFileFound = false;

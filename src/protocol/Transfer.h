@@ -78,7 +78,7 @@ public:
     long OnPortRxChar(unsigned long wParam, long lParam);
     // Takes the front of `bytes` in one go while it is the payload of the block being received,
     // with the same effect as handing those bytes over one by one; returns how many it took
-    // (none outside a block's payload). The rest goes to OnPortRxChar as before.
+    // (none outside a block's payload). The rest goes to OnPortRxChar.
     std::size_t TakePayloadRun(std::span<const std::uint8_t> bytes) noexcept;
     void OnTimer(unsigned timerId);
     void OnToReceive();
