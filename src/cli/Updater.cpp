@@ -29,10 +29,16 @@ std::optional<std::string> CheckFiles(const Options& options) {
         return std::nullopt;
     }
     const fs::path target = *options.receiveTo;
+    // Made absolute first: a name that does not exist yet stays relative otherwise, and
+    // "./rv.bin" would not be taken for "rv.bin".
+    const auto resolved = [](const fs::path& path, std::error_code& ec) {
+        const fs::path whole = fs::absolute(path, ec);
+        return ec ? fs::path() : fs::weakly_canonical(whole, ec);
+    };
     std::error_code targetError;
     std::error_code workError;
-    const fs::path targetPath = fs::weakly_canonical(target, targetError);
-    const fs::path workPath = fs::weakly_canonical("rv.bin", workError);
+    const fs::path targetPath = resolved(target, targetError);
+    const fs::path workPath = resolved("rv.bin", workError);
     if (!target.empty() && !targetError && !workError && targetPath == workPath) {
         return "the target cannot be rv.bin: that is where the image is collected";
     }

@@ -162,6 +162,10 @@ case_refused_before_waiting() {
     expect_cli 4 --software missing.bin
     expect_cli 4 --software .
     expect_cli 4 --receive rv.bin
+    expect_cli 4 --receive ./rv.bin
+    mkdir sub
+    expect_cli 4 --receive "$PWD/sub/../rv.bin"
+    grep -q "the target cannot be rv.bin" cli.err || fail "no reason for rv.bin by another name"
     expect_cli 4 --receive no-such-folder/out.bin
     expect_cli 2 --software sw.bin --receive out.bin
     expect_cli 2 --software sw.bin --baud 0
