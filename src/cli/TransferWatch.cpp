@@ -42,6 +42,7 @@ void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
     }
     m_bInImage = true;
     m_lastEventStep = 0;
+    m_announced = receive ? started.length : 0;
     m_console.Emit(m_port, "file_started",
                    {{"kind", image->kind},
                     {"path", image->path},
@@ -99,18 +100,23 @@ void CTransferWatch::ShowProgress(std::uint64_t done) {
     if (image == nullptr) {
         return;
     }
+    // A receive runs towards the length its header announced, for as long as what has arrived
+    // stays within it; past it, the total is unknown.
+    std::uint64_t total = image->size;
+    if (total == 0 && done <= m_announced) {
+        total = m_announced;
+    }
     const double seconds = ImageSeconds();
-    const ProgressState state{std::filesystem::path(image->path).filename().string(), done,
-                              image->size, seconds > 0 ? static_cast<double>(done) / seconds : 0};
+    const ProgressState state{std::filesystem::path(image->path).filename().string(), done, total,
+                              seconds > 0 ? static_cast<double>(done) / seconds : 0};
     m_console.Progress(m_port, state);
-    const std::uint64_t step =
-        image->size > 0 ? done * 100 / image->size + 1 : done / kReceiveEventStep + 1;
+    const std::uint64_t step = total > 0 ? done * 100 / total + 1 : done / kReceiveEventStep + 1;
     if (step != m_lastEventStep) {
         m_lastEventStep = step;
         nlohmann::json fields = {{"path", image->path}, {"done", done}};
-        if (image->size > 0) {
-            fields["total"] = image->size;
-            fields["percent"] = done * 100 / image->size;
+        if (total > 0) {
+            fields["total"] = total;
+            fields["percent"] = done * 100 / total;
         }
         m_console.Emit(m_port, "progress", std::move(fields));
     }

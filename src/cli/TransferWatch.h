@@ -54,6 +54,7 @@ private:
     bool m_bInImage = false;
     bool m_bBegun = false;
     std::uint64_t m_lastEventStep = 0;  // progress events go out once per step
+    std::uint64_t m_announced = 0;      // the length a receive's header announced
     std::chrono::steady_clock::time_point m_imageStart;
     std::vector<ImageResult> m_images;
     std::optional<std::string> m_gaveUp;

@@ -179,5 +179,39 @@ TEST_F(TransferWatchTest, Receive_SizeAndSumFromWhatArrived_AFailedCheckIsARefus
     EXPECT_EQ(EventKinds(), want);
 }
 
+TEST_F(TransferWatchTest, ReceiveProgress_RunsToTheAnnouncedLengthButNeverPastIt) {
+    // The header announces 5000 bytes; 9000 arrive.
+    const test::Bytes image = test::Pattern(9000);
+    watch.emplace(console, 0, 3);
+    transfer.SetObserver(&*watch);
+    toolkit.SetText(ids::kReceivePath, tree.Path("target.bin"));
+    transfer.OnToReceive();
+    test::Bytes stream{0x16, kAck, kAck, kAck, 0x47};
+    const auto add = [&](const test::Bytes& bytes) {
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    };
+    add(test::BoxFrame(0xF1, test::HeaderPayload(5000, protocol::ByteSum(image))));
+    add({0x47});
+    add(test::BoxFrame(0xF2, test::Bytes(image.begin(), image.begin() + 4096)));
+    add(test::BoxFrame(0xF2, test::Bytes(image.begin() + 4096, image.begin() + 8192)));
+    for (const std::uint8_t b : stream) {
+        Box({b});
+    }
+    std::fflush(events);
+    std::vector<std::string> progress;
+    std::istringstream in(std::string(text, size));
+    for (std::string line; std::getline(in, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (event["event"] == "progress") {
+            progress.push_back(std::to_string(event["done"].get<int>()) + " of " +
+                               (event.contains("total")
+                                    ? event["total"].dump() + " " + event["percent"].dump() + "%"
+                                    : std::string("?")));
+        }
+    }
+    EXPECT_EQ(progress,
+              (std::vector<std::string>{"0 of 5000 0%", "4096 of 5000 81%", "8192 of ?"}));
+}
+
 }  // namespace
 }  // namespace vandrelux::cli
