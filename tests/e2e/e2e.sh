@@ -845,6 +845,17 @@ case_station_three_slots() {
     [ "$box_status" != 0 ] || fail "the refusing box took its image"
     run_box_on c --timeout 30 accept --out out-c1 --expect 1
     expect_status "$box_status" 0 "box c1"
+
+    # A box that talks on after its update is not taken for a new one: no beacon while the
+    # line is not quiet, so a box waiting there is never asked. The talk begins as soon as
+    # the unit is over, well inside the second of quiet that would re-arm the slot.
+    ( for _ in $(seq 1 12); do printf 'booting\n' >&"$c"; sleep 0.25; done ) &
+    local talker=$!
+    run_box_on c --timeout 2.5 accept --out out-c2 --expect 1
+    wait "$talker"
+    [ ! -e out-c2/software.bin ] || fail "a box kept on the line was updated twice"
+    grep -q booting station.err || fail "the box's words did not reach the terminal"
+
     run_box_on a --timeout 30 accept --out out-a2 --expect 1
     expect_status "$box_status" 0 "box a2"
     run_box_on b --timeout 30 accept --out out-b2 --expect 1
@@ -853,16 +864,7 @@ case_station_three_slots() {
     for out in out-a1 out-c1 out-a2 out-b2; do
         cmp -s expected.bin "$out/software.bin" || fail "$out: software not stored"
     done
-
-    # A box that talks on after its update is not taken for a new one: no beacon while the
-    # line is not quiet, so a box waiting there is never asked.
     await_units 5
-    ( for _ in $(seq 1 12); do printf 'booting\n' >&"$c"; sleep 0.25; done ) &
-    local talker=$!
-    run_box_on c --timeout 2.5 accept --out out-c2 --expect 1
-    wait "$talker"
-    [ ! -e out-c2/software.bin ] || fail "a box kept on the line was updated twice"
-    grep -q booting station.err || fail "the box's words did not reach the terminal"
 
     stop_station
     [ "$(grep -c . units.jsonl)" -eq 5 ] || fail "units: $(cat units.jsonl)"
