@@ -217,11 +217,7 @@ void CTransfer::ReceiveBlock(std::uint8_t ch) {
             }
             m_RxBuf[m_pWrite + static_cast<std::uint32_t>(m_nPos) - 1] = ch;
             m_nSum += ch;
-            if (m_nPos == m_nBlockLen) {
-                m_pWrite += static_cast<std::uint32_t>(m_nBlockLen);
-                m_nPos = 0;
-                m_nSubState = 3;
-            }
+            EndPayloadIfWhole();
             break;
         case 3:
             m_nRxChecksum = ShiftIn(m_nRxChecksum, m_nPos, ch);
@@ -257,12 +253,16 @@ std::size_t CTransfer::TakePayloadRun(std::span<const std::uint8_t> bytes) noexc
     }
     m_nSum = sum;
     m_nPos += static_cast<std::int32_t>(count);
+    EndPayloadIfWhole();
+    return count;
+}
+
+void CTransfer::EndPayloadIfWhole() noexcept {
     if (m_nPos == m_nBlockLen) {
         m_pWrite += static_cast<std::uint32_t>(m_nBlockLen);
         m_nPos = 0;
         m_nSubState = 3;
     }
-    return count;
 }
 
 void CTransfer::ReserveRoom() {

@@ -119,6 +119,8 @@ private:
     void ReceiveBlock(std::uint8_t ch);
     void AnswerHeader(std::uint8_t answer);
     void ReserveRoom();
+    // After a payload byte: the block's checksum comes next once its payload is whole.
+    void EndPayloadIfWhole() noexcept;
     void RejectBlock();
     void AcceptBlock();
     void EndOfImage();
