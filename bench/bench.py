@@ -149,12 +149,16 @@ class Bench:
         self.runs += 1
         return f"{self.runs:02d}-{what}"
 
-    def _start_box(self, name: str, device: str, args: list) -> subprocess.Popen:
+    def _start_box(self, name: str, device, args: list) -> subprocess.Popen:
+        """Starts a simulated box on `device`, or with `device` None on a pseudo-terminal of its
+        own, whose path becomes the box's `line`."""
         box = subprocess.Popen(
-            [self.boxsim, "--device", device, "--report", str(self.work / f"{name}-box.json"),
-             "--timeout", str(RUN_LIMIT_S)] + args,
+            [self.boxsim] + ([] if device is None else ["--device", device]) +
+            ["--report", str(self.work / f"{name}-box.json"), "--timeout", str(RUN_LIMIT_S)] +
+            args,
             stdout=subprocess.PIPE, stderr=open(self.work / f"{name}-box.err", "w"), text=True)
-        if not box.stdout.readline():
+        box.line = box.stdout.readline().strip()
+        if not box.line:
             box.wait()
             raise BenchError(f"the simulated box did not start; see {name}-box.err")
         return box
@@ -412,28 +416,32 @@ class Bench:
         return {"share": (c1 - c0) / (t1 - t0), "ok": still_running and min(rates) > 0,
                 "beacons_per_s": (min(rates), max(rates))}
 
-    def paced_many(self, count: int, size: int, baud: int, lean: bool = False) -> dict:
+    def paced_many(self, count: int, size: int, baud: int, lean: bool = False,
+                   relayed: bool = False) -> dict:
         """One vandrelux-cli sends `size` bytes to each of `count` boxes paced at `baud`, all at
         once; the line efficiency of every box. With `lean`, a lean peer per box does it instead:
-        what the machine allows that many boxes at once."""
-        name = self._name(f"paced-{count}{'-lean' if lean else ''}")
+        what the machine allows that many boxes at once. Each box opens its own pseudo-terminal,
+        or with `relayed` sits behind a socat pair: one more process per line, waking for every
+        piece that crosses it, as no serial port has."""
+        name = self._name(f"paced-{count}{'-lean' if lean else ''}{'-relayed' if relayed else ''}")
         image = self._image_file(size)
-        lines = self._lines(name, count)
+        lines = self._lines(name, count) if relayed else []
         boxes = []
         try:
-            for i, line in enumerate(lines):
-                boxes.append(self._start_box(f"{name}-{i:02d}", line.box,
+            for i in range(count):
+                boxes.append(self._start_box(f"{name}-{i:02d}", lines[i].box if relayed else None,
                                              ["--baud", str(baud), "accept", "--expect", "1"]))
+            pcs = [line.pc for line in lines] if relayed else [box.line for box in boxes]
             if lean:
-                peers = [subprocess.Popen([self.lean_peer, "download", line.pc, str(image)],
+                peers = [subprocess.Popen([self.lean_peer, "download", pc, str(image)],
                                           stdout=subprocess.DEVNULL,
                                           stderr=open(self.work / f"{name}-{i:02d}-lean.err", "w"))
-                         for i, line in enumerate(lines)]
+                         for i, pc in enumerate(pcs)]
                 for peer in peers:
                     wait_usage(peer)
                 pc_failed = any(peer.returncode != 0 for peer in peers)
             else:
-                ports = [arg for line in lines for arg in ("--port", line.pc)]
+                ports = [arg for pc in pcs for arg in ("--port", pc)]
                 cli = subprocess.Popen([self.cli] + ports + ["--baud", str(baud), "--software",
                                                              str(image), "--timeout",
                                                              str(RUN_LIMIT_S)],
@@ -459,7 +467,7 @@ class Bench:
         return {"efficiencies": effs}
 
 
-def many_rows(idle32: dict, idle64: dict, paced32: dict, lean32: dict) -> list:
+def many_rows(idle32: dict, idle64: dict, paced32: dict, relayed32: dict) -> list:
     """Figures 8 to 10: one CLI on many ports."""
     rows = []
     for count, run, limit in ((32, idle32, 0.10), (64, idle64, 0.20)):
@@ -470,13 +478,14 @@ def many_rows(idle32: dict, idle64: dict, paced32: dict, lean32: dict) -> list:
                      f"{run['share'] * 100:.1f} % ({low:.0f} to {high:.0f} beacons/s a box"
                      f"{'' if run['ok'] else '; a port FAILED'})",
                      verdict(run["share"] <= limit and run["ok"])))
-    effs, lean = paced32["efficiencies"], lean32["efficiencies"]
     spread = lambda e: (f"lowest {min(e) * 100:.2f} %, median {sorted(e)[len(e) // 2] * 100:.2f} %"
                         f", highest {max(e) * 100:.2f} %")
-    rows.append((f"10 {len(effs)} boxes paced at 115200, 64 KiB each, at once",
-                 ">= 99.5 % each",
-                 f"{spread(effs)} (a lean peer per box: {spread(lean)})",
-                 verdict(min(effs) >= 0.995)))
+    for (ours, lean), line, target in ((paced32, "", ">= 99.5 % each"),
+                                       (relayed32, ", socat relays", "context")):
+        effs = ours["efficiencies"]
+        rows.append((f"10 {len(effs)} boxes paced at 115200, 64 KiB each, at once{line}", target,
+                     f"{spread(effs)} (a lean peer per box: {spread(lean['efficiencies'])})",
+                     verdict(min(effs) >= 0.995) if target != "context" else "context"))
     return rows
 
 
@@ -625,8 +634,11 @@ def main() -> int:
             idle32 = bench.idle_many(32, args.idle_seconds)
             idle64 = bench.idle_many(64, args.idle_seconds)
             say("one CLI sending 64 KiB to each of 32 boxes paced at 115200 baud, all at once")
-            paced32 = bench.paced_many(32, 64 * 1024, 115200)
-            lean32 = bench.paced_many(32, 64 * 1024, 115200, lean=True)
+            paced32 = [bench.paced_many(32, 64 * 1024, 115200, lean=lean)
+                       for lean in (False, True)]
+            say("the same through a socat pair per box")
+            relayed32 = [bench.paced_many(32, 64 * 1024, 115200, lean=lean, relayed=True)
+                         for lean in (False, True)]
     except BenchError as e:
         print(f"bench: {e}", file=sys.stderr)
         print(f"bench: files kept in {work}", file=sys.stderr)
@@ -648,7 +660,7 @@ def main() -> int:
                          verdict(ratio >= 0.99)))
 
     if not args.remote_only:
-        rows += many_rows(idle32, idle64, paced32, lean32)
+        rows += many_rows(idle32, idle64, paced32, relayed32)
     print(f"Vandrelux benchmarks, {args.size_mib} MiB image, {os.cpu_count()} cores, "
           f"load {os.getloadavg()[0]:.2f}, {platform.system()} {platform.release()}")
     widths = [max(len(r[i]) for r in rows + [("Figure", "Target", "Measured", "Verdict")])
@@ -658,8 +670,9 @@ def main() -> int:
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for row in rows:
         print(line(row))
-    missed = sum(1 for r in rows if r[3] != "met")
-    print(f"{len(rows) - missed} of {len(rows)} targets met.")
+    targets = [r for r in rows if r[3] != "context"]
+    met = sum(1 for r in targets if r[3] == "met")
+    print(f"{met} of {len(targets)} targets met.")
     if args.keep:
         print(f"Files kept in {work}")
     else:

@@ -20,14 +20,15 @@ constexpr auto kFlushCheck = std::chrono::milliseconds(10);
 // One port of the run, from its open to its result.
 class CEnginePort final : public ILineClient, public ITimerHost {
 public:
-    CEnginePort(CEngine& engine, const Options& options, std::size_t index, CConsole& console)
+    CEnginePort(CEngine& engine, const Options& options, std::size_t index, CConsole& console,
+                protocol::CSharedUpdateFiles& files)
         : m_engine(engine),
           m_options(options),
           m_index(index),
           m_console(console),
           m_device(ResolvePort(options.ports.at(index), options)),
           m_portNumber(platform::ParseComName(options.ports[index]).value_or(kPortNumberForPath)),
-          m_unit(options, index, console, *this, m_writer) {
+          m_unit(options, index, console, *this, m_writer, files) {
         m_result.port = options.ports[index];
         m_result.device = m_device;
     }
@@ -193,9 +194,10 @@ private:
 
 std::vector<PortResult> RunUpdate(const Options& options, CConsole& console) {
     CEngine engine(options.beacon);
+    protocol::CSharedUpdateFiles files;
     std::vector<std::unique_ptr<CEnginePort>> ports;
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
-        ports.push_back(std::make_unique<CEnginePort>(engine, options, i, console));
+        ports.push_back(std::make_unique<CEnginePort>(engine, options, i, console, files));
         ports.back()->Start();
     }
     engine.Run([&] {

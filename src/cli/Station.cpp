@@ -126,6 +126,7 @@ public:
     const Options& m_options;
     CConsole& m_console;
     CEngine m_engine;
+    protocol::CSharedUpdateFiles m_files;  // for every slot; outlives them
 
 private:
     void AddSlot(const std::string& device, bool watched);
@@ -151,7 +152,7 @@ CSlot::CSlot(CStation& station, std::string device, bool watched, std::size_t co
       m_device(std::move(device)),
       m_bWatched(watched),
       m_index(consoleIndex),
-      m_unit(station.m_options, consoleIndex, station.m_console, *this, m_writer) {
+      m_unit(station.m_options, consoleIndex, station.m_console, *this, m_writer, station.m_files) {
     UpdateTail();
 }
 

@@ -1,5 +1,6 @@
 // The ordinary run on Windows: one worker thread per port, each with an event loop standing in
-// for the window thread and a port with its own monitor thread. They share only the console.
+// for the window thread and a port with its own monitor thread. They share only the console
+// and the update files.
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -22,13 +23,14 @@ constexpr auto kQuietTime = std::chrono::milliseconds(150);
 class CUpdater final : public serial::IPortOwner, public ITimerHost {
 public:
     // Constructed, run and destroyed on the worker's own thread.
-    CUpdater(const Options& options, std::size_t index, CConsole& console)
+    CUpdater(const Options& options, std::size_t index, CConsole& console,
+             protocol::CSharedUpdateFiles& files)
         : m_options(options),
           m_index(index),
           m_console(console),
           m_device(ResolvePort(options.ports.at(index), options)),
           m_port(*this, [device = m_device](int) { return device; }),
-          m_unit(options, index, console, *this, m_port) {
+          m_unit(options, index, console, *this, m_port, files) {
         m_loop.SetTimerHandler([this](unsigned id) { m_unit.OnTimer(id); });
         m_result.port = options.ports[index];
         m_result.device = m_device;
@@ -171,10 +173,11 @@ Outcome CUpdater::Fail(Outcome outcome, const std::string& reason) {
 
 std::vector<PortResult> RunUpdate(const Options& options, CConsole& console) {
     std::vector<PortResult> results(options.ports.size());
+    protocol::CSharedUpdateFiles files;
     std::vector<std::jthread> workers;
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
-        workers.emplace_back([&options, &console, &results, i] {
-            CUpdater updater(options, i, console);
+        workers.emplace_back([&options, &console, &results, &files, i] {
+            CUpdater updater(options, i, console, files);
             results[i] = updater.Run();
         });
     }

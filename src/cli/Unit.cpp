@@ -20,13 +20,14 @@ void CPortUnit::ConsoleLog::AppendChar(char ch) {
 }
 
 CPortUnit::CPortUnit(const Options& options, std::size_t index, CConsole& console, ITimerHost& host,
-                     protocol::IPortWriter& port)
+                     protocol::IPortWriter& port, protocol::CSharedUpdateFiles& files)
     : m_options(options),
       m_console(console),
       m_index(index),
       m_toolkit(host, [this](std::string_view text) { m_console.Note(m_index, text); }),
       m_log(console, index),
-      m_transfer(m_toolkit, port, m_log),
+      m_store("rv.bin", &files),
+      m_transfer(m_toolkit, port, m_log, m_store),
       m_watch(console, index, options.retries) {
     m_transfer.SetObserver(&m_watch);
 }

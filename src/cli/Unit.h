@@ -17,7 +17,9 @@
 #include "cli/Report.h"
 #include "cli/TerminalToolkit.h"
 #include "cli/TransferWatch.h"
+#include "protocol/StandardImageStore.h"
 #include "protocol/Transfer.h"
+#include "protocol/UpdateFiles.h"
 
 namespace vandrelux::cli {
 
@@ -30,8 +32,9 @@ struct UnitVerdict {
 
 class CPortUnit {
 public:
+    // `files` is shared by all the run's ports and outlives the unit.
     CPortUnit(const Options& options, std::size_t index, CConsole& console, ITimerHost& host,
-              protocol::IPortWriter& port);
+              protocol::IPortWriter& port, protocol::CSharedUpdateFiles& files);
     CPortUnit(const CPortUnit&) = delete;
     CPortUnit& operator=(const CPortUnit&) = delete;
 
@@ -72,6 +75,7 @@ private:
     std::size_t m_index;
     TerminalToolkit m_toolkit;
     ConsoleLog m_log;
+    protocol::CStandardImageStore m_store;
     protocol::CTransfer m_transfer;
     CTransferWatch m_watch;
 };

@@ -158,18 +158,23 @@ bool CTransfer::PrepareImage() {
         m_Header.dwMode = kRamMode;
         m_Header.dwAddress = kRamAddress;
     }
-    std::optional<std::vector<std::uint8_t>> image = m_store.ReadUpdateFile(m_strFilePath);
+    UpdateImage image = m_store.ReadUpdateFile(m_strFilePath);
     if (!image) {
         return false;
     }
-    // The pad byte of an odd-sized file belongs to the image: it is sent and summed.
+    // The pad byte of an odd-sized file belongs to the image: it is sent and summed. The read
+    // image may be shared, so the padded one is a copy of this transfer's own.
     if (image->size() % 2 != 0) {
-        image->push_back(0);
+        auto padded = std::make_shared<std::vector<std::uint8_t>>();
+        padded->reserve(image->size() + 1);
+        padded->assign(image->begin(), image->end());
+        padded->push_back(0);
+        image = std::move(padded);
     }
-    m_pImage = std::move(*image);
-    m_nImageLen = static_cast<std::int32_t>(m_pImage.size());
+    m_pImage = std::move(image);
+    m_nImageLen = static_cast<std::int32_t>(m_pImage->size());
     m_Header.dwLength = static_cast<std::uint32_t>(m_nImageLen);
-    m_Header.dwChecksum = ByteSum(m_pImage);
+    m_Header.dwChecksum = ByteSum(*m_pImage);
     m_Progress.Start(m_Header.dwLength, kMaxPayload);
     Notify([this, info](ITransferObserver& o) {
         o.OnImageStarted({Mode::Download, info->kind, m_strFilePath, m_Header.dwLength,
@@ -186,7 +191,7 @@ void CTransfer::SendHeaderFrame() {
 
 void CTransfer::SendDataFrame() {
     std::uint32_t length = 0;
-    const std::span<const std::uint8_t> rest(m_pImage.data() + m_pCursor,
+    const std::span<const std::uint8_t> rest(m_pImage->data() + m_pCursor,
                                              static_cast<std::size_t>(m_nRemaining));
     BuildDataFrame(m_FrameBuf, length, rest, m_bLastFrame);
     SendToPort(m_FrameBuf.data(), length);

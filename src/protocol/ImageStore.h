@@ -6,12 +6,15 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace vandrelux::protocol {
+
+// An update file's bytes, as read; immutable, so transfers sending the same file may share them.
+using UpdateImage = std::shared_ptr<const std::vector<std::uint8_t>>;
 
 struct TargetResult {
     enum class Status {
@@ -30,10 +33,9 @@ class IImageStore {
 public:
     virtual ~IImageStore() = default;
 
-    // The whole update file at `path`; nothing when it is no regular readable file, or too
-    // large for a header's length once padded to an even size.
-    [[nodiscard]] virtual std::optional<std::vector<std::uint8_t>> ReadUpdateFile(
-        const std::string& path) = 0;
+    // The whole update file at `path`; null when it is no regular readable file, or too large
+    // for a header's length once padded to an even size.
+    [[nodiscard]] virtual UpdateImage ReadUpdateFile(const std::string& path) = 0;
 
     // Creates the working copy afresh and keeps it open for appending.
     [[nodiscard]] virtual bool BeginWorkingCopy() = 0;

@@ -21,33 +21,11 @@ void CStandardImageStore::FileCloser::operator()(std::FILE* f) const noexcept {
     std::fclose(f);
 }
 
-CStandardImageStore::CStandardImageStore(std::string workingCopy)
-    : m_strTempPath(std::move(workingCopy)) {}
+CStandardImageStore::CStandardImageStore(std::string workingCopy, CSharedUpdateFiles* shared)
+    : m_strTempPath(std::move(workingCopy)), m_pShared(shared) {}
 
-std::optional<std::vector<std::uint8_t>> CStandardImageStore::ReadUpdateFile(
-    const std::string& path) {
-    // Directories and files whose padded size does not fit the 32-bit length are refused as
-    // unreadable rather than sent cut short.
-    std::error_code ec;
-    const std::filesystem::path file(path);
-    if (!std::filesystem::is_regular_file(file, ec)) {
-        return std::nullopt;
-    }
-    const std::uintmax_t size = std::filesystem::file_size(file, ec);
-    if (ec || !ImageLengthFits(size)) {
-        return std::nullopt;
-    }
-    const FilePtr stream(std::fopen(path.c_str(), "rb"));
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> image;
-    image.reserve(static_cast<std::size_t>(size + 1));  // room for the pad byte of an odd size
-    image.resize(static_cast<std::size_t>(size));
-    if (std::fread(image.data(), 1, image.size(), stream.get()) != image.size()) {
-        return std::nullopt;
-    }
-    return image;
+UpdateImage CStandardImageStore::ReadUpdateFile(const std::string& path) {
+    return m_pShared != nullptr ? m_pShared->Read(path) : ReadWholeUpdateFile(path);
 }
 
 bool CStandardImageStore::BeginWorkingCopy() {

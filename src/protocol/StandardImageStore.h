@@ -1,5 +1,6 @@
 // The image store on the C library's buffered file streams, as the operator's window and the
-// CLI use it: update files read in binary mode, the working copy in a path of its own.
+// CLI use it: update files read in binary mode, the working copy in a path of its own. Stores
+// of transfers that run side by side may read their update files through one shared reader.
 #pragma once
 
 #include <cstdio>
@@ -7,16 +8,18 @@
 #include <string>
 
 #include "protocol/ImageStore.h"
+#include "protocol/UpdateFiles.h"
 
 namespace vandrelux::protocol {
 
 class CStandardImageStore final : public IImageStore {
 public:
     // `workingCopy` is where received blocks are collected ("rv.bin" in the current folder).
-    explicit CStandardImageStore(std::string workingCopy = "rv.bin");
+    // With `shared`, update files are read through it; it must outlive the store.
+    explicit CStandardImageStore(std::string workingCopy = "rv.bin",
+                                 CSharedUpdateFiles* shared = nullptr);
 
-    [[nodiscard]] std::optional<std::vector<std::uint8_t>> ReadUpdateFile(
-        const std::string& path) override;
+    [[nodiscard]] UpdateImage ReadUpdateFile(const std::string& path) override;
     [[nodiscard]] bool BeginWorkingCopy() override;
     [[nodiscard]] bool AppendToWorkingCopy(std::span<const std::uint8_t> bytes) override;
     [[nodiscard]] TargetResult FinishTarget(const std::string& target,
@@ -33,6 +36,7 @@ private:
     using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
     std::string m_strTempPath;
+    CSharedUpdateFiles* m_pShared;
     FilePtr m_pTempFile;
     FilePtr m_pTargetFile;
 };

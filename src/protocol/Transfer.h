@@ -181,7 +181,7 @@ private:
     UpdateKind m_nFileIndex = UpdateKind::Bootstrap;
     bool m_bFileFound = false;
     std::string m_strFilePath = " ";
-    std::vector<std::uint8_t> m_pImage;
+    UpdateImage m_pImage;  // shared with other transfers sending the same file
     std::int32_t m_nImageLen = 0;
     std::uint32_t m_pCursor = 0;  // offset into m_pImage of the first byte not yet acknowledged
     std::int32_t m_nRemaining = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,13 +21,13 @@ class FakeImageStore final : public protocol::IImageStore {
 public:
     explicit FakeImageStore(std::vector<std::string>& journal) : m_journal(journal) {}
 
-    std::optional<std::vector<std::uint8_t>> ReadUpdateFile(const std::string& path) override {
+    protocol::UpdateImage ReadUpdateFile(const std::string& path) override {
         m_journal.push_back("read " + path);
         const auto file = files.find(path);
         if (file == files.end()) {
-            return std::nullopt;
+            return nullptr;
         }
-        return file->second;
+        return std::make_shared<const std::vector<std::uint8_t>>(file->second);
     }
 
     bool BeginWorkingCopy() override {

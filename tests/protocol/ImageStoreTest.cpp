@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <random>
 
 #include "BoxFrames.h"
@@ -142,9 +143,59 @@ TEST_F(StandardImageStoreTest, FilesOpenOnlyWhileInUse_AndEachWorkingCopyStartsE
     EXPECT_EQ(ReadFile(dir / "work.bin"), (Bytes{9, 8, 7}));
 
     // An update file comes back as it is on disk: padding is the transfer's business.
-    EXPECT_EQ(files.ReadUpdateFile(WriteFile("odd", {1, 2, 3})), (Bytes{1, 2, 3}));
-    EXPECT_EQ(files.ReadUpdateFile((dir / "absent").string()), std::nullopt);
-    EXPECT_EQ(files.ReadUpdateFile(dir.string()), std::nullopt);
+    const UpdateImage odd = files.ReadUpdateFile(WriteFile("odd", {1, 2, 3}));
+    ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(*odd, (Bytes{1, 2, 3}));
+    EXPECT_EQ(files.ReadUpdateFile((dir / "absent").string()), nullptr);
+    EXPECT_EQ(files.ReadUpdateFile(dir.string()), nullptr);
+}
+
+TEST_F(StandardImageStoreTest, SharedReads_OneCopyWhileHeld_AnyChangeReadAfresh) {
+    // Three compared pieces and a bit: a change at the very end must still be seen.
+    Bytes content = test::Pattern(150 * 1024 + 3);
+    const std::string path = WriteFile("sw", content);
+    CSharedUpdateFiles shared;
+    CStandardImageStore first((dir / "a.bin").string(), &shared);
+    CStandardImageStore second((dir / "b.bin").string(), &shared);
+
+    const UpdateImage held = first.ReadUpdateFile(path);
+    ASSERT_NE(held, nullptr);
+    const UpdateImage again = second.ReadUpdateFile(path);
+    EXPECT_EQ(again.get(), held.get());
+    EXPECT_EQ(*again, content);
+
+    // Same length, same modification time, one byte different: read afresh, the holder's bytes
+    // untouched.
+    const auto modified = std::filesystem::last_write_time(path);
+    const Bytes before = content;
+    content.back() ^= 0xFF;
+    WriteFile("sw", content);
+    std::filesystem::last_write_time(path, modified);
+    const UpdateImage changed = second.ReadUpdateFile(path);
+    ASSERT_NE(changed, nullptr);
+    EXPECT_NE(changed.get(), held.get());
+    EXPECT_EQ(*changed, content);
+    EXPECT_EQ(*held, before);
+
+    content.resize(content.size() - 2);
+    WriteFile("sw", content);
+    const UpdateImage shorter = first.ReadUpdateFile(path);
+    ASSERT_NE(shorter, nullptr);
+    EXPECT_EQ(*shorter, content);
+
+    std::filesystem::remove(path);
+    EXPECT_EQ(first.ReadUpdateFile(path), nullptr);
+    WriteFile("sw", content);
+    const UpdateImage back = second.ReadUpdateFile(path);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(*back, content);
+
+    // What no transfer holds is not kept.
+    const std::string logo = WriteFile("logo", {});
+    const UpdateImage empty = first.ReadUpdateFile(logo);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_TRUE(empty->empty());
+    EXPECT_EQ(empty.use_count(), 1);
 }
 
 }  // namespace

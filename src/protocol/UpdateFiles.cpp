@@ -1,0 +1,94 @@
+#include "protocol/UpdateFiles.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "protocol/Frames.h"
+
+namespace vandrelux::protocol {
+
+namespace {
+
+constexpr std::size_t kComparePiece = std::size_t{64} * 1024;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The length of the regular file at `path`, if it may be an update file.
+std::optional<std::uintmax_t> UpdateFileSize(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        return std::nullopt;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    if (ec || !ImageLengthFits(size)) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+}  // namespace
+
+UpdateImage ReadWholeUpdateFile(const std::string& path) {
+    // Directories and files whose padded size does not fit the 32-bit length are refused as
+    // unreadable rather than sent cut short.
+    const std::optional<std::uintmax_t> size = UpdateFileSize(path);
+    if (!size) {
+        return nullptr;
+    }
+    const FilePtr stream(std::fopen(path.c_str(), "rb"));
+    if (!stream) {
+        return nullptr;
+    }
+    auto image = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(*size));
+    if (std::fread(image->data(), 1, image->size(), stream.get()) != image->size()) {
+        return nullptr;
+    }
+    return image;
+}
+
+UpdateImage CSharedUpdateFiles::Read(const std::string& path) {
+    const std::lock_guard lock(m_mutex);
+    std::erase_if(m_held, [](const auto& held) { return held.second.expired(); });
+    if (const auto held = m_held.find(path); held != m_held.end()) {
+        if (UpdateImage image = held->second.lock(); image && Unchanged(path, *image)) {
+            return image;
+        }
+    }
+    UpdateImage image = ReadWholeUpdateFile(path);
+    if (image) {
+        m_held[path] = image;
+    } else {
+        m_held.erase(path);
+    }
+    return image;
+}
+
+bool CSharedUpdateFiles::Unchanged(const std::string& path,
+                                   const std::vector<std::uint8_t>& image) {
+    if (UpdateFileSize(path) != image.size()) {
+        return false;
+    }
+    const FilePtr stream(std::fopen(path.c_str(), "rb"));
+    if (!stream) {
+        return false;
+    }
+    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), image.size())));
+    for (std::size_t offset = 0; offset < image.size();) {
+        const std::size_t n = std::min(m_piece.size(), image.size() - offset);
+        if (std::fread(m_piece.data(), 1, n, stream.get()) != n ||
+            std::memcmp(m_piece.data(), image.data() + offset, n) != 0) {
+            return false;
+        }
+        offset += n;
+    }
+    return true;
+}
+
+}  // namespace vandrelux::protocol

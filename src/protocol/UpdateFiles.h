@@ -1,0 +1,40 @@
+// Reading update files whole, alone or shared by transfers that run side by side.
+//
+// Threading: ReadWholeUpdateFile anywhere; one CSharedUpdateFiles may serve several threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "protocol/ImageStore.h"
+
+namespace vandrelux::protocol {
+
+// The whole update file at `path`, freshly read; null when it is no regular readable file, or
+// too large for a header's length once padded to an even size.
+[[nodiscard]] UpdateImage ReadWholeUpdateFile(const std::string& path);
+
+// Many boxes updated at once mostly get the same files. While some transfer still holds an image
+// of a file, a new read of that file compares it byte for byte with the held image and, when
+// nothing changed, hands out that image again: the boxes share one copy in memory, and the read
+// only streams the file through one reused buffer instead of filling fresh memory (which is what
+// a read mostly costs). A file changed in any byte or in length is read afresh; an image no
+// transfer holds any more is not kept.
+class CSharedUpdateFiles {
+public:
+    // As ReadWholeUpdateFile.
+    [[nodiscard]] UpdateImage Read(const std::string& path);
+
+private:
+    [[nodiscard]] bool Unchanged(const std::string& path, const std::vector<std::uint8_t>& image);
+
+    std::mutex m_mutex;
+    std::map<std::string, std::weak_ptr<const std::vector<std::uint8_t>>> m_held;
+    std::vector<std::uint8_t> m_piece;
+};
+
+}  // namespace vandrelux::protocol
