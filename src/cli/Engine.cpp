@@ -267,6 +267,9 @@ void CEngine::Service(CLine& line) {
     if (line.m_bLost || line.m_bClosed || line.IsHeld(EngineClock::now())) {
         return;
     }
+    // A read that came back short took all the device had; what comes after it, epoll reports.
+    // Not reading again until then sends the answer to those bytes one call sooner.
+    bool drained = false;
     for (int reads = 0; reads <= kReadsPerTurn;) {
         while (line.m_inPos < line.m_in.size()) {
             const std::size_t run =
@@ -287,7 +290,7 @@ void CEngine::Service(CLine& line) {
                 return;
             }
         }
-        if (reads == kReadsPerTurn) {
+        if (reads == kReadsPerTurn || drained) {
             break;
         }
         line.m_in.resize(kReadChunk);
@@ -303,6 +306,7 @@ void CEngine::Service(CLine& line) {
         if (*count == 0) {
             break;
         }
+        drained = *count < kReadChunk;
         line.m_lastInput = EngineClock::now();
     }
     AfterClientCall(line);
