@@ -360,6 +360,16 @@ void CEngine::Tick() {
         if (line->m_bLost || line->m_bClosed || line->IsHeld(now)) {
             continue;
         }
+        if (line->m_holdTimer != 0) {
+            // Its pause is over but the input the pause held back is not handled yet: that comes
+            // first, as the window's waiting messages come before its timer's.
+            Cancel(line->m_holdTimer);
+            line->m_holdTimer = 0;
+            Service(*line);
+            if (line->m_bLost || line->m_bClosed || line->IsHeld(EngineClock::now())) {
+                continue;
+            }
+        }
         line->m_client->OnTick();
         AfterClientCall(*line);
     }
