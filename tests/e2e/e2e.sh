@@ -856,13 +856,23 @@ case_station_three_slots() {
     [ ! -e out-c2/software.bin ] || fail "a box kept on the line was updated twice"
     grep -q booting station.err || fail "the box's words did not reach the terminal"
 
+    # A file replaced between units goes to the next boxes, even at the same length and with the
+    # same time stamp, while earlier units still hold what they sent.
+    padded sw.bin first.bin
+    touch -r sw.bin stamp
+    random_file new.bin 30000
+    cat new.bin > sw.bin
+    touch -r stamp sw.bin
     run_box_on a --timeout 30 accept --out out-a2 --expect 1
     expect_status "$box_status" 0 "box a2"
     run_box_on b --timeout 30 accept --out out-b2 --expect 1
     expect_status "$box_status" 0 "box b2"
-    padded sw.bin expected.bin
-    for out in out-a1 out-c1 out-a2 out-b2; do
-        cmp -s expected.bin "$out/software.bin" || fail "$out: software not stored"
+    padded sw.bin second.bin
+    for out in out-a1 out-c1; do
+        cmp -s first.bin "$out/software.bin" || fail "$out: software not stored"
+    done
+    for out in out-a2 out-b2; do
+        cmp -s second.bin "$out/software.bin" || fail "$out: the replaced file not sent"
     done
     await_units 5
 
