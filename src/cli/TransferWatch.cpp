@@ -39,6 +39,11 @@ void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
                             receive ? 0 : started.checksum, 0, 0, 0, false});
         image = &m_images.back();
         m_imageStart = std::chrono::steady_clock::now();
+    } else if (!receive) {
+        // The file is read again for each attempt and may have changed in between: the record
+        // tells what went to the box last, which is what its verdict is on.
+        image->size = started.length;
+        image->checksum = started.checksum;
     }
     m_bInImage = true;
     m_lastEventStep = 0;

@@ -8,6 +8,7 @@
 #include "TransferFixture.h"
 #include "TransferInternals.h"
 #include "cli/TransferWatch.h"
+#include "platform/Format.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
 
@@ -112,6 +113,33 @@ TEST_F(TransferWatchTest, RefusedFramesAndVerdict_CountedOnOneImage_EventsInOrde
                                            "verdict",
                                            "file_complete"};
     EXPECT_EQ(EventKinds(), want);
+}
+
+TEST_F(TransferWatchTest, FileChangedBeforeARefusedImageGoesAgain_RecordedAsItWentLast) {
+    Start(1, "boot.bin", 5000);
+    Box({kReady, kAck, kAck, kAck, kAck, kNak});  // header, two frames, verdict refused
+    tree.File("boot.bin", std::string(3001, 'y'));
+    Box({kAck, kAck, kAck, kAck});  // header, the one frame, verdict accepted
+
+    ASSERT_EQ(watch->Images().size(), 1U);
+    const ImageResult& image = watch->Images()[0];
+    EXPECT_EQ(image.size, 3002U);  // padded to even
+    EXPECT_EQ(image.checksum, 3001U * 'y');
+    EXPECT_EQ(image.resends, 1);
+    EXPECT_TRUE(image.accepted);
+    std::fflush(events);
+    std::istringstream in(std::string(text, size));
+    std::vector<std::pair<std::uint64_t, std::string>> started;
+    for (std::string line; std::getline(in, line);) {
+        const auto event = nlohmann::json::parse(line);
+        if (event["event"] == "file_started") {
+            started.emplace_back(event["size"], event["checksum"]);
+        }
+    }
+    const std::vector<std::pair<std::uint64_t, std::string>> want = {
+        {5000, platform::Format("%08x", 5000U * 'x')},
+        {3002, platform::Format("%08x", 3001U * 'y')}};
+    EXPECT_EQ(started, want);
 }
 
 TEST_F(TransferWatchTest, RefusedMoreOftenThanTolerated_GivesUpNamingTheFile) {
