@@ -1,5 +1,6 @@
 #include "cli/Unit.h"
 
+#include "cli/Updater.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::cli {
@@ -88,7 +89,8 @@ UnitVerdict CPortUnit::Judge() const {
         }
     }
     if (ended.reason == protocol::FailReason::FileNotReadable) {
-        return {Outcome::FileNotOpenable, "cannot read " + std::string(ended.file)};
+        const std::string file(ended.file);
+        return {Outcome::FileNotOpenable, CheckUpdateFile(file).value_or("cannot read " + file)};
     }
     if (const std::optional<std::string>& gaveUp = m_watch.GaveUp()) {
         return {Outcome::BoxFailure, *gaveUp + "; giving up"};

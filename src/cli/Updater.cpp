@@ -10,19 +10,26 @@
 
 namespace vandrelux::cli {
 
+std::optional<std::string> CheckUpdateFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::FILE* f = fs::is_regular_file(path, ec) ? std::fopen(path.c_str(), "rb") : nullptr;
+    if (f == nullptr) {
+        return "cannot read " + path;
+    }
+    std::fclose(f);
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec || !protocol::ImageLengthFits(size)) {
+        return "cannot send " + path + ": an image must be smaller than 2 GiB";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> CheckFiles(const Options& options) {
     namespace fs = std::filesystem;
     for (const UpdateFile& file : options.files) {
-        std::error_code ec;
-        std::FILE* f =
-            fs::is_regular_file(file.path, ec) ? std::fopen(file.path.c_str(), "rb") : nullptr;
-        if (f == nullptr) {
-            return "cannot read " + file.path;
-        }
-        std::fclose(f);
-        const std::uintmax_t size = fs::file_size(file.path, ec);
-        if (ec || !protocol::ImageLengthFits(size)) {
-            return "cannot send " + file.path + ": an image must be smaller than 2 GiB";
+        if (std::optional<std::string> problem = CheckUpdateFile(file.path)) {
+            return problem;
         }
     }
     if (!options.receiveTo) {

@@ -15,6 +15,9 @@
 
 namespace vandrelux::cli {
 
+// Why the update file at `path` cannot be sent, if it cannot: not a readable file, or too large.
+[[nodiscard]] std::optional<std::string> CheckUpdateFile(const std::string& path);
+
 // Finds what would make the run fail only after the box has done its part: a file to send that
 // cannot be read, a target that cannot be written or that is the working copy "rv.bin".
 [[nodiscard]] std::optional<std::string> CheckFiles(const Options& options);

@@ -928,6 +928,12 @@ case_station_box_falls_silent() {
     run_box_on a --timeout 30 accept --out out-a2 --expect 1
     expect_status "$box_status" 0 "box a2"
     await_units 2
+    # A file grown too large between units: the unit ends saying so, the station goes on.
+    truncate -s 2147483647 sw.bin
+    run_box_on a --timeout 3 accept --out out-a3 --expect 1
+    await_units 3
+    grep -q '"outcome":"file-not-openable","reason":"cannot send sw.bin: an image must be smaller than 2 GiB"' \
+        units.jsonl || fail "no size reason: $(tail -1 units.jsonl)"
     kill -INT "$station_pid"
     stop_station_after_signals
     [ "$(units a ok)" -eq 1 ] || fail "slot a: $(cat units.jsonl)"
