@@ -158,18 +158,10 @@ bool CTransfer::PrepareImage() {
         m_Header.dwMode = kRamMode;
         m_Header.dwAddress = kRamAddress;
     }
+    // Padded to an even length by the store.
     UpdateImage image = m_store.ReadUpdateFile(m_strFilePath);
     if (!image) {
         return false;
-    }
-    // The pad byte of an odd-sized file belongs to the image: it is sent and summed. The read
-    // image may be shared, so the padded one is a copy of this transfer's own.
-    if (image->size() % 2 != 0) {
-        auto padded = std::make_shared<std::vector<std::uint8_t>>();
-        padded->reserve(image->size() + 1);
-        padded->assign(image->begin(), image->end());
-        padded->push_back(0);
-        image = std::move(padded);
     }
     m_pImage = std::move(image);
     m_nImageLen = static_cast<std::int32_t>(m_pImage->size());

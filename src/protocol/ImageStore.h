@@ -33,8 +33,9 @@ class IImageStore {
 public:
     virtual ~IImageStore() = default;
 
-    // The whole update file at `path`; null when it is no regular readable file, or too large
-    // for a header's length once padded to an even size.
+    // The whole update file at `path`, and a zero byte after an odd-sized one: that pad byte
+    // belongs to the image, it is sent and summed. Null when it is no regular readable file,
+    // too large for a header's length once padded, or not read whole.
     [[nodiscard]] virtual UpdateImage ReadUpdateFile(const std::string& path) = 0;
 
     // Creates the working copy afresh and keeps it open for appending.

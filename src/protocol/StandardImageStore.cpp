@@ -17,10 +17,6 @@ constexpr std::uint32_t kCopyPiece = 5000;
 
 }  // namespace
 
-void CStandardImageStore::FileCloser::operator()(std::FILE* f) const noexcept {
-    std::fclose(f);
-}
-
 CStandardImageStore::CStandardImageStore(std::string workingCopy, CSharedUpdateFiles* shared)
     : m_strTempPath(std::move(workingCopy)), m_pShared(shared) {}
 

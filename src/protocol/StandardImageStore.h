@@ -30,11 +30,6 @@ public:
     [[nodiscard]] bool HoldsOpenFile() const noexcept { return m_pTempFile || m_pTargetFile; }
 
 private:
-    struct FileCloser {
-        void operator()(std::FILE* f) const noexcept;
-    };
-    using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
     std::string m_strTempPath;
     CSharedUpdateFiles* m_pShared;
     FilePtr m_pTempFile;

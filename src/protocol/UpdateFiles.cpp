@@ -15,11 +15,6 @@ namespace {
 
 constexpr std::size_t kComparePiece = std::size_t{64} * 1024;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // The length of the regular file at `path`, if it may be an update file.
 std::optional<std::uintmax_t> UpdateFileSize(const std::filesystem::path& file) {
     std::error_code ec;
@@ -46,8 +41,12 @@ UpdateImage ReadWholeUpdateFile(const std::string& path) {
     if (!stream) {
         return nullptr;
     }
-    auto image = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(*size));
-    if (std::fread(image->data(), 1, image->size(), stream.get()) != image->size()) {
+    const auto length = static_cast<std::size_t>(*size);
+    // Zeroed, so an odd-sized file's pad byte is in place.
+    auto image = std::make_shared<std::vector<std::uint8_t>>(length + length % 2);
+    // A file that grew after its length was taken would go out cut short: refused instead.
+    if (std::fread(image->data(), 1, length, stream.get()) != length ||
+        std::fgetc(stream.get()) != EOF) {
         return nullptr;
     }
     return image;
@@ -72,23 +71,25 @@ UpdateImage CSharedUpdateFiles::Read(const std::string& path) {
 
 bool CSharedUpdateFiles::Unchanged(const std::string& path,
                                    const std::vector<std::uint8_t>& image) {
-    if (UpdateFileSize(path) != image.size()) {
+    const std::optional<std::uintmax_t> size = UpdateFileSize(path);
+    if (!size || *size + *size % 2 != image.size()) {
         return false;
     }
     const FilePtr stream(std::fopen(path.c_str(), "rb"));
     if (!stream) {
         return false;
     }
-    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), image.size())));
-    for (std::size_t offset = 0; offset < image.size();) {
-        const std::size_t n = std::min(m_piece.size(), image.size() - offset);
+    const auto length = static_cast<std::size_t>(*size);
+    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), length)));
+    for (std::size_t offset = 0; offset < length;) {
+        const std::size_t n = std::min(m_piece.size(), length - offset);
         if (std::fread(m_piece.data(), 1, n, stream.get()) != n ||
             std::memcmp(m_piece.data(), image.data() + offset, n) != 0) {
             return false;
         }
         offset += n;
     }
-    return true;
+    return std::fgetc(stream.get()) == EOF;
 }
 
 }  // namespace vandrelux::protocol

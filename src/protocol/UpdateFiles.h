@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,14 @@
 
 namespace vandrelux::protocol {
 
-// The whole update file at `path`, freshly read; null when it is no regular readable file, or
-// too large for a header's length once padded to an even size.
+// A C stream, closed when it goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The whole update file at `path`, freshly read, as the image store gives it: an odd-sized file
+// with its pad byte.
 [[nodiscard]] UpdateImage ReadWholeUpdateFile(const std::string& path);
 
 // Many boxes updated at once mostly get the same files. While some transfer still holds an image

@@ -27,7 +27,11 @@ public:
         if (file == files.end()) {
             return nullptr;
         }
-        return std::make_shared<const std::vector<std::uint8_t>>(file->second);
+        auto image = std::make_shared<std::vector<std::uint8_t>>(file->second);
+        if (image->size() % 2 != 0) {
+            image->push_back(0);  // as every store pads
+        }
+        return image;
     }
 
     bool BeginWorkingCopy() override {
