@@ -230,6 +230,10 @@ void CEngine::Run(const std::function<bool()>& done) {
             }
         }
         RunDueTasks();
+        // Last, as the window's timer comes only when no other message waits.
+        if (std::exchange(m_bTickDue, false)) {
+            Tick();
+        }
         m_lines.remove_if([](const auto& line) { return line->m_bClosed; });
         m_sources.remove_if([](const auto& source) { return source->gone; });
         ArmBeacon(!m_lines.empty());
@@ -249,7 +253,7 @@ void CEngine::Dispatch(EngineSource& source, std::uint32_t events) {
     if (source.fd == m_beaconFd) {
         std::uint64_t expirations = 0;
         static_cast<void>(::read(m_beaconFd, &expirations, sizeof expirations));
-        Tick();
+        m_bTickDue = true;
         return;
     }
     if (source.fd == m_wakeFd) {
@@ -364,8 +368,7 @@ void CEngine::Tick() {
             // Its pause is over but the input the pause held back is not handled yet: that comes
             // first, as the window's waiting messages come before its timer's.
             Cancel(line->m_holdTimer);
-            line->m_holdTimer = 0;
-            Service(*line);
+            EndPause(*line);
             if (line->m_bLost || line->m_bClosed || line->IsHeld(EngineClock::now())) {
                 continue;
             }
@@ -434,11 +437,13 @@ void CEngine::AfterClientCall(CLine& line) {
     }
     UpdateInterest(line);
     if (line.IsHeld(EngineClock::now()) && line.m_holdTimer == 0) {
-        line.m_holdTimer = At(line.m_holdUntil, [this, &line] {
-            line.m_holdTimer = 0;
-            Service(line);
-        });
+        line.m_holdTimer = At(line.m_holdUntil, [this, &line] { EndPause(line); });
     }
+}
+
+void CEngine::EndPause(CLine& line) {
+    line.m_holdTimer = 0;
+    Service(line);
 }
 
 void CEngine::RunDueTasks() {

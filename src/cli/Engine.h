@@ -165,6 +165,8 @@ private:
     void Service(CLine& line);
     void Flush(CLine& line);
     void Tick();
+    // The pause of `line` is over: what it held back is handled now.
+    void EndPause(CLine& line);
     // Sends what the client's call asked for and watches the line for what comes next.
     void AfterClientCall(CLine& line);
     void Lose(CLine& line, const char* step, const platform::SystemError& error);
@@ -179,6 +181,7 @@ private:
     int m_wakeFd = -1;
     std::chrono::milliseconds m_beacon;
     bool m_bBeaconArmed = false;
+    bool m_bTickDue = false;  // the beacon fired in this wake-up; it ticks after the rest
     std::list<std::unique_ptr<CLine>> m_lines;
     std::list<std::unique_ptr<EngineSource>> m_sources;
     std::multimap<EngineClock::time_point, std::pair<std::uint64_t, std::function<void()>>> m_tasks;
