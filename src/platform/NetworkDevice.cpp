@@ -290,7 +290,9 @@ bool NetworkDevice::SetLineState(const LineState& state) {
         },
         Clock::now() + m_limit);
     if (answer == Answer::Failed) {
-        return false;
+        // A server busy with another client may go along with the options and close only when
+        // it is asked for settings: the same refusal as at the connection's start.
+        return FailureOf(LastSystemError().code) == SocketFailure::Closed ? FailBusy() : false;
     }
     if (answer == Answer::TimedOut) {
         std::string missing;
