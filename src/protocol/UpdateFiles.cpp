@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "protocol/Frames.h"
 
@@ -15,38 +16,47 @@ namespace {
 
 constexpr std::size_t kComparePiece = std::size_t{64} * 1024;
 
-// The length of the regular file at `path`, if it may be an update file.
-std::optional<std::uintmax_t> UpdateFileSize(const std::filesystem::path& file) {
+struct OpenedFile {
+    FilePtr stream;
+    std::size_t length = 0;
+};
+
+// The regular file at `path` opened for reading, with its length, if it may be an update file:
+// directories and files whose padded size does not fit the 32-bit length are refused as
+// unreadable rather than sent cut short.
+std::optional<OpenedFile> OpenUpdateFile(const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) {
+    if (!std::filesystem::is_regular_file(path, ec)) {
         return std::nullopt;
     }
-    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec || !ImageLengthFits(size)) {
         return std::nullopt;
     }
-    return size;
+    FilePtr stream(std::fopen(path.c_str(), "rb"));
+    if (!stream) {
+        return std::nullopt;
+    }
+    return OpenedFile{std::move(stream), static_cast<std::size_t>(size)};
+}
+
+// Whether the stream, read up to the length taken when it was opened, is at its end: a file
+// that grew meanwhile would otherwise go out cut short.
+bool AtEnd(const OpenedFile& file) {
+    return std::fgetc(file.stream.get()) == EOF;
 }
 
 }  // namespace
 
 UpdateImage ReadWholeUpdateFile(const std::string& path) {
-    // Directories and files whose padded size does not fit the 32-bit length are refused as
-    // unreadable rather than sent cut short.
-    const std::optional<std::uintmax_t> size = UpdateFileSize(path);
-    if (!size) {
+    const std::optional<OpenedFile> file = OpenUpdateFile(path);
+    if (!file) {
         return nullptr;
     }
-    const FilePtr stream(std::fopen(path.c_str(), "rb"));
-    if (!stream) {
-        return nullptr;
-    }
-    const auto length = static_cast<std::size_t>(*size);
     // Zeroed, so an odd-sized file's pad byte is in place.
-    auto image = std::make_shared<std::vector<std::uint8_t>>(length + length % 2);
-    // A file that grew after its length was taken would go out cut short: refused instead.
-    if (std::fread(image->data(), 1, length, stream.get()) != length ||
-        std::fgetc(stream.get()) != EOF) {
+    auto image = std::make_shared<std::vector<std::uint8_t>>(file->length + file->length % 2);
+    if (std::fread(image->data(), 1, file->length, file->stream.get()) != file->length ||
+        !AtEnd(*file)) {
         return nullptr;
     }
     return image;
@@ -71,25 +81,20 @@ UpdateImage CSharedUpdateFiles::Read(const std::string& path) {
 
 bool CSharedUpdateFiles::Unchanged(const std::string& path,
                                    const std::vector<std::uint8_t>& image) {
-    const std::optional<std::uintmax_t> size = UpdateFileSize(path);
-    if (!size || *size + *size % 2 != image.size()) {
+    const std::optional<OpenedFile> file = OpenUpdateFile(path);
+    if (!file || file->length + file->length % 2 != image.size()) {
         return false;
     }
-    const FilePtr stream(std::fopen(path.c_str(), "rb"));
-    if (!stream) {
-        return false;
-    }
-    const auto length = static_cast<std::size_t>(*size);
-    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), length)));
-    for (std::size_t offset = 0; offset < length;) {
-        const std::size_t n = std::min(m_piece.size(), length - offset);
-        if (std::fread(m_piece.data(), 1, n, stream.get()) != n ||
+    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), file->length)));
+    for (std::size_t offset = 0; offset < file->length;) {
+        const std::size_t n = std::min(m_piece.size(), file->length - offset);
+        if (std::fread(m_piece.data(), 1, n, file->stream.get()) != n ||
             std::memcmp(m_piece.data(), image.data() + offset, n) != 0) {
             return false;
         }
         offset += n;
     }
-    return std::fgetc(stream.get()) == EOF;
+    return AtEnd(*file);
 }
 
 }  // namespace vandrelux::protocol
