@@ -361,17 +361,10 @@ void CEngine::Flush(CLine& line) {
 void CEngine::Tick() {
     const auto now = EngineClock::now();
     for (const auto& line : m_lines) {
-        if (line->m_bLost || line->m_bClosed || line->IsHeld(now)) {
+        // A line stays paused until its pause's task has handled the input the pause held back,
+        // as the window's waiting messages come before its timer's.
+        if (line->m_bLost || line->m_bClosed || line->m_holdTimer != 0 || line->IsHeld(now)) {
             continue;
-        }
-        if (line->m_holdTimer != 0) {
-            // Its pause is over but the input the pause held back is not handled yet: that comes
-            // first, as the window's waiting messages come before its timer's.
-            Cancel(line->m_holdTimer);
-            EndPause(*line);
-            if (line->m_bLost || line->m_bClosed || line->IsHeld(EngineClock::now())) {
-                continue;
-            }
         }
         line->m_client->OnTick();
         AfterClientCall(*line);
@@ -437,13 +430,11 @@ void CEngine::AfterClientCall(CLine& line) {
     }
     UpdateInterest(line);
     if (line.IsHeld(EngineClock::now()) && line.m_holdTimer == 0) {
-        line.m_holdTimer = At(line.m_holdUntil, [this, &line] { EndPause(line); });
+        line.m_holdTimer = At(line.m_holdUntil, [this, &line] {
+            line.m_holdTimer = 0;
+            Service(line);
+        });
     }
-}
-
-void CEngine::EndPause(CLine& line) {
-    line.m_holdTimer = 0;
-    Service(line);
 }
 
 void CEngine::RunDueTasks() {

@@ -165,8 +165,6 @@ private:
     void Service(CLine& line);
     void Flush(CLine& line);
     void Tick();
-    // The pause of `line` is over: what it held back is handled now.
-    void EndPause(CLine& line);
     // Sends what the client's call asked for and watches the line for what comes next.
     void AfterClientCall(CLine& line);
     void Lose(CLine& line, const char* step, const platform::SystemError& error);
