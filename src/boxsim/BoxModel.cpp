@@ -57,8 +57,15 @@ BoxModel::BoxModel(BoxConfig config) : m_config(std::move(config)), m_rng(m_conf
         }
         m_phase = Phase::WaitFirstBeacon;
     }
-    // A box told to stop after no frames at all never speaks.
+    // A box told to stop after no frames at all never answers; one in a reboot loop is in it
+    // from power-on unless it is told when to fall into it.
     AfterFrame(0);
+    if (m_config.rebootLoopMs > 0 && m_config.silentAfterFrames < 0 && m_phase != Phase::HungUp) {
+        m_phase = Phase::Silent;
+    }
+    if (m_phase != Phase::HungUp) {
+        EmitText(m_config.banner);
+    }
     if (m_phase == Phase::WaitFirstBeacon) {
         EmitText(m_config.chatter);
         Emit(kSyn);
@@ -90,22 +97,39 @@ std::vector<std::uint8_t> BoxModel::TakeOutput() {
 
 bool BoxModel::Stopped() const noexcept {
     return m_phase == Phase::Silent || m_phase == Phase::HungUp || m_phase == Phase::SendDone ||
-           m_phase == Phase::Refused;
+           m_phase == Phase::Refused || m_phase == Phase::Booted;
 }
 
 void BoxModel::Tick(std::uint64_t nowMs) {
-    if (m_phase != Phase::WaitFirstBeacon) {
-        return;
-    }
-    // The repeat clock starts with the first time the caller tells us.
+    m_nowMs = nowMs;
+    // The box's clock starts with the first time the caller tells us: that is its power-on.
     if (!m_clockStarted) {
         m_clockStarted = true;
+        m_powerOnMs = nowMs;
         m_lastReadyMs = nowMs;
+        m_lastBannerMs = nowMs;
         return;
     }
-    if (m_config.readyRepeatMs > 0 && nowMs >= m_lastReadyMs + m_config.readyRepeatMs) {
-        Emit(kSyn);
-        m_lastReadyMs = nowMs;
+    switch (m_phase) {
+        case Phase::WaitFirstBeacon:
+            if (m_config.readyRepeatMs > 0 && nowMs >= m_lastReadyMs + m_config.readyRepeatMs) {
+                Emit(kSyn);
+                m_lastReadyMs = nowMs;
+            }
+            break;
+        case Phase::PoweredOff:
+            if (m_config.listenMs > 0 && nowMs >= m_powerOnMs + m_config.listenMs) {
+                m_phase = Phase::Booted;
+            }
+            break;
+        case Phase::Silent:
+            if (m_config.rebootLoopMs > 0 && nowMs >= m_lastBannerMs + m_config.rebootLoopMs) {
+                EmitText(m_config.banner.empty() ? kRebootLoopText : m_config.banner);
+                m_lastBannerMs = nowMs;
+            }
+            break;
+        default:
+            break;
     }
 }
 
@@ -504,10 +528,11 @@ bool BoxModel::HeaderIsHonest() const {
 }
 
 bool BoxModel::CountNak() {
-    if (++m_naksInRow < kMaxNaksPerFrame) {
+    const unsigned limit = m_config.giveUpAfterNaks;
+    if (limit == 0 || ++m_naksInRow < limit) {
         return true;
     }
-    Violation("gave up after " + std::to_string(kMaxNaksPerFrame) + " refusals of one frame");
+    Violation("gave up after " + std::to_string(limit) + " refusals of one frame");
     m_phase = Phase::Silent;
     return false;
 }
@@ -520,8 +545,9 @@ void BoxModel::AfterFrame(unsigned frameCount) {
     };
     if (reached(m_config.hangUpAfterFrames)) {
         m_phase = Phase::HungUp;
-    } else if (reached(m_config.silentAfterFrames)) {
+    } else if (reached(m_config.silentAfterFrames) && m_phase != Phase::Silent) {
         m_phase = Phase::Silent;
+        m_lastBannerMs = m_nowMs;
     }
 }
 

@@ -38,6 +38,8 @@ inline constexpr std::uint32_t kHeaderPayloadLen = 28;
 inline constexpr std::uint32_t kMaxPayloadLen = 4096;
 // A box that is refused this often in a row stops rather than loop for ever.
 inline constexpr unsigned kMaxNaksPerFrame = 20;
+// What a box in a reboot loop prints each time round when it has no banner of its own.
+inline constexpr const char* kRebootLoopText = "booting...\r\n";
 
 struct HeaderWords {
     std::uint32_t type = 0;
@@ -71,11 +73,13 @@ struct BoxConfig {
     // Faults.
     double nakShare = 0.0;         // Accept: refuse this share of valid frames anyway
     double corruptShare = 0.0;     // Send: corrupt one payload byte in this share of blocks sent
+    std::string banner;            // printable text at power-on, before the box listens
     std::string chatter;           // printable text before the ready byte
     bool nakFirstVerdict = false;  // Accept: the first whole-image verdict is 0x15 regardless
     int silentAfterFrames = -1;    // once this many frames are handled the box sends nothing more
     int hangUpAfterFrames = -1;    // once this many frames are handled the box hangs up
-    std::uint32_t seed = 1;        // for the fault shares
+    unsigned giveUpAfterNaks = kMaxNaksPerFrame;  // refusals of one frame in a row; 0 = never
+    std::uint32_t seed = 1;                       // for the fault shares
 
     // Timing, in the caller's milliseconds.
     std::uint32_t settleMs = 100;         // Accept: 0x16 this soon after our 0x19 is a stale beacon
@@ -83,6 +87,12 @@ struct BoxConfig {
     std::uint32_t beaconReanswerMs = 50;  // Send: a beacon still coming this long after our answer
                                           // means the answer was lost
     bool statusLines = true;              // print a plain text line after each whole-image verdict
+    // Accept: the loader hears the beacon only this long after power-on, then boots what the
+    // box has; 0 = it waits for ever.
+    std::uint32_t listenMs = 0;
+    // Once silent (from power-on without silentAfterFrames), the box reboots again and again:
+    // its banner every this many ms, and no answer to anything. 0 = no loop.
+    std::uint32_t rebootLoopMs = 0;
 };
 
 struct BoxReport {
@@ -118,8 +128,10 @@ public:
     [[nodiscard]] bool HungUp() const noexcept { return m_phase == Phase::HungUp; }
     // Send: the PC's verdict on the image was 0x06. Accept: never; see ImagesAccepted.
     [[nodiscard]] bool Done() const noexcept { return m_phase == Phase::SendDone; }
-    // Silent, hung up, finished or given up: the box will send nothing more.
+    // Silent, hung up, finished or given up: the box will answer nothing more.
     [[nodiscard]] bool Stopped() const noexcept;
+    // Accept: the power-on window passed without a beacon; the box booted without an update.
+    [[nodiscard]] bool MissedBeacon() const noexcept { return m_phase == Phase::Booted; }
     [[nodiscard]] std::size_t ImagesAccepted() const noexcept { return m_report.images.size(); }
     [[nodiscard]] const BoxReport& Report() const noexcept { return m_report; }
 
@@ -127,6 +139,7 @@ private:
     enum class Phase {
         // Accept role.
         PoweredOff,
+        Booted,  // no beacon in the power-on window
         WaitAnnounce,
         WaitHeader,
         WaitData,
@@ -208,6 +221,9 @@ private:
     std::uint8_t m_blockType = 0;
     bool m_blockCorrupted = false;
     bool m_clockStarted = false;
+    std::uint64_t m_nowMs = 0;  // as the caller last told it
+    std::uint64_t m_powerOnMs = 0;
+    std::uint64_t m_lastBannerMs = 0;
     std::uint64_t m_lastReadyMs = 0;
     std::uint8_t m_answeredBeacon = 0;
     std::uint64_t m_answeredMs = 0;

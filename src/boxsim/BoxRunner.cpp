@@ -51,6 +51,23 @@ bool BoxRunner::Complete() const {
                                            : m_model.ImagesAccepted() >= m_settings.expect;
 }
 
+bool BoxRunner::Rebooted(std::int64_t nowNs) {
+    if (m_settings.rebootText.empty() || m_bRebootSaid) {
+        return true;
+    }
+    if (m_completeNs < 0) {
+        m_completeNs = nowNs;
+    }
+    const std::int64_t dueNs =
+        m_completeNs +
+        std::chrono::duration_cast<std::chrono::nanoseconds>(m_settings.rebootDelay).count();
+    if (nowNs >= dueNs) {
+        Queue({m_settings.rebootText.begin(), m_settings.rebootText.end()}, nowNs, false);
+        m_bRebootSaid = true;
+    }
+    return false;
+}
+
 RunOutcome BoxRunner::Run(const volatile std::sig_atomic_t* stop, const sigset_t* waitMask) {
     m_start = std::chrono::steady_clock::now();
     const std::int64_t deadlineNs =
@@ -75,7 +92,10 @@ RunOutcome BoxRunner::Run(const volatile std::sig_atomic_t* stop, const sigset_t
             m_line.HangUp();
             return Finish("hung-up", true);
         }
-        if (m_output.empty() && Complete()) {
+        if (m_output.empty() && m_model.MissedBeacon()) {
+            return Finish("no-beacon", false);
+        }
+        if (m_output.empty() && Complete() && Rebooted(nowNs)) {
             m_line.Drain(m_settings.drainLimit);
             return Finish("completed", true);
         }

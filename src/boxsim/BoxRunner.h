@@ -30,6 +30,9 @@ struct RunSettings {
     std::filesystem::path outDir;  // empty = images are only reported
     // How long a finished run waits for the PC to read the box's last bytes.
     std::chrono::milliseconds drainLimit{2'000};
+    // Accept: what the box prints once it has its images, after `rebootDelay`, as it boots them.
+    std::string rebootText;
+    std::chrono::milliseconds rebootDelay{0};
 };
 
 // The part of a run that carries frames: from the first frame mark crossing the line, in either
@@ -43,7 +46,8 @@ struct FrameSpan {
 
 struct RunOutcome {
     bool completed = false;
-    std::string ended;  // completed, hung-up, timeout, interrupted, line-closed, line-error
+    // completed, hung-up, no-beacon, timeout, interrupted, line-closed, line-error
+    std::string ended;
     std::vector<std::string> errors;  // the simulator's own failures, not the PC's
     std::uint64_t bytesIn = 0;        // as read from the line
     std::uint64_t bytesOut = 0;       // as written to the line
@@ -77,6 +81,8 @@ private:
 
     [[nodiscard]] std::int64_t Now() const;
     [[nodiscard]] bool Complete() const;
+    // Complete, and the text of the reboot said; queues that text when it is due.
+    [[nodiscard]] bool Rebooted(std::int64_t nowNs);
     void Queue(const std::vector<std::uint8_t>& bytes, std::int64_t readyNs, bool opensFrameWait);
     void ReleaseInput(std::int64_t nowNs);
     void FeedModel(std::uint8_t byte, std::int64_t atNs);
@@ -103,6 +109,8 @@ private:
     std::int64_t m_lastWriteNs = INT64_MIN / 2;
     std::int64_t m_lastReleaseNs = INT64_MIN / 2;
     std::size_t m_imagesStored = 0;
+    std::int64_t m_completeNs = -1;  // when the scenario was first complete
+    bool m_bRebootSaid = false;
     std::vector<std::string> m_errors;
     std::string m_ended;
     std::uint64_t m_bytesIn = 0;

@@ -1,10 +1,46 @@
 #include "boxsim/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <string_view>
 
 #include "Version.h"
 
 namespace vandrelux::boxsim {
+
+std::string DecodeEscapes(const std::string& text) {
+    const auto hexValue = [](char c) {
+        const auto at =
+            std::string_view("0123456789abcdef").find(static_cast<char>(std::tolower(c)));
+        return at == std::string_view::npos ? -1 : static_cast<int>(at);
+    };
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] != '\\' || std::string_view("rnt\\x").find(next) == std::string_view::npos ||
+            next == '\0') {
+            out += text[i];
+            continue;
+        }
+        ++i;
+        if (next != 'x') {
+            out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
+            continue;
+        }
+        int value = 0;
+        int digits = 0;
+        while (digits < 2 && i + 1 < text.size() && hexValue(text[i + 1]) >= 0) {
+            value = value * 16 + hexValue(text[++i]);
+            ++digits;
+        }
+        if (digits == 0) {
+            out += "\\x";
+        } else {
+            out += static_cast<char>(value);
+        }
+    }
+    return out;
+}
 
 ParseResult ParseOptions(int argc, const char* const* argv) {
     Options o;
@@ -29,8 +65,14 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
     app.add_option("--turnaround-us", o.turnaroundUs,
                    "Extra delay before every answer to a byte from the PC")
         ->capture_default_str();
+    app.add_option("--banner", o.box.banner,
+                   "Text the box prints at power-on, before it listens for the beacon "
+                   "(\\r, \\n, \\t, \\xHH)");
     app.add_option("--chatter", o.box.chatter,
-                   "Printable text the box sends before its ready byte");
+                   "Printable text the box sends before its ready byte (escapes as --banner)");
+    app.add_option("--reboot-loop-ms", o.box.rebootLoopMs,
+                   "Reboot again and again: the banner every N ms, no answer to anything; from "
+                   "power-on, or from --silent-after on");
     app.add_option("--silent-after", silentAfter, "Send nothing more once N frames are handled")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--hang-up-after", hangUpAfter, "Hang up the line once N frames are handled")
@@ -47,6 +89,20 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
         ->check(CLI::Range(0.0, 1.0));
     accept->add_flag("--nak-first-verdict", o.box.nakFirstVerdict,
                      "Refuse the first whole image regardless");
+    accept
+        ->add_option("--listen-ms", o.box.listenMs,
+                     "Hear the beacon only this long after power-on, then boot without an "
+                     "update; 0 = wait for ever")
+        ->capture_default_str();
+    accept
+        ->add_option("--give-up-after", o.box.giveUpAfterNaks,
+                     "Stop answering after refusing one frame this often in a row; 0 = never")
+        ->capture_default_str();
+    accept->add_option("--reboot-text", o.rebootText,
+                       "Text the box prints once it has its images, as it boots them (escapes "
+                       "as --banner)");
+    accept->add_option("--reboot-ms", o.rebootMs, "How long after its last image that text comes")
+        ->capture_default_str();
     accept
         ->add_option("--settle-ms", o.box.settleMs,
                      "A 0x16 this soon after the ready byte is taken as stale")
@@ -85,6 +141,9 @@ ParseResult ParseOptions(int argc, const char* const* argv) {
     o.box.role = send->parsed() ? BoxConfig::Role::Send : BoxConfig::Role::Accept;
     o.box.silentAfterFrames = silentAfter;
     o.box.hangUpAfterFrames = hangUpAfter;
+    o.box.banner = DecodeEscapes(o.box.banner);
+    o.box.chatter = DecodeEscapes(o.box.chatter);
+    o.rebootText = DecodeEscapes(o.rebootText);
     result.options = std::move(o);
     return result;
 }

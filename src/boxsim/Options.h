@@ -20,7 +20,13 @@ struct Options {
     double timeoutSeconds = 120.0;
     std::uint32_t baud = 0;  // 0 = unpaced
     std::uint32_t turnaroundUs = 0;
+    std::string rebootText;  // accept: printed once the images are in, as the box boots them
+    std::uint32_t rebootMs = 0;
 };
+
+// Text from the command line with \r, \n, \t, \\ and \xHH turned into their bytes; anything
+// else after a backslash stays as it is.
+[[nodiscard]] std::string DecodeEscapes(const std::string& text);
 
 struct ParseResult {
     std::optional<Options> options;  // absent when the program should exit at once

@@ -94,6 +94,8 @@ PtyLine PtyLine::OpenDevice(const std::string& path) {
         ThrowErrno("cannot open " + path);
     }
     MakeRaw(fd.Get(), path);
+    // A box powered on now hears nothing that was sent before: bytes a line kept are not its.
+    static_cast<void>(::tcflush(fd.Get(), TCIFLUSH));
     return PtyLine(fd.Release(), -1, path);
 }
 

@@ -114,6 +114,8 @@ int Run(int argc, char** argv) {
     settings.expect = options.expect;
     settings.timeout = std::chrono::milliseconds(std::llround(options.timeoutSeconds * 1000.0));
     settings.outDir = options.outDir;
+    settings.rebootText = options.rebootText;
+    settings.rebootDelay = std::chrono::milliseconds(options.rebootMs);
 
     const BoxConfig::Role role = options.box.role;
     BoxRunner runner(std::move(options.box), settings, *line);

@@ -329,6 +329,62 @@ TEST(AcceptBox, SilentOrHangUpAfterOneFrame_AnswersOnlyTheFirst) {
     }
 }
 
+// What a box says by itself as time passes, with `feedAt` a beacon at that millisecond (0: none).
+struct PowerOnCase {
+    const char* name;
+    BoxConfig config;
+    std::uint64_t feedAt;
+    Bytes expected;  // everything the box sent by 2000 ms
+};
+
+class AcceptBoxPowerOn : public ::testing::TestWithParam<PowerOnCase> {};
+
+TEST_P(AcceptBoxPowerOn, SaysWhatARealBoxSays) {
+    const PowerOnCase& c = GetParam();
+    Driver d(c.config);
+    Bytes said = d.box.TakeOutput();
+    for (std::uint64_t ms = 0; ms <= 2000; ms += 50) {
+        d.box.OnIdle(ms);
+        if (ms == c.feedAt) {
+            d.box.OnByte(0x16, ms);
+        }
+        said = Cat(said, d.box.TakeOutput());
+    }
+    EXPECT_EQ(said, c.expected);
+}
+
+BoxConfig PowerOn(std::string banner, std::uint32_t listenMs, std::uint32_t loopMs) {
+    BoxConfig config;
+    config.banner = std::move(banner);
+    config.listenMs = listenMs;
+    config.rebootLoopMs = loopMs;
+    return config;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcceptBoxPowerOn,
+    ::testing::Values(PowerOnCase{"BannerThenReadyOnTheBeacon", PowerOn("L1\r\n", 0, 0), 1500,
+                                  Cat(Text("L1\r\n"), {0x19})},
+                      PowerOnCase{"BeaconInsideTheWindow", PowerOn("", 1000, 0), 950, {0x19}},
+                      PowerOnCase{"BeaconAfterTheWindow_Ignored", PowerOn("", 1000, 0), 1000, {}},
+                      PowerOnCase{"RebootLoop_BannerEveryPeriodNoAnswer", PowerOn("b\n", 0, 600),
+                                  100, Text("b\nb\nb\nb\n")},
+                      PowerOnCase{"RebootLoop_DefaultText", PowerOn("", 0, 1500), 0,
+                                  Text("booting...\r\n")}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(AcceptBox, GiveUpAfterZero_RefusesForEver) {
+    BoxConfig config;
+    config.nakShare = 1.0;
+    config.giveUpAfterNaks = 0;
+    Driver d(config);
+    d.OpenFile();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(d.Feed(kBootHeader), Bytes{0x15}) << i;
+    }
+    EXPECT_FALSE(d.box.Stopped());
+}
+
 // ---- Send role ----
 
 TEST(SendBox, TwoByteImage_ByteExactConversation) {

@@ -98,6 +98,17 @@ TEST(ParseOptions, BadArguments_ExitTwoWithOneLineReason) {
     }
 }
 
+TEST(DecodeEscapes, ControlsAndHexBytes_OtherBackslashesKept) {
+    const std::pair<const char*, std::string> cases[] = {
+        {R"(S/N: 4711\r\nlogin: )", "S/N: 4711\r\nlogin: "},
+        {R"(\t\\\x41\x7e\x0)", std::string("\t\\A~") + '\0'},
+        {R"(\q \x \xg trailing\)", R"(\q \x \xg trailing\)"},
+    };
+    for (const auto& [text, bytes] : cases) {
+        EXPECT_EQ(DecodeEscapes(text), bytes) << text;
+    }
+}
+
 // --version answers without the scenario the box otherwise insists on.
 TEST(ParseOptions, Version_ExitZeroBeforeTheScenarioIsChecked) {
     for (const char* line : {"--version", "send --version", "accept --version"}) {
