@@ -1,7 +1,9 @@
 #include "cli/Console.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <system_error>
 
 #include "cli/Text.h"
 #include "platform/Format.h"
@@ -21,7 +23,7 @@ CConsole::CConsole(Settings settings, std::vector<std::string> ports, std::FILE*
                    std::FILE* err)
     : m_settings(settings), m_out(out), m_err(err) {
     for (std::string& name : ports) {
-        m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1});
+        m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1, {}});
     }
 }
 
@@ -159,8 +161,13 @@ void CConsole::OutLine(const std::string& line) {
         std::fwrite(erasure.data(), 1, erasure.size(), m_err);
         std::fflush(m_err);
     }
-    std::fprintf(m_out, "%s\n", line.c_str());
-    std::fflush(m_out);
+    if (!m_bOutClosed &&
+        (std::fprintf(m_out, "%s\n", line.c_str()) < 0 || std::fflush(m_out) != 0)) {
+        // A reader that went away (`| head`) costs its own lines, not the run.
+        m_bOutClosed = true;
+        const std::string why = std::system_category().message(errno);
+        Redraw("vandrelux-cli: standard output: " + why + "; nothing more is written there\n");
+    }
     if (sharesTerminal) {
         DrawBoard();
     }
@@ -219,7 +226,7 @@ std::string CConsole::Render(std::size_t port, const ProgressState& state) const
 
 std::size_t CConsole::AddPort(std::string name) {
     const std::lock_guard lock(m_lock);
-    m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1});
+    m_ports.push_back({std::move(name), {}, {}, {}, {}, {}, -1, {}});
     return m_ports.size() - 1;
 }
 
@@ -228,9 +235,8 @@ void CConsole::Status(std::size_t port, std::string_view text) {
     PortLines& lines = m_ports.at(port);
     const bool changed = lines.state != text;
     lines.state = std::string(text);
-    lines.bar = text.empty() ? std::string()
-                             : lines.name + "  " + lines.state +
-                                   (lines.tail.empty() ? "" : "  " + lines.tail);
+    lines.progress.reset();
+    lines.bar = PortLine(port);
     if (m_settings.terminal) {
         DrawBoard();
     } else if (changed && !text.empty()) {
@@ -241,12 +247,31 @@ void CConsole::Status(std::size_t port, std::string_view text) {
 
 void CConsole::StatusTail(std::size_t port, std::string tail) {
     const std::lock_guard lock(m_lock);
-    m_ports.at(port).tail = std::move(tail);
+    PortLines& lines = m_ports.at(port);
+    lines.tail = std::move(tail);
+    if (!lines.bar.empty()) {
+        lines.bar = PortLine(port);
+        if (m_settings.terminal) {
+            DrawBoard();
+        }
+    }
+}
+
+std::string CConsole::PortLine(std::size_t port) const {
+    const PortLines& lines = m_ports[port];
+    if (lines.progress) {
+        return Render(port, *lines.progress);
+    }
+    if (lines.state.empty()) {
+        return {};
+    }
+    return lines.name + "  " + lines.state + (lines.tail.empty() ? "" : "  " + lines.tail);
 }
 
 void CConsole::Progress(std::size_t port, const ProgressState& state) {
     const std::lock_guard lock(m_lock);
     PortLines& lines = m_ports.at(port);
+    lines.progress = state;
     lines.bar = Render(port, state);
     if (m_settings.terminal) {
         if (std::chrono::steady_clock::now() - m_lastDraw >= kRedrawPeriod ||

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,12 +71,13 @@ public:
 private:
     struct PortLines {
         std::string name;
-        std::string log;     // message log text not yet ended by a newline
-        std::string box;     // box text not yet ended by a newline
-        std::string bar;     // the progress line as last rendered
-        std::string state;   // the state in words, as last shown
-        std::string tail;    // what follows the state or progress
-        int lastTenth = -1;  // plain progress: the last tenth printed
+        std::string log;                        // message log text not yet ended by a newline
+        std::string box;                        // box text not yet ended by a newline
+        std::string bar;                        // the progress line as last rendered
+        std::string state;                      // the state in words, as last shown
+        std::string tail;                       // what follows the state or progress
+        int lastTenth = -1;                     // plain progress: the last tenth printed
+        std::optional<ProgressState> progress;  // while the line shows progress, not a state
     };
 
     void EmitLocked(std::size_t port, std::string_view type, nlohmann::json fields);
@@ -84,6 +86,8 @@ private:
     void BoxLine(std::size_t port);
     void ErrLine(const std::string& line);
     void OutLine(const std::string& line);
+    // The line for `port` as it stands: its progress or its state, then its tail.
+    [[nodiscard]] std::string PortLine(std::size_t port) const;
     // The bars' erasure, and their lines as they are now: text for `err`, which the caller
     // writes at once.
     [[nodiscard]] std::string BoardErasure();
@@ -99,7 +103,8 @@ private:
     std::FILE* m_err;
     std::mutex m_lock;
     std::vector<PortLines> m_ports;
-    int m_boardLines = 0;  // bar lines currently on the terminal below the text
+    int m_boardLines = 0;       // bar lines currently on the terminal below the text
+    bool m_bOutClosed = false;  // standard output failed: its reader went away
     std::chrono::steady_clock::time_point m_lastDraw{};
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };

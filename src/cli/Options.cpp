@@ -129,8 +129,9 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                             ->check(CLI::Range(0.0, 3600.0));
     double silenceSeconds = 60;
     auto* silenceOption = app.add_option("--unit-silence", silenceSeconds,
-                                         "Station: seconds without a byte from the box after which "
-                                         "a unit under way ends as timed out")
+                                         "Station: seconds without progress (a frame acknowledged, "
+                                         "an image judged) after which a unit under way ends as "
+                                         "timed out, whatever else the box sends")
                               ->capture_default_str()
                               ->check(CLI::Range(1.0, 86400.0));
     auto* unitsOption = app.add_option("--units-log", options.unitsLog,

@@ -1,8 +1,6 @@
 #include "cli/Station.h"
 
-#include <fcntl.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -14,6 +12,7 @@
 #include "cli/Engine.h"
 #include "cli/Text.h"
 #include "cli/Unit.h"
+#include "cli/UnitsLog.h"
 #include "cli/Updater.h"
 #include "platform/Format.h"
 #include "serial/ComPort.h"
@@ -41,7 +40,13 @@ std::string UtcNow() {
 
 class CStation;
 
-enum class SlotState { Opening, Retrying, Waiting, InUnit, Quiet, Stopped, Gone };
+// Talking: armed, but bytes that began no unit stopped the beacon; it starts again once the line
+// has been quiet for the re-arm time.
+enum class SlotState { Opening, Retrying, Waiting, Talking, InUnit, Quiet, Stopped, Gone };
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    return platform::Format("%g s", std::chrono::duration<double>(duration).count());
+}
 
 // One slot: its line, its transfer and its units.
 class CSlot final : public ILineClient, public ITimerHost {
@@ -79,8 +84,12 @@ private:
     void EndUnit(const std::string& outcome, const std::string& reason);
     void AwaitQuiet();
     void CheckQuiet();
-    // A box that stops answering mid-unit must not hold its slot for ever.
+    // Notes what the box's last byte did for the unit under way.
+    void FollowProgress();
+    // A box that takes the unit no further must not hold its slot for ever, whether it is silent,
+    // talks or refuses every frame.
     void CheckSilence();
+    [[nodiscard]] std::string StalledReason() const;
     void CloseLine();
     // No more of the line: no task due, no transfer armed, no beacon, the line closed.
     void Release();
@@ -103,6 +112,12 @@ private:
     std::uint64_t m_openGeneration = 0;  // which open of the slot is the latest
     std::string m_lastOpenError;
     EngineClock::time_point m_quietSince;
+
+    std::uint64_t m_progressSeen = 0;         // the watch's progress at the last look
+    EngineClock::time_point m_progressClock;  // when the box last took the unit on
+    int m_refusedAtProgress = 0;              // refused frames of the unit by then
+    std::uint64_t m_bytesSinceProgress = 0;
+    int m_refusedShown = 0;  // refused frames as the slot's line shows them
 
     int m_unitNumber = 0;
     std::string m_unitStart;
@@ -136,6 +151,7 @@ private:
     // until they can be watched again.
     void Poll();
     void PrintTotals();
+    void LeaveUnwrittenUnits();
 
     std::map<std::string, std::unique_ptr<CSlot>> m_slots;
     std::vector<std::string> m_order;  // slots by first appearance
@@ -143,8 +159,8 @@ private:
     bool m_bPolling = false;
     int m_signalFd = -1;
     int m_signals = 0;
-    int m_unitsLog = -1;
-    bool m_bSyncLog = false;  // the units log is a file on a disk
+    CUnitsLog m_unitsLog;
+    std::string m_unitsLogProblem;  // as last reported; empty while the log is written
 };
 
 CSlot::CSlot(CStation& station, std::string device, bool watched, std::size_t consoleIndex)
@@ -222,10 +238,18 @@ void CSlot::Arm() {
 }
 
 void CSlot::BeginUnit() {
+    // A talking box that said it is ready after all needs no quiet to be armed again.
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
     m_state = SlotState::InUnit;
     ++m_unitNumber;
     m_unitStart = UtcNow();
     m_unitClock = EngineClock::now();
+    m_progressSeen = m_unit.Watch().Progress();
+    m_progressClock = m_unitClock;
+    m_refusedAtProgress = 0;
+    m_bytesSinceProgress = 0;
+    m_refusedShown = 0;
     m_station.m_console.Emit(m_index, "unit_started",
                              {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
     Show("box ready");
@@ -237,21 +261,46 @@ void CSlot::CheckSilence() {
     if (m_state != SlotState::InUnit || m_line == nullptr) {
         return;
     }
-    const auto limit = m_station.m_options.unitSilence;
-    const auto due = std::max(m_unitClock, m_line->LastInput()) + limit;
+    const auto due = m_progressClock + m_station.m_options.unitSilence;
     if (EngineClock::now() >= due) {
-        EndUnit(
-            OutcomeName(Outcome::TimedOut),
-            platform::Format("the box said nothing for %lld s",
-                             static_cast<long long>(
-                                 std::chrono::duration_cast<std::chrono::seconds>(limit).count())));
+        EndUnit(OutcomeName(Outcome::TimedOut), StalledReason());
         AwaitQuiet();
         return;
     }
     m_silenceTask = m_station.m_engine.At(due, [this] { CheckSilence(); });
 }
 
+std::string CSlot::StalledReason() const {
+    const std::string limit = Seconds(m_station.m_options.unitSilence);
+    const int refused = m_unit.Watch().RefusedFrames() - m_refusedAtProgress;
+    if (refused > 0) {
+        return platform::Format("the box refused every frame for %s (%d refusals)", limit.c_str(),
+                                refused);
+    }
+    if (m_bytesSinceProgress > 0) {
+        return "the box talked for " + limit + " but took the update no further";
+    }
+    return "the box said nothing for " + limit;
+}
+
+void CSlot::FollowProgress() {
+    const CTransferWatch& watch = m_unit.Watch();
+    if (watch.Progress() != m_progressSeen) {
+        m_progressSeen = watch.Progress();
+        m_progressClock = EngineClock::now();
+        m_refusedAtProgress = watch.RefusedFrames();
+        m_bytesSinceProgress = 0;
+    } else {
+        ++m_bytesSinceProgress;
+    }
+    if (watch.RefusedFrames() != m_refusedShown) {
+        m_refusedShown = watch.RefusedFrames();
+        UpdateTail();
+    }
+}
+
 void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
+    m_state = SlotState::Quiet;
     m_station.m_engine.Cancel(m_silenceTask);
     m_silenceTask = 0;
     nlohmann::json images = nlohmann::json::array();
@@ -279,7 +328,6 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
     m_station.Record(unit);
     m_station.m_console.Emit(m_index, "unit_complete", unit);
     m_station.m_console.Finish(m_index);
-    m_state = SlotState::Quiet;
 }
 
 void CSlot::AwaitQuiet() {
@@ -345,17 +393,32 @@ void CSlot::Vanish() {
 
 void CSlot::OnByte(std::uint8_t byte) {
     m_unit.OnByte(byte, kPortNumber);
-    if (m_state == SlotState::Waiting && m_unit.Begun()) {
+    const bool armed = m_state == SlotState::Waiting || m_state == SlotState::Talking;
+    if (armed && m_unit.Begun()) {
         BeginUnit();
     }
-    if (m_state == SlotState::InUnit && m_unit.Ended()) {
-        const UnitVerdict verdict = m_unit.Judge();
-        EndUnit(OutcomeName(verdict.outcome), verdict.reason);
-        AwaitQuiet();
-    } else if (m_state == SlotState::Waiting && m_unit.Ended()) {
+    if (m_state == SlotState::InUnit) {
+        if (m_unit.Ended()) {
+            const UnitVerdict verdict = m_unit.Judge();
+            EndUnit(OutcomeName(verdict.outcome), verdict.reason);
+            AwaitQuiet();
+        } else {
+            FollowProgress();
+        }
+        return;
+    }
+    if (armed && m_unit.Ended()) {
         // The line's bytes fit no conversation: no box began a unit, so none is counted.
         m_station.m_console.Note(m_index, "the line's bytes made no sense; waiting for quiet");
         AwaitQuiet();
+    } else if (m_state == SlotState::Waiting) {
+        // Bytes that begin no unit: a box talking (its banner, or the software it was just
+        // given, booting) or noise. They stopped the beacon; once the line is quiet again the
+        // slot arms afresh, as Restart does in the window.
+        m_state = SlotState::Talking;
+        m_quietSince = EngineClock::now();
+        Show("box talking");
+        CheckQuiet();
     }
 }
 
@@ -430,8 +493,11 @@ void CSlot::Show(const std::string& state) {
 }
 
 void CSlot::UpdateTail() {
-    m_station.m_console.StatusTail(
-        m_index, platform::Format("passed %d  failed %d", m_passed, m_failed + m_abandoned));
+    std::string tail = platform::Format("passed %d  failed %d", m_passed, m_failed + m_abandoned);
+    if (m_state == SlotState::InUnit && m_refusedShown > 0) {
+        tail += platform::Format("  refused %d", m_refusedShown);
+    }
+    m_station.m_console.StatusTail(m_index, std::move(tail));
 }
 
 nlohmann::json CSlot::Totals() const {
@@ -458,15 +524,12 @@ int CStation::Run() {
         return static_cast<int>(Outcome::Usage);
     }
     if (!m_options.unitsLog.empty()) {
-        m_unitsLog =
-            ::open(m_options.unitsLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (m_unitsLog < 0) {
+        if (const std::optional<platform::SystemError> error =
+                m_unitsLog.Open(m_options.unitsLog)) {
             m_console.Note("cannot write the units log " + m_options.unitsLog + ": " +
-                           platform::LastSystemError().message);
+                           error->message);
             return static_cast<int>(Outcome::FileNotOpenable);
         }
-        struct stat info {};
-        m_bSyncLog = ::fstat(m_unitsLog, &info) == 0 && S_ISREG(info.st_mode);
     }
     for (const std::string& port : m_options.ports) {
         AddSlot(ResolvePort(port, m_options), false);
@@ -493,9 +556,8 @@ int CStation::Run() {
         slot->Stop(true);
     }
     PrintTotals();
-    if (m_unitsLog >= 0) {
-        ::close(m_unitsLog);
-    }
+    LeaveUnwrittenUnits();
+    m_unitsLog.Close();
     ::close(m_signalFd);
     return 0;
 }
@@ -568,17 +630,38 @@ void CStation::OnSignal() {
 }
 
 void CStation::Record(const nlohmann::json& unit) {
-    if (m_unitsLog < 0) {
+    if (m_options.unitsLog.empty()) {
         return;
     }
-    const std::string line = Dump(unit) + "\n";
-    // One write per unit, and on the disk before the next: a crash loses no finished unit. A pipe
-    // or a terminal has no disk to sync to.
-    if (::write(m_unitsLog, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        (m_bSyncLog && ::fdatasync(m_unitsLog) != 0)) {
-        m_console.Note("cannot write the units log " + m_options.unitsLog + ": " +
-                       platform::LastSystemError().message);
+    const std::optional<platform::SystemError> error = m_unitsLog.Append(Dump(unit));
+    if (error) {
+        const std::string problem =
+            "cannot write the units log " + m_options.unitsLog + ": " + error->message;
+        if (problem != m_unitsLogProblem) {
+            m_unitsLogProblem = problem;
+            m_console.Note(problem + "; its units wait to go with the next one");
+        }
+        return;
     }
+    if (!m_unitsLogProblem.empty()) {
+        m_unitsLogProblem.clear();
+        m_console.Note("the units log " + m_options.unitsLog + " is written again, no unit lost");
+    }
+}
+
+void CStation::LeaveUnwrittenUnits() {
+    if (!m_unitsLog.Flush().has_value()) {
+        return;
+    }
+    // Standard error is the last place they can go: a person can still put them in the log.
+    std::string records;
+    for (const std::string& record : m_unitsLog.Waiting()) {
+        records += record;
+    }
+    m_console.Note(
+        platform::Format("%zu units could not be written to the units log %s; they follow",
+                         m_unitsLog.Waiting().size(), m_options.unitsLog.c_str()));
+    m_console.PrintAtEnd(records);
 }
 
 void CStation::PrintTotals() {

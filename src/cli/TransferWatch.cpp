@@ -21,12 +21,14 @@ void CTransferWatch::StartUnit() {
     m_bInImage = false;
     m_bBegun = false;
     m_lastEventStep = 0;
+    m_refused = 0;
     m_images.clear();
     m_gaveUp.reset();
 }
 
 void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
     m_bBegun = true;
+    ++m_progress;
     m_direction = started.direction;
     const bool receive = started.direction == protocol::Mode::Receive;
     ImageResult* image = Current();
@@ -91,7 +93,10 @@ void CTransferWatch::OnTransferEnded(const protocol::TransferOutcome& outcome) {
 }
 
 void CTransferWatch::Frame(std::uint32_t index, bool acknowledged) {
-    if (!acknowledged) {
+    if (acknowledged) {
+        ++m_progress;
+    } else {
+        ++m_refused;
         if (ImageResult* image = Current()) {
             ++image->naks;
         }
@@ -128,6 +133,7 @@ void CTransferWatch::ShowProgress(std::uint64_t done) {
 }
 
 void CTransferWatch::Verdict(bool accepted) {
+    ++m_progress;
     ImageResult* image = Current();
     if (image == nullptr) {
         return;

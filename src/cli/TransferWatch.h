@@ -30,6 +30,11 @@ public:
     // Set once an image was refused more often than tolerated; says which and how often.
     [[nodiscard]] const std::optional<std::string>& GaveUp() const { return m_gaveUp; }
     [[nodiscard]] const std::vector<ImageResult>& Images() const { return m_images; }
+    // Grows with every step the box takes the update on: a file accepted, a frame acknowledged,
+    // a whole image judged.
+    [[nodiscard]] std::uint64_t Progress() const noexcept { return m_progress; }
+    // Frames the box refused in this unit.
+    [[nodiscard]] int RefusedFrames() const noexcept { return m_refused; }
 
     void OnBoxReady() override { m_bBegun = true; }
     void OnImageStarted(const protocol::ImageInfo& image) override;
@@ -55,6 +60,8 @@ private:
     bool m_bBegun = false;
     std::uint64_t m_lastEventStep = 0;  // progress events go out once per step
     std::uint64_t m_announced = 0;      // the length a receive's header announced
+    std::uint64_t m_progress = 0;
+    int m_refused = 0;
     std::chrono::steady_clock::time_point m_imageStart;
     std::vector<ImageResult> m_images;
     std::optional<std::string> m_gaveUp;

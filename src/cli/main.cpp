@@ -122,6 +122,7 @@ int Update(const Options& options, bool json, const std::string& reportPath) {
 }
 
 int Run(int argc, char** argv) {
+    vandrelux::platform::KeepRunningWhenWritesFail();
     vandrelux::cli::ParseResult parsed = vandrelux::cli::ParseCommandLine(argc, argv);
     if (!parsed.commandLine) {
         if (parsed.exitCode != 0) {

@@ -23,4 +23,8 @@ namespace vandrelux::platform {
 // Whether standard output goes to that same terminal.
 [[nodiscard]] bool StandardOutputSharesTerminal();
 
+// Writes to a pipe whose reader went away, or past the file-size limit, fail with an error the
+// caller reports, instead of ending the program.
+void KeepRunningWhenWritesFail();
+
 }  // namespace vandrelux::platform

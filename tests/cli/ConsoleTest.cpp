@@ -179,6 +179,34 @@ TEST(Console, TerminalShared_LogLinesAndEventsGoAboveTheBars) {
     EXPECT_NE(screen.find("A  waiting", screen.find('\n', line)), std::string::npos);
 }
 
+TEST(Console, TerminalTail_RedrawsTheBarOrStateItFollows) {
+    Captured io;
+    CConsole console({false, true}, {"A", "B"}, io.Out(), io.Err());
+    console.Progress(0, {"a.bin", 10, 10, 1});
+    console.Status(1, "box ready");
+    console.StatusTail(0, "refused 3");
+    console.StatusTail(1, "passed 1");
+    const std::string err = io.ErrText();
+    const std::size_t last = err.rfind("\x1b[J");
+    EXPECT_NE(err.find("a.bin  10 B of 10 B  1 B/s  refused 3", last), std::string::npos) << err;
+    EXPECT_NE(err.find("B  box ready  passed 1", last), std::string::npos) << err;
+}
+
+TEST(Console, ClosedOutput_SaidOnceOnStandardErrorAndTheRunGoesOn) {
+    Captured io;
+    std::FILE* closed = std::fopen("/dev/full", "w");
+    ASSERT_NE(closed, nullptr);
+    CConsole console({true, false}, {"A"}, closed, io.Err());
+    console.Emit(0, "port_opened");
+    console.Emit(0, "unit_started");
+    console.Note(0, "still here");
+    std::fclose(closed);
+    const std::string err = io.ErrText();
+    EXPECT_EQ(err,
+              "vandrelux-cli: standard output: No space left on device; nothing more is written "
+              "there\nvandrelux-cli: still here\n");
+}
+
 TEST(Console, Bar_EndsAndOverruns) {
     EXPECT_EQ(CConsole::Bar(0, 100, 4), "[....]   0%");
     EXPECT_EQ(CConsole::Bar(50, 100, 4), "[##..]  50%");

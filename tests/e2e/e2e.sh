@@ -67,7 +67,10 @@ padded() {
 random_file() { head -c "$2" /dev/urandom > "$1"; }
 
 expect_status() {
-    [ "$1" = "$2" ] || { cat cli.err >&2; cat box.err >&2 || true; fail "$3: status $1, expected $2"; }
+    [ "$1" = "$2" ] || {
+        cat cli.err box.err station.err >&2 2> /dev/null || true
+        fail "$3: status $1, expected $2"
+    }
 }
 
 check_stored() {
@@ -747,7 +750,11 @@ case_remote_list_ports_and_doctor() {
         cli.out || fail "doctor: $(cat cli.out)"
     grep -q "ok: it takes 115200 8-N-1" cli.out || fail "doctor: $(cat cli.out)"
     grep -q "latency timers .* cannot be seen from here" cli.out || fail "doctor: $(cat cli.out)"
-    expect_cli_ports 0 --doctor --json --port "$RAW"
+    # ser2net lets the device go a moment after the last client has left, later under load.
+    for _ in $(seq 1 40); do
+        timeout 60 "$CLI" --doctor --json --port "$RAW" > cli.out 2> cli.err && break
+        sleep 0.05
+    done
     grep -q '"ok":true.*raw TCP' cli.out || fail "doctor raw: $(cat cli.out)"
     kill "$ser2net_pid"; wait "$ser2net_pid" 2>/dev/null || true
     expect_cli_ports 3 --doctor --port "$RFC2217"
@@ -1015,6 +1022,141 @@ case_station_watched_devices_come_and_go() {
     grep -q "\"outcome\":\"ok\".*\"slot\":\"$PWD/slots/y\".*\"unit\":3}" units.jsonl \
         || fail "y after its device came back: $(cat units.jsonl)"
     exec {x}>&-
+}
+
+# Waits until the station's standard error has a line with TEXT.
+await_note() {
+    for _ in $(seq 1 200); do
+        grep -q -- "$1" station.err 2> /dev/null && return 0
+        sleep 0.05
+    done
+    fail "no \"$1\" from the station: $(cat station.err)"
+}
+
+# Every line of units.jsonl but the torn ones in SKIP parses, and no unit is there twice.
+check_units_log() {
+    python3 - "${1:-0}" << 'PY'
+import json, sys
+seen, torn = set(), 0
+for line in open("units.jsonl", encoding="utf-8"):
+    try:
+        unit = json.loads(line)
+    except ValueError:
+        torn += 1
+        continue
+    key = (unit["slot"], unit["unit"], unit["start"])
+    if key in seen:
+        sys.exit("recorded twice: %s" % line)
+    seen.add(key)
+if torn != int(sys.argv[1]):
+    sys.exit("%d torn lines, %s expected" % (torn, sys.argv[1]))
+PY
+}
+
+case_station_box_talks_while_waiting() {
+    random_file sw.bin 20000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl --rearm-quiet 0.5
+    await_note "a-host  waiting for a box"
+    # A stray byte stops the beacon; a loader that speaks only once it hears one, and only in
+    # its first seconds, is served once the line has been quiet.
+    printf x >&"$a"
+    sleep 0.2
+    run_box_on a --timeout 10 accept --listen-ms 4000 --out out-a1 \
+        --reboot-text 'booting...\r\nlogin: ' --reboot-ms 1000
+    expect_status "$box_status" 0 "the loader after a stray byte"
+    # Its new software said "login: " after the slot had armed again: the next box is served.
+    run_box_on a --timeout 10 accept --listen-ms 4000 --out out-a2
+    expect_status "$box_status" 0 "the box after a talking one"
+    await_units 2
+    stop_station
+    [ "$(units a ok)" -eq 2 ] || fail "slot a: $(cat units.jsonl)"
+    grep -q "a-host  box talking" station.err || fail "talking not shown: $(cat station.err)"
+    exec {a}>&-
+}
+
+case_station_unit_without_progress_times_out() {
+    random_file sw.bin 30000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl \
+        --unit-silence 1 --rearm-quiet 0.5
+    # Taken off mid-image, it reboots and talks for ever; then one that refuses every frame.
+    run_box_on a --timeout 3 --silent-after 2 --reboot-loop-ms 300 accept --out out-a1
+    run_box_on a --timeout 3 accept --nak-share 1 --give-up-after 0 --out out-a2
+    run_box_on a --timeout 10 accept --out out-a3
+    expect_status "$box_status" 0 "the box after the stalled ones"
+    await_units 3
+    stop_station
+    grep -q '"outcome":"timed-out","reason":"the box talked for 1 s but took the update no further".*"unit":1}' \
+        units.jsonl || fail "talking box: $(cat units.jsonl)"
+    grep -q '"outcome":"timed-out","reason":"the box refused every frame for 1 s ([0-9]* refusals)".*"unit":2}' \
+        units.jsonl || fail "refusing box: $(cat units.jsonl)"
+    [ "$(units a ok)" -eq 1 ] || fail "slot a: $(cat units.jsonl)"
+    exec {a}>&-
+}
+
+case_station_units_log_torn_and_killed() {
+    random_file sw.bin 60000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    # An earlier run left a torn last line.
+    printf '{"slot":"old","unit":1,"start":"s","outcome":"ok"}\n{"slot":"old","unit":2,"sta' > units.jsonl
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl --rearm-quiet 0.3
+    run_box_on a --timeout 10 accept --out out-a1
+    expect_status "$box_status" 0 "box a1"
+    await_units 3
+    # Killed mid-unit, started again on the same log.
+    "$BOXSIM" --device "$PWD/a-box" --baud 115200 --report a2.json --timeout 30 accept \
+        --out out-a2 > a2.out 2> a2.err &
+    more_boxes+=("$!")
+    await_note "a-host  box ready"
+    kill -KILL "$station_pid"
+    wait "$station_pid" 2> /dev/null || true
+    kill "${more_boxes[-1]}" 2> /dev/null || true
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl --rearm-quiet 0.3
+    run_box_on a --timeout 10 accept --out out-a3
+    expect_status "$box_status" 0 "box a3"
+    await_units 4
+    stop_station
+    check_units_log 1
+    [ "$(units a ok)" -eq 2 ] || fail "slot a: $(cat units.jsonl)"
+    exec {a}>&-
+}
+
+case_station_outlives_its_readers() {
+    random_file sw.bin 20000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    mkfifo events.fifo units.fifo
+    head -n 1 events.fifo > events.out &
+    helpers+=("$!")
+    head -n 1 units.fifo > units.out &
+    helpers+=("$!")
+    "$CLI" --station --port "$PWD/a-host" --software sw.bin --units-log units.fifo \
+        --rearm-quiet 0.3 --json > events.fifo 2> station.err &
+    station_pid=$!
+    helpers+=("$station_pid")
+    for box in 1 2; do
+        run_box_on a --timeout 10 accept --out "out-a$box"
+        expect_status "$box_status" 0 "box a$box"
+        await_note "passed $box"
+    done
+    await_note "a-host  waiting for a box  passed 2"
+    stop_station
+    grep -q "standard output: Broken pipe" station.err || fail "closed output not said: $(cat station.err)"
+    grep -Eq "^$PWD/a-host +2 +2 +0 +0" station.err || fail "no totals: $(cat station.err)"
+    # The units log's reader took the first unit; the second is on standard error, not lost.
+    grep -q '"unit":1}' units.out || fail "first unit: $(cat units.out)"
+    grep -q "1 units could not be written to the units log units.fifo" station.err \
+        || fail "waiting unit not said: $(cat station.err)"
+    grep -q '^{.*"outcome":"ok".*"unit":2}$' station.err || fail "second unit lost: $(cat station.err)"
+    exec {a}>&-
 }
 
 # What a terminal shows after the bytes of FILE: cursor moves and erasures applied, one line each.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 
 namespace vandrelux::platform {
 
@@ -36,6 +37,11 @@ bool StandardOutputSharesTerminal() {
     return ::isatty(STDOUT_FILENO) != 0 && ::isatty(STDERR_FILENO) != 0 &&
            ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(STDERR_FILENO, &err) == 0 &&
            out.st_rdev == err.st_rdev;
+}
+
+void KeepRunningWhenWritesFail() {
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 }
 
 }  // namespace vandrelux::platform

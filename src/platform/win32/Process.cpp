@@ -62,4 +62,8 @@ bool StandardOutputSharesTerminal() {
     return EscapeConsole(stdout) && EscapeConsole(stderr);
 }
 
+void KeepRunningWhenWritesFail() {
+    // Windows has no signal for either: the write fails and says so.
+}
+
 }  // namespace vandrelux::platform
