@@ -147,6 +147,10 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                                       "Check permissions, other users and USB latency of the "
                                       "--port devices (default: every serial device), then exit");
     listOption->excludes(doctorOption);
+    app.set_config("--config", "",
+                   "Read options from this file: one `name = value` per line, as the long "
+                   "options are named (a list in brackets for a repeated one, true for a flag); "
+                   "the command line wins");
     // Roots of the system trees, for tests that lay out their own.
     app.add_option("--sys-root", options.roots.sys)->group("");
     app.add_option("--dev-root", options.roots.dev)->group("");
