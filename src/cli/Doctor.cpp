@@ -84,9 +84,15 @@ Finding HolderFinding(const std::string& device, const platform::SystemRoots& ro
     const platform::PortHolders found = platform::FindPortHolders(roots, device, selfPid);
     const std::string checkAll =
         "to check every process: sudo vandrelux-cli --doctor --port " + device;
+    std::string farEnds;
+    for (const platform::PortHolder& holder : found.farEnds) {
+        farEnds +=
+            platform::Format("%s %s process %d", farEnds.empty() ? "; its other end:" : ",",
+                             holder.command.empty() ? "a" : holder.command.c_str(), holder.pid);
+    }
     if (found.holders.empty()) {
         if (found.unchecked == 0) {
-            return {true, "no other process has " + device + " open", {}};
+            return {true, "no other process has " + device + " open" + farEnds, {}};
         }
         return {true,
                 "none of the processes that could be checked has " + device + " open; " +
@@ -237,6 +243,14 @@ std::vector<Finding> CheckSerialSetup(const std::string& device, const platform:
     const platform::DeviceAccess access = platform::CheckDeviceAccess(device, user);
     std::vector<Finding> findings{AccessFinding(device, user, access)};
     if (access.verdict == platform::AccessVerdict::NoDevice) {
+        return findings;
+    }
+    // Everybody holds /dev/null: naming them all, and how to end them, would only mislead.
+    if (const std::optional<std::string> kind = platform::CharacterDeviceClass(roots, device);
+        kind && *kind != "tty") {
+        findings.push_back({false,
+                            device + " is not a serial line (a " + *kind + " device)",
+                            {"name a serial device; vandrelux-cli --list-ports lists them"}});
         return findings;
     }
     findings.push_back(HolderFinding(device, roots, selfPid));

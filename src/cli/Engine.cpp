@@ -159,20 +159,20 @@ void CEngine::Open(std::string name, int baudRate, std::function<void(OpenResult
         [this, id, name = std::move(name), baudRate, done = std::move(done)]() mutable {
             OpenResult result;
             result.device = std::make_unique<platform::SerialDevice>();
-            const char* step = nullptr;
+            std::optional<platform::PortStep> step;
             if (!result.device->Open(name)) {
-                step = "CreateFile()";
+                step = platform::PortStep::Open;
             } else {
                 platform::LineState state;
                 step = serial::ConfigureDevice(*result.device, baudRate, 'N', 8, 1,
                                                serial::EV_RXCHAR, state);
-                if (step == nullptr && !result.device->Purge()) {
-                    step = "PurgeComm()";
+                if (!step && !result.device->Purge()) {
+                    step = platform::PortStep::Purge;
                 }
             }
-            if (step != nullptr) {
+            if (step) {
                 result.error = platform::LastSystemError();
-                result.failedStep = step;
+                result.failedStep = *step;
                 result.device.reset();
             }
             {
@@ -302,7 +302,7 @@ void CEngine::Service(CLine& line) {
             line.m_device->Read(line.m_in.data(), line.m_in.size());
         ++reads;
         if (!count) {
-            Lose(line, "ReadFile()", platform::LastSystemError());
+            LoseIo(line, false);
             return;
         }
         line.m_in.resize(*count);
@@ -323,7 +323,7 @@ void CEngine::Flush(CLine& line) {
             const std::optional<std::size_t> n = line.m_device->WriteSome(
                 line.m_sending.data() + line.m_sent, line.m_sending.size() - line.m_sent);
             if (!n) {
-                Lose(line, "WriteFile()", platform::LastSystemError());
+                LoseIo(line, true);
                 return;
             }
             line.m_sent += *n;
@@ -339,7 +339,7 @@ void CEngine::Flush(CLine& line) {
         const std::optional<std::size_t> n =
             line.m_device->WriteSome(line.m_slot.data(), line.m_slot.size());
         if (!n) {
-            Lose(line, "WriteFile()", platform::LastSystemError());
+            LoseIo(line, true);
             return;
         }
         if (*n == 0) {
@@ -354,7 +354,7 @@ void CEngine::Flush(CLine& line) {
     }
     // A device that keeps bytes of its own passes them on when asked.
     if (line.m_device->HoldsOutput() && !line.m_device->WriteSome(nullptr, 0)) {
-        Lose(line, "WriteFile()", platform::LastSystemError());
+        LoseIo(line, true);
     }
 }
 
@@ -371,7 +371,7 @@ void CEngine::Tick() {
     }
 }
 
-void CEngine::Lose(CLine& line, const char* step, const platform::SystemError& error) {
+void CEngine::Lose(CLine& line, platform::PortStep step, const platform::SystemError& error) {
     if (line.m_bLost) {
         return;
     }
@@ -387,7 +387,13 @@ void CEngine::Lose(CLine& line, const char* step, const platform::SystemError& e
     line.m_sending.clear();
     line.m_in.clear();
     line.m_inPos = 0;
-    line.m_client->OnLineLost(serial::CommErrorText(step, error, line.m_nPortNumber));
+    line.m_client->OnLineLost(step, error);
+}
+
+void CEngine::LoseIo(CLine& line, bool writing) {
+    const platform::SystemError error = platform::LastSystemError();
+    const platform::IoStep at = line.m_device->LastFailedIoStep();
+    Lose(line, writing ? platform::WriteStep(at) : platform::ReadStep(at), error);
 }
 
 void CEngine::UpdateInterest(CLine& line) {
@@ -414,7 +420,7 @@ void CEngine::UpdateInterest(CLine& line) {
     event.events = wanted;
     event.data.ptr = line.m_source;
     if (::epoll_ctl(m_epoll, op, line.m_fd, &event) != 0) {
-        Lose(line, "WaitCommEvent()", Errno());
+        Lose(line, platform::PortStep::Watch, Errno());
         return;
     }
     line.m_interest = wanted;

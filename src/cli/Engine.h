@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PortStep.h"
 #include "platform/SerialDevice.h"
 #include "protocol/PortWriter.h"
 
@@ -43,8 +44,8 @@ public:
     virtual std::size_t TakeRun(std::span<const std::uint8_t> /*bytes*/) { return 0; }
     // The beacon timer ticked.
     virtual void OnTick() = 0;
-    // The device failed and is closed; `text` says which step failed and why.
-    virtual void OnLineLost(const std::string& text) = 0;
+    // The device failed at `step` and is closed.
+    virtual void OnLineLost(platform::PortStep step, const platform::SystemError& error) = 0;
 };
 
 class CEngine;
@@ -120,8 +121,8 @@ public:
 
 // What an open on the helper thread came to.
 struct OpenResult {
-    std::unique_ptr<platform::SerialDevice> device;  // null when it failed
-    std::string failedStep;                          // "CreateFile()", "SetCommState()", ...
+    std::unique_ptr<platform::SerialDevice> device;            // null when it failed
+    platform::PortStep failedStep = platform::PortStep::Open;  // when it failed
     platform::SystemError error;
 };
 
@@ -167,7 +168,9 @@ private:
     void Tick();
     // Sends what the client's call asked for and watches the line for what comes next.
     void AfterClientCall(CLine& line);
-    void Lose(CLine& line, const char* step, const platform::SystemError& error);
+    void Lose(CLine& line, platform::PortStep step, const platform::SystemError& error);
+    // The read or write of the line that failed just now.
+    void LoseIo(CLine& line, bool writing);
     void UpdateInterest(CLine& line);
     void RunDueTasks();
     void TakeOpened();

@@ -59,14 +59,14 @@ public:
         }
     }
 
-    void OnLineLost(const std::string& text) override {
+    void OnLineLost(platform::PortStep step, const platform::SystemError& error) override {
         // A box that hangs up right after its last answer has still done its part.
         if (m_unit.Ended()) {
             Finish(Outcome::Success);
             return;
         }
-        m_console.Note(m_index, ErrorBoxLine(serial::kCommErrorTitle, text));
-        Finish(Fail(Outcome::LineLost, "the line to the box was lost"));
+        Finish(Fail(Outcome::LineLost,
+                    m_device + ": " + PortFailure(step, error, m_options.baudRate)));
     }
 
     void StartTimer(unsigned timerId, unsigned /*periodMs*/) override {
@@ -84,16 +84,14 @@ public:
 private:
     void Opened(OpenResult opened) {
         if (!opened.device) {
-            if (opened.failedStep == "CreateFile()") {
+            if (opened.failedStep == platform::PortStep::Open) {
                 Fail(Outcome::PortNotOpenable,
                      "cannot open " + m_device + ": " + opened.error.message);
                 ReportOpenFailure(m_console, m_index, m_device, m_options, opened.error);
             } else {
-                m_console.Note(m_index,
-                               ErrorBoxLine(serial::kCommErrorTitle,
-                                            serial::CommErrorText(opened.failedStep, opened.error,
-                                                                  m_portNumber)));
-                Fail(Outcome::PortNotOpenable, "cannot configure " + m_device);
+                Fail(Outcome::PortNotOpenable,
+                     m_device + ": " +
+                         PortFailure(opened.failedStep, opened.error, m_options.baudRate));
             }
             Finish(m_result.outcome);
             return;

@@ -72,7 +72,7 @@ public:
         return m_unit.TakeRun(bytes);
     }
     void OnTick() override;
-    void OnLineLost(const std::string& text) override;
+    void OnLineLost(platform::PortStep step, const platform::SystemError& error) override;
     void StartTimer(unsigned timerId, unsigned periodMs) override;
     void StopTimer(unsigned timerId) override;
     void Sleep(std::uint32_t ms) override;
@@ -197,11 +197,11 @@ void CSlot::Opened(OpenResult opened) {
         return;  // stopped or gone meanwhile; the device closes with the result
     }
     if (!opened.device) {
-        const std::string why =
-            opened.failedStep == "CreateFile()"
-                ? "cannot open " + m_device + ": " + opened.error.message
-                : ErrorBoxLine(serial::kCommErrorTitle,
-                               serial::CommErrorText(opened.failedStep, opened.error, kPortNumber));
+        const bool notOpened = opened.failedStep == platform::PortStep::Open;
+        const std::string why = notOpened ? "cannot open " + m_device + ": " + opened.error.message
+                                          : m_device + ": " +
+                                                PortFailure(opened.failedStep, opened.error,
+                                                            m_station.m_options.baudRate);
         // A slot that never opens is told once, not every second.
         if (why != m_lastOpenError) {
             m_lastOpenError = why;
@@ -210,7 +210,7 @@ void CSlot::Opened(OpenResult opened) {
                                      {{"status", static_cast<int>(Outcome::PortNotOpenable)},
                                       {"outcome", OutcomeName(Outcome::PortNotOpenable)},
                                       {"reason", why}});
-            if (opened.failedStep == "CreateFile()") {
+            if (notOpened) {
                 ReportOpenFailure(m_station.m_console, m_index, m_device, m_station.m_options,
                                   opened.error);
             }
@@ -428,10 +428,11 @@ void CSlot::OnTick() {
     }
 }
 
-void CSlot::OnLineLost(const std::string& text) {
-    m_station.m_console.Note(m_index, ErrorBoxLine(serial::kCommErrorTitle, text));
+void CSlot::OnLineLost(platform::PortStep step, const platform::SystemError& error) {
+    const std::string why = PortFailure(step, error, m_station.m_options.baudRate);
+    m_station.m_console.Note(m_index, m_device + ": " + why);
     if (m_state == SlotState::InUnit) {
-        EndUnit(OutcomeName(Outcome::LineLost), "the line to the box was lost");
+        EndUnit(OutcomeName(Outcome::LineLost), why);
     }
     Release();
     if (m_bStopping) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include "cli/Doctor.h"
 #include "platform/Files.h"
@@ -13,9 +14,19 @@ namespace vandrelux::cli {
 std::optional<std::string> CheckUpdateFile(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    std::FILE* f = fs::is_regular_file(path, ec) ? std::fopen(path.c_str(), "rb") : nullptr;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) {
+        return "cannot read " + path + ": no such file";
+    }
+    if (fs::is_directory(status)) {
+        return "cannot read " + path + ": it is a folder";
+    }
+    if (!fs::is_regular_file(status)) {
+        return "cannot read " + path + ": not a file";
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) {
-        return "cannot read " + path;
+        return "cannot read " + path + ": " + platform::LastSystemError().message;
     }
     std::fclose(f);
     const std::uintmax_t size = fs::file_size(path, ec);
@@ -87,6 +98,38 @@ std::string ErrorBoxLine(std::string_view title, std::string_view text) {
         text.remove_suffix(1);
     }
     return std::string(title) + ": " + std::string(text);
+}
+
+std::string PortFailure(platform::PortStep step, const platform::SystemError& error, int baudRate) {
+    using platform::PortStep;
+    const std::string why = ": " + error.message;
+    switch (step) {
+        case PortStep::Open:
+            return "cannot open it" + why;
+        case PortStep::BuildLineState:
+        case PortStep::SetLineState:
+            if (std::error_code(error.code, std::system_category()) ==
+                std::errc::invalid_argument) {
+                return std::to_string(baudRate) + " baud is not a speed this device takes";
+            }
+            return "cannot configure the line for " + std::to_string(baudRate) + " 8N1" + why;
+        case PortStep::SetTimeouts:
+        case PortStep::SetEventMask:
+        case PortStep::GetLineState:
+            return "cannot configure the line" + why;
+        case PortStep::Purge:
+            return "cannot clear the line's queues" + why;
+        case PortStep::Wait:
+        case PortStep::Watch:
+            return "line lost: cannot wait for its input" + why;
+        case PortStep::Read:
+        case PortStep::ReadCompletion:
+            return "line lost: read failed" + why;
+        case PortStep::Write:
+        case PortStep::WriteCompletion:
+            return "line lost: write failed" + why;
+    }
+    return "failed" + why;
 }
 
 Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, Outcome outcome,

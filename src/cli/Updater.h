@@ -11,6 +11,7 @@
 #include "cli/Console.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
+#include "platform/PortStep.h"
 #include "platform/SerialDevice.h"
 
 namespace vandrelux::cli {
@@ -40,5 +41,10 @@ Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, 
 
 // The text of an error box as one line for the operator.
 [[nodiscard]] std::string ErrorBoxLine(std::string_view title, std::string_view text);
+
+// What failed at `step` of a port and why, in words: "line lost: read failed: Input/output
+// error", "1234 baud is not a speed this device takes". The caller puts the port in front.
+[[nodiscard]] std::string PortFailure(platform::PortStep step, const platform::SystemError& error,
+                                      int baudRate);
 
 }  // namespace vandrelux::cli

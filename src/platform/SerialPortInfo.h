@@ -48,12 +48,21 @@ struct PortHolder {
 
 struct PortHolders {
     std::vector<PortHolder> holders;  // by pid
+    // Of a pseudo-terminal, the processes that hold its other end too: they are the line's far
+    // side (a simulated box, a terminal program), not rivals for it.
+    std::vector<PortHolder> farEnds;
     int unchecked = 0;  // processes whose open files this user may not see (other users')
 };
 
 // The processes other than `selfPid` with `device` open.
 [[nodiscard]] PortHolders FindPortHolders(const SystemRoots& roots, const std::string& device,
                                           int selfPid);
+
+// What kind of device `device` is, when it is a character device: "tty" for a serial line or a
+// terminal (pseudo-terminals included), else the kernel's class of it ("mem" for /dev/null).
+// Nothing for anything else, or when the system does not say.
+[[nodiscard]] std::optional<std::string> CharacterDeviceClass(const SystemRoots& roots,
+                                                              const std::string& device);
 
 struct ProcessLink {
     int parent = 0;

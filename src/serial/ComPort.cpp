@@ -26,45 +26,37 @@ std::string ModeString(int baudRate, char parity, int dataBits, int stopBits) {
     return mode;
 }
 
-// The step names of a failed read or write. Every system can fail the call itself
-// ("ReadFile()", "WriteFile()"); only Windows, whose transfers are overlapped, can fail the wait
-// for their completion ("GetOverlappedResults() in ReadFile()", "... in WriteFile()"). A POSIX
-// terminal finishes its reads and writes inside the call, so it never names the second kind.
-std::string StepName(platform::IoStep step, std::string_view call) {
-    return step == platform::IoStep::CompletionWait
-               ? "GetOverlappedResults() in " + std::string(call)
-               : std::string(call);
-}
-
 }  // namespace
 
-const char* ConfigureDevice(platform::SerialDevice& device, int baudRate, char parity, int dataBits,
-                            int stopBits, std::uint32_t eventMask, platform::LineState& lineState) {
+std::optional<platform::PortStep> ConfigureDevice(platform::SerialDevice& device, int baudRate,
+                                                  char parity, int dataBits, int stopBits,
+                                                  std::uint32_t eventMask,
+                                                  platform::LineState& lineState) {
+    using platform::PortStep;
     if (!device.SetTimeouts(kPortTimeoutMs, kPortTimeoutMs)) {
-        return "SetCommTimeouts()";
+        return PortStep::SetTimeouts;
     }
     if (!device.SetEventMask(eventMask)) {
-        return "SetCommMask()";
+        return PortStep::SetEventMask;
     }
     if (!device.GetLineState(lineState)) {
-        return "GetCommState()";
+        return PortStep::GetLineState;
     }
     lineState.rtsEnabled = true;
     if (!platform::BuildLineState(ModeString(baudRate, parity, dataBits, stopBits), lineState)) {
-        return "BuildCommDCB()";
+        return PortStep::BuildLineState;
     }
     if (!device.SetLineState(lineState)) {
-        return "SetCommState()";
+        return PortStep::SetLineState;
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-std::string CommErrorText(std::string_view step, const platform::SystemError& error,
+std::string CommErrorText(platform::PortStep step, const platform::SystemError& error,
                           int portNumber) {
     constexpr const char* kFormat =
         "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
-    const std::string stepName(step);
-    return platform::Format(kFormat, stepName.c_str(), error.message.c_str(), portNumber);
+    return platform::Format(kFormat, platform::StepName(step), error.message.c_str(), portNumber);
 }
 
 CComPort::CComPort(IPortOwner& owner, Resolver resolve)
@@ -110,7 +102,7 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
     m_dwEventMask = eventMask;
     m_bLineLost = false;
 
-    const char* failedStep = nullptr;
+    std::optional<platform::PortStep> failedStep;
     platform::SystemError error;
     {
         const std::lock_guard lock(m_lock);
@@ -123,14 +115,14 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
         m_handleState = HandleState::Open;
         failedStep =
             ConfigureDevice(m_hPort, baudRate, parity, dataBits, stopBits, eventMask, m_lineState);
-        if (failedStep != nullptr) {
+        if (failedStep) {
             error = platform::LastSystemError();
         }
         (void)m_hPort.Purge();
     }
     // The box is shown once the lock is free: a modal box keeps handling window events.
-    if (failedStep != nullptr) {
-        ShowError(failedStep, error, {});
+    if (failedStep) {
+        ShowError(*failedStep, error, {});
     }
     return true;
 }
@@ -174,7 +166,7 @@ void CComPort::MonitorThreadProc(std::stop_token stop) {
             return;
         }
         if (woke == platform::WaitResult::Failed) {
-            ReportLineError("WaitCommEvent()", platform::LastSystemError(), stop);
+            ReportLineError(platform::PortStep::Wait, platform::LastSystemError(), stop);
             watchPort = false;
             std::this_thread::sleep_for(kWaitRetry);  // a wait that keeps failing must not spin
             continue;
@@ -217,7 +209,7 @@ bool CComPort::DrainInput(std::stop_token stop) {
         }
         if (!count) {
             // The line is gone (or failed): say so once and stop reading from it.
-            ReportLineError(StepName(failedStep, "ReadFile()"), error, stop);
+            ReportLineError(platform::ReadStep(failedStep), error, stop);
             return false;
         }
         if (*count == 0) {
@@ -262,7 +254,7 @@ void CComPort::PerformWrite(std::stop_token stop) {
         m_bWriting = false;
     }
     if (!written && !stop.stop_requested()) {
-        ReportLineError(StepName(failedStep, "WriteFile()"), error, stop);
+        ReportLineError(platform::WriteStep(failedStep), error, stop);
     }
 }
 
@@ -298,11 +290,7 @@ void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
     m_hSendEvent.Set();
 }
 
-void CComPort::ReportCommError(std::string_view step) {
-    ShowError(step, platform::LastSystemError(), {});
-}
-
-void CComPort::ReportLineError(std::string_view step, const platform::SystemError& error,
+void CComPort::ReportLineError(platform::PortStep step, const platform::SystemError& error,
                                std::stop_token stop) {
     // A vanished device fails every later call too: one box, not a storm of them.
     if (!m_bLineLost.exchange(true)) {
@@ -310,7 +298,7 @@ void CComPort::ReportLineError(std::string_view step, const platform::SystemErro
     }
 }
 
-void CComPort::ShowError(std::string_view step, const platform::SystemError& error,
+void CComPort::ShowError(platform::PortStep step, const platform::SystemError& error,
                          std::stop_token stop) {
     m_pOwnerWnd->ShowErrorBox(kCommErrorTitle, CommErrorText(step, error, m_nPortNumber), stop);
 }

@@ -19,12 +19,14 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/PortStep.h"
 #include "platform/SerialDevice.h"
 #include "protocol/PortWriter.h"
 
@@ -50,14 +52,16 @@ inline constexpr unsigned WM_PORT_RXFLAG = WM_USER + 8;
 inline constexpr std::uint32_t kPortTimeoutMs = 1000;
 
 // The steps of an open after the device itself: time-outs, event mask and the line settings,
-// read back into `lineState`. The name of the step that failed, its error left as the thread's
-// last error; nullptr when all went through.
-[[nodiscard]] const char* ConfigureDevice(platform::SerialDevice& device, int baudRate, char parity,
-                                          int dataBits, int stopBits, std::uint32_t eventMask,
-                                          platform::LineState& lineState);
+// read back into `lineState`. The step that failed, its error left as the thread's last error;
+// nothing when all went through.
+[[nodiscard]] std::optional<platform::PortStep> ConfigureDevice(platform::SerialDevice& device,
+                                                                int baudRate, char parity,
+                                                                int dataBits, int stopBits,
+                                                                std::uint32_t eventMask,
+                                                                platform::LineState& lineState);
 
 // The text of the error box for a failed step of the port.
-[[nodiscard]] std::string CommErrorText(std::string_view step, const platform::SystemError& error,
+[[nodiscard]] std::string CommErrorText(platform::PortStep step, const platform::SystemError& error,
                                         int portNumber);
 
 // The title of that box.
@@ -103,8 +107,6 @@ public:
     void EnsureSendBuffer(std::uint32_t size) override;
     void RequestWrite(const std::uint8_t* data, std::uint32_t length) override;
 
-    void ReportCommError(std::string_view step);
-
     [[nodiscard]] platform::LineState GetLineState() const;
     [[nodiscard]] std::uint32_t GetEventMask() const { return m_dwEventMask; }
     [[nodiscard]] int GetWriteCapacity() const;
@@ -125,9 +127,10 @@ private:
     [[nodiscard]] bool DrainInput(std::stop_token stop);
     void PerformWrite(std::stop_token stop);
     void StopMonitors();
-    void ReportLineError(std::string_view step, const platform::SystemError& error,
+    void ReportLineError(platform::PortStep step, const platform::SystemError& error,
                          std::stop_token stop);
-    void ShowError(std::string_view step, const platform::SystemError& error, std::stop_token stop);
+    void ShowError(platform::PortStep step, const platform::SystemError& error,
+                   std::stop_token stop);
 
     IPortOwner* m_pOwnerWnd;
     Resolver m_resolve;

@@ -130,6 +130,30 @@ TEST_F(Doctor, SlowLatencyTimer_CostPerFrameAndTheFix) {
     EXPECT_NE(at921600[0].what.find("(36 % slower)"), std::string::npos) << at921600[0].what;
 }
 
+TEST_F(Doctor, NotASerialLine_SaidSoAndItsHoldersLeftAlone) {
+    tree.Link("sys/dev/char/1:3/subsystem", "../../../class/mem");
+    tree.Link("proc/812/fd/0", "/dev/null");
+    const auto findings = CheckSerialSetup("/dev/null", roots, member, 115200, 1);
+    ASSERT_EQ(findings.size(), 2U);
+    EXPECT_EQ(findings[1].what, "/dev/null is not a serial line (a mem device)");
+}
+
+TEST_F(Doctor, PseudoTerminalsOtherEnd_NoRival) {
+    member.sessionGroups = {group};
+    device = tree.File("dev/pts/7");
+    ::chmod(device.c_str(), 0660);
+    tree.Link("proc/812/fd/3", "/dev/ptmx");
+    tree.File("proc/812/fdinfo/3", "pos:\t0\nflags:\t0104002\ntty-index:\t7\n");
+    tree.Link("proc/812/fd/4", device);
+    tree.File("proc/812/comm", "vandrelux-boxsi\n");
+    const auto findings = CheckSerialSetup(device, roots, member, 115200, 1);
+    ASSERT_EQ(findings.size(), 2U);
+    EXPECT_TRUE(findings[1].ok);
+    EXPECT_NE(findings[1].what.find("its other end: vandrelux-boxsi process 812"),
+              std::string::npos)
+        << findings[1].what;
+}
+
 TEST_F(Doctor, MissingDevice_OnlyThatIsSaid) {
     const auto findings = CheckSerialSetup(tree.Path("dev/ttyUSB7"), roots, member, 115200, 1);
     ASSERT_EQ(findings.size(), 1U);

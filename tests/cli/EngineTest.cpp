@@ -28,7 +28,7 @@ std::unique_ptr<platform::SerialDevice> OpenRaw(const std::string& path) {
     auto device = std::make_unique<platform::SerialDevice>();
     platform::LineState state;
     if (!device->Open(path) ||
-        serial::ConfigureDevice(*device, 115200, 'N', 8, 1, serial::EV_RXCHAR, state) != nullptr) {
+        serial::ConfigureDevice(*device, 115200, 'N', 8, 1, serial::EV_RXCHAR, state)) {
         ADD_FAILURE() << "cannot open " << path << ": " << platform::LastSystemError().message;
     }
     return device;
@@ -79,7 +79,10 @@ public:
             line->RequestWrite(&syn, 1);
         }
     }
-    void OnLineLost(const std::string& text) override { journal.entries.push_back("lost " + text); }
+    void OnLineLost(platform::PortStep step, const platform::SystemError& error) override {
+        journal.entries.push_back(std::string("lost ") + platform::StepName(step) + " " +
+                                  error.message);
+    }
 };
 
 // The engine on a thread of its own, stopped through a descriptor it watches.
@@ -337,12 +340,14 @@ TEST_F(EngineTest, Open_ReportsTheFailedStepOnTheEngineThreadAndOpensWhatExists)
     PseudoTerminal pty;
     std::vector<std::string> outcomes;  // engine thread until Stop
     engine.Open("/dev/vandrelux-no-such-line", 115200, [&](OpenResult result) {
-        outcomes.push_back(result.device ? "open" : result.failedStep + " " + result.error.message);
+        outcomes.push_back(result.device ? "open"
+                                         : platform::StepName(result.failedStep) +
+                                               std::string(" ") + result.error.message);
     });
     std::atomic<bool> opened{false};
     Client client;
     engine.Open(pty.SlavePath(), 115200, [&](OpenResult result) {
-        outcomes.emplace_back(result.device ? "open" : result.failedStep);
+        outcomes.emplace_back(result.device ? "open" : platform::StepName(result.failedStep));
         if (result.device) {
             client.line = engine.Attach(std::move(result.device), 1, client);
         }

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,12 +131,65 @@ std::optional<int> ReadLatencyTimer(const SystemRoots& roots, std::string_view n
     return ms;
 }
 
+std::optional<std::string> CharacterDeviceClass(const SystemRoots& roots,
+                                                const std::string& device) {
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return std::nullopt;
+    }
+    const unsigned major = ::major(info.st_rdev);
+    // Unix98 pseudo-terminals have no entry of their own in sysfs.
+    constexpr unsigned kFirstPtyMajor = 136;
+    constexpr unsigned kLastPtyMajor = 143;
+    if (major >= kFirstPtyMajor && major <= kLastPtyMajor) {
+        return "tty";
+    }
+    std::error_code ec;
+    const fs::path subsystem = fs::read_symlink(
+        fs::path(roots.sys) / "dev" / "char" /
+            (std::to_string(major) + ":" + std::to_string(::minor(info.st_rdev))) / "subsystem",
+        ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return subsystem.filename().string();
+}
+
+namespace {
+
+// The index of a pseudo-terminal such as /dev/pts/7; nothing for any other device.
+std::optional<int> PtyIndex(const fs::path& device) {
+    const std::string name = device.filename().string();
+    int index = 0;
+    if (device.parent_path().filename() != "pts" || !AllDigits(name) ||
+        std::from_chars(name.data(), name.data() + name.size(), index).ec != std::errc()) {
+        return std::nullopt;
+    }
+    return index;
+}
+
+// Whether the open file `fd` of a process is the master side of pseudo-terminal `index`.
+bool IsPtyMaster(const fs::path& fd, const fs::path& target, int index) {
+    if (target.filename() != "ptmx") {
+        return false;
+    }
+    std::ifstream info(fd.parent_path().parent_path() / "fdinfo" / fd.filename());
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("tty-index:", 0) == 0) {
+            return std::stoi(line.substr(line.find(':') + 1)) == index;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 PortHolders FindPortHolders(const SystemRoots& roots, const std::string& device, int selfPid) {
     std::error_code ec;
     const fs::path wanted = fs::path(device).lexically_normal();
     const fs::path resolved = fs::canonical(device, ec);
+    const std::optional<int> ptyIndex = PtyIndex(resolved.empty() ? wanted : resolved);
     PortHolders found;
-    std::vector<PortHolder>& holders = found.holders;
     for (fs::directory_iterator it(roots.proc, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string pid = it->path().filename().string();
         if (!AllDigits(pid) || pid == std::to_string(selfPid)) {
@@ -147,19 +201,28 @@ PortHolders FindPortHolders(const SystemRoots& roots, const std::string& device,
             ++found.unchecked;
             continue;
         }
+        bool holds = false;
+        bool farEnd = false;
         for (const fs::directory_iterator fdEnd; !fdError && fd != fdEnd; fd.increment(fdError)) {
             std::error_code linkError;
             const fs::path target = fs::read_symlink(fd->path(), linkError).lexically_normal();
-            if (!linkError && (target == wanted || (!resolved.empty() && target == resolved))) {
-                int number = 0;
-                std::from_chars(pid.data(), pid.data() + pid.size(), number);
-                holders.push_back({number, ReadAttribute(it->path() / "comm")});
-                break;
+            if (linkError) {
+                continue;
             }
+            holds = holds || target == wanted || (!resolved.empty() && target == resolved);
+            farEnd = farEnd || (ptyIndex && IsPtyMaster(fd->path(), target, *ptyIndex));
+        }
+        if (holds) {
+            int number = 0;
+            std::from_chars(pid.data(), pid.data() + pid.size(), number);
+            (farEnd ? found.farEnds : found.holders)
+                .push_back({number, ReadAttribute(it->path() / "comm")});
         }
     }
-    std::sort(holders.begin(), holders.end(),
-              [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    for (std::vector<PortHolder>* list : {&found.holders, &found.farEnds}) {
+        std::sort(list->begin(), list->end(),
+                  [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    }
     return found;
 }
 

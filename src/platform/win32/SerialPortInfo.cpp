@@ -36,6 +36,11 @@ PortHolders FindPortHolders(const SystemRoots& /*roots*/, const std::string& /*d
     return {};
 }
 
+std::optional<std::string> CharacterDeviceClass(const SystemRoots& /*roots*/,
+                                                const std::string& /*device*/) {
+    return std::nullopt;
+}
+
 std::optional<ProcessLink> ReadProcessLink(const SystemRoots& /*roots*/, int /*pid*/) {
     return std::nullopt;
 }
