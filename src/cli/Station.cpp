@@ -117,6 +117,7 @@ private:
     EngineClock::time_point m_progressClock;  // when the box last took the unit on
     int m_refusedAtProgress = 0;              // refused frames of the unit by then
     std::uint64_t m_bytesSinceProgress = 0;
+    EngineClock::time_point m_lastTalk;  // the box's last byte that took the unit no further
     int m_refusedShown = 0;  // refused frames as the slot's line shows them
 
     int m_unitNumber = 0;
@@ -277,7 +278,9 @@ std::string CSlot::StalledReason() const {
         return platform::Format("the box refused every frame for %s (%d refusals)", limit.c_str(),
                                 refused);
     }
-    if (m_bytesSinceProgress > 0) {
+    // A few words right after the last step (a status line) are no talking.
+    if (m_bytesSinceProgress > 0 &&
+        EngineClock::now() - m_lastTalk < m_station.m_options.unitSilence / 2) {
         return "the box talked for " + limit + " but took the update no further";
     }
     return "the box said nothing for " + limit;
@@ -292,6 +295,7 @@ void CSlot::FollowProgress() {
         m_bytesSinceProgress = 0;
     } else {
         ++m_bytesSinceProgress;
+        m_lastTalk = EngineClock::now();
     }
     if (watch.RefusedFrames() != m_refusedShown) {
         m_refusedShown = watch.RefusedFrames();
