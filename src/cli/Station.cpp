@@ -153,6 +153,7 @@ private:
     void Poll();
     void PrintTotals();
     void LeaveUnwrittenUnits();
+    void ReopenUnitsLog();
 
     std::map<std::string, std::unique_ptr<CSlot>> m_slots;
     std::vector<std::string> m_order;  // slots by first appearance
@@ -523,6 +524,7 @@ int CStation::Run() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     m_signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
     if (m_signalFd < 0 || !m_engine.Watch(m_signalFd, [this] { OnSignal(); })) {
         m_console.Note("cannot watch for signals: " + platform::LastSystemError().message);
@@ -623,6 +625,10 @@ void CStation::Poll() {
 void CStation::OnSignal() {
     signalfd_siginfo info{};
     while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGHUP) {
+            ReopenUnitsLog();
+            continue;
+        }
         ++m_signals;
         const bool abandon = m_signals > 1;
         m_console.Note(abandon ? "second signal: abandoning the units under way"
@@ -651,6 +657,22 @@ void CStation::Record(const nlohmann::json& unit) {
     if (!m_unitsLogProblem.empty()) {
         m_unitsLogProblem.clear();
         m_console.Note("the units log " + m_options.unitsLog + " is written again, no unit lost");
+    }
+}
+
+void CStation::ReopenUnitsLog() {
+    if (m_options.unitsLog.empty()) {
+        return;
+    }
+    // A rotation moved the log away: records from now on go to a new file of its name.
+    if (const std::optional<platform::SystemError> error = m_unitsLog.Open(m_options.unitsLog)) {
+        m_console.Note("cannot reopen the units log " + m_options.unitsLog + ": " +
+                       error->message + "; its units wait to go with the next one");
+        return;
+    }
+    m_console.Note("units log " + m_options.unitsLog + " reopened");
+    if (const std::optional<platform::SystemError> error = m_unitsLog.Flush()) {
+        m_console.Note("cannot write the units log " + m_options.unitsLog + ": " + error->message);
     }
 }
 
@@ -690,6 +712,7 @@ int RunStation(const Options& options, CConsole& console) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     CStation station(options, console);
     return station.Run();

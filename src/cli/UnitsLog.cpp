@@ -40,6 +40,9 @@ CUnitsLog::~CUnitsLog() {
 
 std::optional<platform::SystemError> CUnitsLog::Open(const std::string& path) {
     Close();
+    // A record begun in the file before goes whole into this one.
+    m_sent = 0;
+    m_bTorn = false;
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         return Errno(errno);

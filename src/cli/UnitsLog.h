@@ -24,8 +24,9 @@ public:
     CUnitsLog& operator=(const CUnitsLog&) = delete;
     ~CUnitsLog();
 
-    // Opens `path` for appending, creating it; a last line an earlier run left torn gets its line
-    // break first, so it stands alone.
+    // Opens `path` for appending, creating it, in place of the file open so far (after a
+    // rotation); a last line an earlier run left torn gets its line break first, so it stands
+    // alone. Records waiting keep waiting.
     [[nodiscard]] std::optional<platform::SystemError> Open(const std::string& path);
     // Appends `record` (one line, without its line break) after the records still waiting; the
     // error that stopped them, when some could not be written, and they wait for the next call.

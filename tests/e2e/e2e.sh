@@ -1162,6 +1162,26 @@ case_station_outlives_its_readers() {
     exec {a}>&-
 }
 
+case_station_reopens_its_units_log() {
+    random_file sw.bin 20000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl --rearm-quiet 0.3
+    run_box_on a --timeout 10 accept --out out-a1
+    await_units 1
+    # As logrotate does it: the log is moved away, then the station told.
+    mv units.jsonl units.jsonl.1
+    kill -HUP "$station_pid"
+    await_note "units log units.jsonl reopened"
+    run_box_on a --timeout 10 accept --out out-a2
+    await_units 1
+    stop_station
+    grep -q '"unit":1}' units.jsonl.1 && grep -q '"unit":2}' units.jsonl \
+        || fail "rotated: $(cat units.jsonl.1) now: $(cat units.jsonl)"
+    exec {a}>&-
+}
+
 # What a terminal shows after the bytes of FILE: cursor moves and erasures applied, one line each.
 screen_of() {
     python3 - "$1" << 'PY'
