@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs this build's Debian package with dpkg into a fresh root, as on an operator's machine,
-# and runs what it installed: --help and --version, a download from the installed CLI to the
-# installed box simulator, and the installed window with /usr/bin read-only, whose settings
-# must then go to $XDG_CONFIG_HOME. Removing the package must leave none of its files.
+# Installs this build's Debian packages with dpkg into a fresh root, as on an operator's machine:
+# vandrelux-cli alone first, as on a station PC, then the window's vandrelux. Checks what each
+# holds and needs (the headless programs no Qt), then runs what they installed: --help and
+# --version, a download from the installed CLI to the installed box simulator, and the installed
+# window with /usr/bin read-only, whose settings must then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
 # Usage: deb.sh BUILD_DIR VERSION WITH_WINDOW(0|1)
 set -euo pipefail
 
 build=$1 version=$2 with_window=$3
-deb="$build/vandrelux_${version}_$(dpkg --print-architecture).deb"
+arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 box_pid=""
 cleanup() {
@@ -17,55 +18,89 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-[ -f "$deb" ] || fail "no package at $deb"
-[ "$(dpkg-deb -f "$deb" Package)" = vandrelux ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
-depends=$(dpkg-deb -f "$deb" Depends)
-dependencies=$(tr ',|' '\n\n' <<< "$depends" | sed 's/(.*)//; s/:any//' | tr -d ' ' | sort -u)
+packages=(vandrelux-cli)
+[ "$with_window" = 1 ] && packages+=(vandrelux)
+declare -A deb depends
+for package in "${packages[@]}"; do
+    deb[$package]="$build/${package}_${version}_$arch.deb"
+    [ -f "${deb[$package]}" ] || fail "no package at ${deb[$package]}"
+    [ "$(dpkg-deb -f "${deb[$package]}" Package)" = "$package" ] || fail "$package: package name"
+    [ "$(dpkg-deb -f "${deb[$package]}" Version)" = "$version" ] || fail "$package: version"
+    depends[$package]=$(dpkg-deb -f "${deb[$package]}" Depends)
+done
+if [ "$with_window" = 1 ]; then
+    grep -qxF "vandrelux-cli (= $version)" <<< "$(tr ',' '\n' <<< "${depends[vandrelux]}" | sed 's/^ //')" \
+        || fail "the window's package does not take vandrelux-cli of its own version: ${depends[vandrelux]}"
+fi
+# The package names a Depends field lists, one a line.
+names_of() { tr ',|' '\n\n' <<< "$1" | sed 's/(.*)//; s/:any//' | tr -d ' ' | sort -u; }
+! grep -qi qt <<< "${depends[vandrelux-cli]}" || fail "vandrelux-cli depends on Qt: ${depends[vandrelux-cli]}"
 
-# The root's dpkg knows only the packages the Depends names, as this machine has them, so an
+# The root's dpkg knows only the packages the Depends name, as this machine has them, so an
 # unsatisfiable Depends fails the installation.
 root="$work/root"
 admin="$root/var/lib/dpkg"
 mkdir -p "$admin/info" "$admin/updates" "$admin/triggers"
 : > "$admin/status"
-for dependency in $dependencies; do
-    dpkg-query -s "$dependency" >> "$admin/status" 2>/dev/null || fail "$dependency is not installed here"
-    echo >> "$admin/status"
-    for name in $(dpkg-query -W -f='${binary:Package}\n' "$dependency"); do
-        : > "$admin/info/$name.list"
+known=" vandrelux-cli "
+# Installs a package into the root.
+install_package() {
+    local dependency name
+    for dependency in $(names_of "${depends[$1]}"); do
+        [[ "$known" == *" $dependency "* ]] && continue
+        known+="$dependency "
+        dpkg-query -s "$dependency" >> "$admin/status" 2>/dev/null || fail "$dependency is not installed here"
+        echo >> "$admin/status"
+        for name in $(dpkg-query -W -f='${binary:Package}\n' "$dependency"); do
+            : > "$admin/info/$name.list"
+        done
     done
-done
-dpkg --root="$root" --log=/dev/null -i "$deb" > "$work/dpkg.out" 2>&1 \
-    || { cat "$work/dpkg.out" >&2; fail "dpkg did not install the package"; }
-
-expected=(/usr/bin/vandrelux-cli /usr/bin/vandrelux-boxsim
-          /usr/share/man/man1/vandrelux-cli.1
-          /usr/share/bash-completion/completions/vandrelux-cli
-          /usr/share/applications/vandrelux.desktop
-          /usr/share/icons/hicolor/scalable/apps/vandrelux.svg
-          /usr/share/doc/vandrelux/README.Debian /usr/share/doc/vandrelux/copyright)
-[ "$with_window" = 1 ] && expected+=(/usr/bin/vandrelux)
-listed=$(dpkg --root="$root" -L vandrelux | while read -r f; do
-    [ -f "$root$f" ] && echo "$f"; done | sort)
-diff <(printf '%s\n' "${expected[@]}" | sort) <(echo "$listed") \
-    || fail "the package's files differ from the list above (< missing, > unexpected)"
-grep -q dialout "$root/usr/share/doc/vandrelux/README.Debian" || fail "no word on dialout"
-
+    dpkg --root="$root" --log=/dev/null -i "${deb[$1]}" > "$work/dpkg.out" 2>&1 \
+        || { cat "$work/dpkg.out" >&2; fail "dpkg did not install $1"; }
+}
+# Fails unless PACKAGE installed exactly the files after it.
+expect_files() {
+    local package=$1
+    shift
+    local listed
+    listed=$(dpkg --root="$root" -L "$package" | while read -r f; do
+        [ -f "$root$f" ] && echo "$f"; done | sort)
+    diff <(printf '%s\n' "$@" | sort) <(echo "$listed") \
+        || fail "$package: its files differ from the list (< missing, > unexpected)"
+}
 # The package that holds a file, whichever of the merged /usr paths dpkg knows it by.
 owner_of() {
     { dpkg -S "$1" || dpkg -S "${1#/usr}" || dpkg -S "/usr$1"; } 2>/dev/null | head -n 1 | cut -d: -f1
 }
-# Every library a program loads itself comes from a package that the Depends names.
-for program in "$root"/usr/bin/*; do
-    for library in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
-        path=$(ldd "$program" | awk -v l="$library" '$1 == l {print $3}')
-        owner=$(owner_of "$path")
-        [ -n "$owner" ] || fail "no package here holds $library ($path)"
-        grep -qxF "$owner" <<< "$dependencies" \
-            || fail "$(basename "$program") needs $library from $owner, which Depends ($depends) lacks"
+# Every library the programs of PACKAGE load themselves comes from a package its Depends names.
+expect_libraries_from_depends() {
+    local package=$1 program library path owner
+    for program in $(dpkg --root="$root" -L "$package" | grep '^/usr/bin/'); do
+        for library in $(objdump -p "$root$program" | awk '$1 == "NEEDED" {print $2}'); do
+            path=$(ldd "$root$program" | awk -v l="$library" '$1 == l {print $3}')
+            owner=$(owner_of "$path")
+            [ -n "$owner" ] || fail "no package here holds $library ($path)"
+            names_of "${depends[$package]}" | grep -qxF "$owner" \
+                || fail "$program needs $library from $owner, which Depends (${depends[$package]}) lacks"
+            [ "$package" != vandrelux-cli ] || [[ "$library" != libQt* ]] \
+                || fail "$program of the headless package needs $library"
+        done
     done
-done
+}
+
+install_package vandrelux-cli
+expect_files vandrelux-cli /usr/bin/vandrelux-cli /usr/bin/vandrelux-boxsim \
+    /usr/share/man/man1/vandrelux-cli.1 /usr/share/bash-completion/completions/vandrelux-cli \
+    /usr/share/doc/vandrelux-cli/README.Debian /usr/share/doc/vandrelux-cli/copyright
+expect_libraries_from_depends vandrelux-cli
+grep -q dialout "$root/usr/share/doc/vandrelux-cli/README.Debian" || fail "no word on dialout"
+if [ "$with_window" = 1 ]; then
+    install_package vandrelux
+    expect_files vandrelux /usr/bin/vandrelux /usr/share/applications/vandrelux.desktop \
+        /usr/share/icons/hicolor/scalable/apps/vandrelux.svg \
+        /usr/share/doc/vandrelux/README.Debian /usr/share/doc/vandrelux/copyright
+    expect_libraries_from_depends vandrelux
+fi
 
 bin="$root/usr/bin"
 "$bin/vandrelux-cli" --help > "$work/help.txt" || fail "vandrelux-cli --help failed"
@@ -131,8 +166,8 @@ if [ "$with_window" = 1 ]; then
     fi
 fi
 
-dpkg --root="$root" --log=/dev/null -r vandrelux > "$work/dpkg.out" 2>&1 \
-    || { cat "$work/dpkg.out" >&2; fail "dpkg did not remove the package"; }
+dpkg --root="$root" --log=/dev/null -P "${packages[@]}" > "$work/dpkg.out" 2>&1 \
+    || { cat "$work/dpkg.out" >&2; fail "dpkg did not purge the packages"; }
 left=$(find "$root" -path "$root/var" -prune -o -type f -print)
-[ -z "$left" ] || fail "removal left files behind: $left"
-echo "package installs, runs and goes again"
+[ -z "$left" ] || fail "purging left files behind: $left"
+echo "packages install, run and go again"
