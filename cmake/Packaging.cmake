@@ -26,20 +26,32 @@ if(WIN32)
   set(CPACK_MONOLITHIC_INSTALL ON)
 else()
   # Two packages, so that a station PC needs no Qt: vandrelux-cli with the headless programs (every
-  # install rule without a component), and vandrelux with the window.
+  # install rule without a component) and the station's service, and vandrelux with the window.
   set(debian ${PROJECT_SOURCE_DIR}/packaging/debian)
   install(FILES ${debian}/vandrelux-cli/README.Debian
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vandrelux-cli)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vandrelux-cli RENAME copyright)
+  # lib/, not the multiarch LIBDIR: systemd looks for units and accounts only there.
+  install(FILES ${debian}/vandrelux-cli/vandrelux-station.service
+    DESTINATION lib/systemd/system)
+  install(FILES ${debian}/vandrelux-cli/sysusers.conf
+    DESTINATION lib/sysusers.d RENAME vandrelux-cli.conf)
+  # Absolute: the package's prefix is /usr, its configuration lives in /etc.
+  install(FILES ${debian}/vandrelux-cli/station.conf DESTINATION /etc/vandrelux)
+  install(FILES ${debian}/vandrelux-cli/logrotate DESTINATION /etc/logrotate.d RENAME vandrelux-cli)
   set(CPACK_COMPONENTS_ALL cli)
   set(CPACK_DEBIAN_CLI_PACKAGE_NAME vandrelux-cli)
+  set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA
+    ${debian}/vandrelux-cli/conffiles ${debian}/vandrelux-cli/postinst
+    ${debian}/vandrelux-cli/prerm ${debian}/vandrelux-cli/postrm)
   # The summary, then one line each; every package has its own.
   string(CONCAT CPACK_DEBIAN_CLI_DESCRIPTION
     "Sends update files to set-top boxes over serial lines, headless\n"
     "Sends update files (bootstrap, software, microcode, logo, TV programme list)\n"
     "to set-top boxes over serial lines, or reads a box's whole programme code\n"
-    "back. vandrelux-cli updates many boxes at once on a production line, and\n"
-    "vandrelux-boxsim simulates a box on a pseudo-terminal. Needs no window system.")
+    "back. vandrelux-cli updates many boxes at once on a production line, and as\n"
+    "the service vandrelux-station box after box all day; vandrelux-boxsim\n"
+    "simulates a box on a pseudo-terminal. Needs no window system.")
 
   if(TARGET vandrelux)
     install(FILES data/vandrelux.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications
