@@ -7,6 +7,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-
           g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
           # The packages and their install tests: Depends from dpkg-shlibdeps, the installer.
           dpkg-dev binutils nsis unzip
+          # The station's unit and rotation rule as systemd and logrotate read them.
+          systemd man-db logrotate
           # Wine itself (the wine package makes the wine command) and what it only recommends
           # but the Windows window needs under Xvfb: its fonts and X extensions.
           wine wine64 fonts-wine libxrender1 libxcursor1 libxi6 libxrandr2 libxinerama1

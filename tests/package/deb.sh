@@ -1,71 +1,120 @@
 #!/usr/bin/env bash
-# Installs this build's Debian package with dpkg into a fresh root, as on an operator's machine,
-# and runs what it installed: --help and --version, a download from the installed CLI to the
-# installed box simulator, and the installed window with /usr/bin read-only, whose settings
-# must then go to $XDG_CONFIG_HOME. Removing the package must leave none of its files.
+# Installs this build's Debian packages with dpkg into a fresh root, as on an operator's machine:
+# vandrelux-cli alone first, as on a station PC, then the window's vandrelux. Checks what each
+# holds and needs (the headless programs no Qt), then runs what they installed: --help and
+# --version, a download from the installed CLI to the installed box simulator, the station as its
+# systemd unit starts it, and the installed window with /usr/bin read-only, whose settings must
+# then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
 # Usage: deb.sh BUILD_DIR VERSION WITH_WINDOW(0|1)
 set -euo pipefail
 
 build=$1 version=$2 with_window=$3
-deb="$build/vandrelux_${version}_$(dpkg --print-architecture).deb"
+arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
-box_pid=""
+box_pid="" station_pid=""
 cleanup() {
     [ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null || true
+    [ -n "$station_pid" ] && kill -KILL "$station_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-[ -f "$deb" ] || fail "no package at $deb"
-[ "$(dpkg-deb -f "$deb" Package)" = vandrelux ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
-depends=$(dpkg-deb -f "$deb" Depends)
-dependencies=$(tr ',|' '\n\n' <<< "$depends" | sed 's/(.*)//; s/:any//' | tr -d ' ' | sort -u)
+packages=(vandrelux-cli)
+[ "$with_window" = 1 ] && packages+=(vandrelux)
+declare -A deb depends
+for package in "${packages[@]}"; do
+    deb[$package]="$build/${package}_${version}_$arch.deb"
+    [ -f "${deb[$package]}" ] || fail "no package at ${deb[$package]}"
+    [ "$(dpkg-deb -f "${deb[$package]}" Package)" = "$package" ] || fail "$package: package name"
+    [ "$(dpkg-deb -f "${deb[$package]}" Version)" = "$version" ] || fail "$package: version"
+    depends[$package]=$(dpkg-deb -f "${deb[$package]}" Depends)
+done
+if [ "$with_window" = 1 ]; then
+    window_depends=$(tr ',' '\n' <<< "${depends[vandrelux]}" | sed 's/^ //')
+    grep -qxF "vandrelux-cli (= $version)" <<< "$window_depends" \
+        || fail "the window's package takes no vandrelux-cli of its version: ${depends[vandrelux]}"
+fi
+# The package names a Depends field lists, one a line.
+names_of() { tr ',|' '\n\n' <<< "$1" | sed 's/(.*)//; s/:any//' | tr -d ' ' | sort -u; }
+! grep -qi qt <<< "${depends[vandrelux-cli]}" \
+    || fail "vandrelux-cli depends on Qt: ${depends[vandrelux-cli]}"
 
-# The root's dpkg knows only the packages the Depends names, as this machine has them, so an
+# The root's dpkg knows only the packages the Depends name, as this machine has them, so an
 # unsatisfiable Depends fails the installation.
 root="$work/root"
 admin="$root/var/lib/dpkg"
 mkdir -p "$admin/info" "$admin/updates" "$admin/triggers"
 : > "$admin/status"
-for dependency in $dependencies; do
-    dpkg-query -s "$dependency" >> "$admin/status" 2>/dev/null || fail "$dependency is not installed here"
-    echo >> "$admin/status"
-    for name in $(dpkg-query -W -f='${binary:Package}\n' "$dependency"); do
-        : > "$admin/info/$name.list"
+known=" vandrelux-cli "
+# Installs a package into the root. Its maintainer scripts run outside it (dpkg would chroot into
+# a root that has no shell) and act on $DPKG_ROOT, as on a real system on /.
+install_package() {
+    local dependency name
+    for dependency in $(names_of "${depends[$1]}"); do
+        [[ "$known" == *" $dependency "* ]] && continue
+        known+="$dependency "
+        dpkg-query -s "$dependency" >> "$admin/status" 2>/dev/null \
+            || fail "$dependency is not installed here"
+        echo >> "$admin/status"
+        for name in $(dpkg-query -W -f='${binary:Package}\n' "$dependency"); do
+            : > "$admin/info/$name.list"
+        done
     done
-done
-dpkg --root="$root" --log=/dev/null -i "$deb" > "$work/dpkg.out" 2>&1 \
-    || { cat "$work/dpkg.out" >&2; fail "dpkg did not install the package"; }
-
-expected=(/usr/bin/vandrelux-cli /usr/bin/vandrelux-boxsim
-          /usr/share/man/man1/vandrelux-cli.1
-          /usr/share/bash-completion/completions/vandrelux-cli
-          /usr/share/applications/vandrelux.desktop
-          /usr/share/icons/hicolor/scalable/apps/vandrelux.svg
-          /usr/share/doc/vandrelux/README.Debian /usr/share/doc/vandrelux/copyright)
-[ "$with_window" = 1 ] && expected+=(/usr/bin/vandrelux)
-listed=$(dpkg --root="$root" -L vandrelux | while read -r f; do
-    [ -f "$root$f" ] && echo "$f"; done | sort)
-diff <(printf '%s\n' "${expected[@]}" | sort) <(echo "$listed") \
-    || fail "the package's files differ from the list above (< missing, > unexpected)"
-grep -q dialout "$root/usr/share/doc/vandrelux/README.Debian" || fail "no word on dialout"
-
+    dpkg --root="$root" --force-script-chrootless --log=/dev/null -i "${deb[$1]}" \
+        > "$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out" >&2; fail "dpkg did not install $1"; }
+}
+# Fails unless PACKAGE installed exactly the files after it.
+expect_files() {
+    local package=$1
+    shift
+    local listed
+    listed=$(dpkg --root="$root" -L "$package" | while read -r f; do
+        [ -f "$root$f" ] && echo "$f"; done | sort)
+    diff <(printf '%s\n' "$@" | sort) <(echo "$listed") \
+        || fail "$package: its files differ from the list (< missing, > unexpected)"
+}
 # The package that holds a file, whichever of the merged /usr paths dpkg knows it by.
 owner_of() {
     { dpkg -S "$1" || dpkg -S "${1#/usr}" || dpkg -S "/usr$1"; } 2>/dev/null | head -n 1 | cut -d: -f1
 }
-# Every library a program loads itself comes from a package that the Depends names.
-for program in "$root"/usr/bin/*; do
-    for library in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
-        path=$(ldd "$program" | awk -v l="$library" '$1 == l {print $3}')
-        owner=$(owner_of "$path")
-        [ -n "$owner" ] || fail "no package here holds $library ($path)"
-        grep -qxF "$owner" <<< "$dependencies" \
-            || fail "$(basename "$program") needs $library from $owner, which Depends ($depends) lacks"
+# Every library the programs of PACKAGE load themselves comes from a package its Depends names.
+expect_libraries_from_depends() {
+    local package=$1 program library path owner
+    for program in $(dpkg --root="$root" -L "$package" | grep '^/usr/bin/'); do
+        for library in $(objdump -p "$root$program" | awk '$1 == "NEEDED" {print $2}'); do
+            path=$(ldd "$root$program" | awk -v l="$library" '$1 == l {print $3}')
+            owner=$(owner_of "$path")
+            [ -n "$owner" ] || fail "no package here holds $library ($path)"
+            names_of "${depends[$package]}" | grep -qxF "$owner" \
+                || fail "$program needs $library from $owner, not in Depends (${depends[$package]})"
+            [ "$package" != vandrelux-cli ] || [[ "$library" != libQt* ]] \
+                || fail "$program of the headless package needs $library"
+        done
     done
-done
+}
+
+install_package vandrelux-cli
+expect_files vandrelux-cli /usr/bin/vandrelux-cli /usr/bin/vandrelux-boxsim \
+    /usr/share/man/man1/vandrelux-cli.1 /usr/share/bash-completion/completions/vandrelux-cli \
+    /usr/lib/systemd/system/vandrelux-station.service /usr/lib/sysusers.d/vandrelux-cli.conf \
+    /etc/vandrelux/station.conf /etc/logrotate.d/vandrelux-cli \
+    /usr/share/doc/vandrelux-cli/README.Debian /usr/share/doc/vandrelux-cli/copyright
+expect_libraries_from_depends vandrelux-cli
+conffiles=$(dpkg-query --admindir="$admin" -W -f='${Conffiles}\n' vandrelux-cli | awk 'NF {print $1}')
+diff <(printf '%s\n' /etc/logrotate.d/vandrelux-cli /etc/vandrelux/station.conf) \
+    <(sort <<< "$conffiles") \
+    || fail "the configuration files are not conffiles, which an upgrade would overwrite"
+grep -q dialout "$root/usr/share/doc/vandrelux-cli/README.Debian" || fail "no word on dialout"
+grep -q '^vandrelux:' "$root/etc/passwd" || fail "no account for the station"
+[ -d "$root/var/log/vandrelux" ] || fail "no folder for the units log"
+if [ "$with_window" = 1 ]; then
+    install_package vandrelux
+    expect_files vandrelux /usr/bin/vandrelux /usr/share/applications/vandrelux.desktop \
+        /usr/share/icons/hicolor/scalable/apps/vandrelux.svg \
+        /usr/share/doc/vandrelux/README.Debian /usr/share/doc/vandrelux/copyright
+    expect_libraries_from_depends vandrelux
+fi
 
 bin="$root/usr/bin"
 "$bin/vandrelux-cli" --help > "$work/help.txt" || fail "vandrelux-cli --help failed"
@@ -107,6 +156,76 @@ timeout 60 "$bin/vandrelux-cli" --port "$DEV" --software sw.bin > cli.out 2> cli
 expect_box cli-box
 cmp -s stored.bin cli-box/software.bin || fail "the box stored another image than the CLI sent"
 
+# The station's unit as systemd reads it. systemd-analyze verify wants the programs a unit runs
+# where the unit names them, and --root would want all of systemd's own units in the root too,
+# so a copy of the unit that runs the root's program is verified against this machine's systemd.
+unit="$root/usr/lib/systemd/system/vandrelux-station.service"
+mkdir units
+sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" > units/vandrelux-station.service
+status=0
+MANPATH="$root/usr/share/man" systemd-analyze verify units/vandrelux-station.service \
+    > verify.out 2>&1 || status=$?
+# It warns of unknown keys and the like without failing.
+[ "$status" = 0 ] && [ ! -s verify.out ] \
+    || { cat verify.out >&2; fail "systemd-analyze verify finds fault with the unit"; }
+
+# The unit's command line, with every absolute path in it taken inside the root.
+[ "$(grep -c '^ExecStart=' "$unit")" = 1 ] || fail "the unit has not one ExecStart"
+read -ra station <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
+for i in "${!station[@]}"; do
+    if [[ "${station[$i]}" == /* ]]; then
+        station[i]="$root${station[$i]}"
+    fi
+done
+conf="$root/etc/vandrelux/station.conf"
+[[ " ${station[*]} " == *" $conf "* ]] || fail "the unit does not read station.conf: ${station[*]}"
+for option in $(grep -E '^#? ?[a-z-]+ = ' "$conf" | sed -E 's/^# ?//; s/ = .*//'); do
+    grep -q -- "--$option\b" help.txt || fail "station.conf names --$option, which --help does not"
+done
+
+# As shipped, the station names no ports and no files: it must fail at once, with the status on
+# which the unit does not start it again.
+status=0
+timeout 10 "${station[@]}" > station.out 2> station.err || status=$?
+grep -qx "RestartPreventExitStatus=$status" "$unit" \
+    || fail "shipped station.conf: status $status, which the unit restarts on; $(cat station.err)"
+[ -s station.err ] || fail "the shipped station.conf: the station does not say what is missing"
+
+# Named as an operator would, from the shipped examples, the station updates a box and stops on
+# SIGTERM, its unit recorded.
+start_box station-box
+set_option() {
+    grep -Eq "^(# )?$1 = " "$conf" || fail "station.conf shows no $1"
+    sed -i -E "s|^(# )?$1 = .*|$1 = $2|" "$conf"
+}
+set_option port "[\"$DEV\"]"
+set_option software "\"$work/sw.bin\""
+set_option units-log "\"$work/units.jsonl\""
+"${station[@]}" > station.out 2> station.err &
+station_pid=$!
+expect_box station-box
+cmp -s stored.bin station-box/software.bin || fail "the box stored another image than the station"
+for _ in $(seq 1 100); do
+    [ -s units.jsonl ] && break
+    sleep 0.1
+done
+kill -TERM "$station_pid"
+timeout 30 tail --pid="$station_pid" -f /dev/null || fail "the station did not stop on SIGTERM"
+status=0
+wait "$station_pid" || status=$?
+station_pid=""
+[ "$status" = 0 ] || { cat station.err >&2; fail "the station ended with status $status"; }
+[ "$(grep -c . units.jsonl)" = 1 ] && grep -q '"outcome":"ok"' units.jsonl \
+    || fail "units log: $(cat units.jsonl 2>/dev/null) $(cat station.err)"
+
+# The rotation rule, with its folder this test's, as logrotate reads it.
+sed "s|^/var/log/vandrelux/|$work/|" "$root/etc/logrotate.d/vandrelux-cli" > logrotate.conf
+status=0
+logrotate --debug --state logrotate.state logrotate.conf > logrotate.out 2>&1 || status=$?
+# It reports an unknown word in the rule as an error and goes on.
+[ "$status" = 0 ] && ! grep -qi '^error' logrotate.out \
+    || { cat logrotate.out >&2; fail "logrotate refuses the rule"; }
+
 # The installed window, unattended, with /usr/bin read-only as it is for an operator.
 window_with_read_only_programs() {
     mkdir -p config/vandrelux
@@ -131,8 +250,10 @@ if [ "$with_window" = 1 ]; then
     fi
 fi
 
-dpkg --root="$root" --log=/dev/null -r vandrelux > "$work/dpkg.out" 2>&1 \
-    || { cat "$work/dpkg.out" >&2; fail "dpkg did not remove the package"; }
-left=$(find "$root" -path "$root/var" -prune -o -type f -print)
-[ -z "$left" ] || fail "removal left files behind: $left"
-echo "package installs, runs and goes again"
+dpkg --root="$root" --force-script-chrootless --log=/dev/null -P "${packages[@]}" \
+    > "$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out" >&2; fail "dpkg did not purge the packages"; }
+# The station's account stays, as system accounts do; so does the units log under /var.
+left=$(find "$root" -path "$root/var" -prune -o -type f -print \
+    | grep -Ev "^$root/etc/(passwd|group|shadow|gshadow|\.pwd\.lock)$" || true)
+[ -z "$left" ] || fail "purging left files behind: $left"
+echo "packages install, run and go again"
