@@ -177,7 +177,8 @@ std::string CConsole::BoardErasure() {
     if (m_boardLines == 0) {
         return {};
     }
-    std::string erasure = platform::Format("\x1b[%dA\x1b[J", m_boardLines);
+    // From the line's start: what the terminal echoed after the bars (^C) moved the cursor.
+    std::string erasure = platform::Format("\r\x1b[%dA\x1b[J", m_boardLines);
     m_boardLines = 0;
     return erasure;
 }

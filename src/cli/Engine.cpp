@@ -1,7 +1,9 @@
 #include "cli/Engine.h"
 
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -102,6 +104,9 @@ CEngine::~CEngine() {
         if (!line->m_bClosed) {
             line->m_device->Close();
         }
+    }
+    if (m_signalFd >= 0) {
+        ::close(m_signalFd);
     }
     ::close(m_wakeFd);
     ::close(m_beaconFd);
@@ -213,6 +218,33 @@ bool CEngine::Watch(int fd, std::function<void()> ready) {
         return false;
     }
     return true;
+}
+
+bool CEngine::WatchSignals(const std::vector<int>& signals, std::function<void(int)> received) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : signals) {
+        sigaddset(&set, signal);
+    }
+    if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+        return false;
+    }
+    m_signalFd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    return m_signalFd >= 0 && Watch(m_signalFd, [this, received = std::move(received)] {
+               signalfd_siginfo info{};
+               while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                   received(static_cast<int>(info.ssi_signo));
+               }
+           });
+}
+
+void CEngine::ReleaseSignals(const std::vector<int>& signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : signals) {
+        sigaddset(&set, signal);
+    }
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void CEngine::Run(const std::function<bool()>& done) {

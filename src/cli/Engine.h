@@ -151,6 +151,13 @@ public:
     // Calls `ready` on the engine's thread whenever `fd` is readable; the caller keeps the fd.
     bool Watch(int fd, std::function<void()> ready);
 
+    // Takes `signals` from this thread and every thread the engine starts from now on (so call
+    // it before the first Open), and calls `received` on the engine's thread with each that
+    // arrives. False when they cannot be watched.
+    bool WatchSignals(const std::vector<int>& signals, std::function<void(int)> received);
+    // Gives `signals` back their usual effect: the next one ends the program.
+    static void ReleaseSignals(const std::vector<int>& signals);
+
     // Handles events until `done` holds; it is asked after every event.
     void Run(const std::function<bool()>& done);
 
@@ -179,6 +186,7 @@ private:
 
     int m_epoll = -1;
     int m_beaconFd = -1;
+    int m_signalFd = -1;
     int m_wakeFd = -1;
     std::chrono::milliseconds m_beacon;
     bool m_bBeaconArmed = false;

@@ -1,5 +1,6 @@
 // The ordinary run on Linux: every port's transfer on one engine thread.
 #include <algorithm>
+#include <csignal>
 #include <memory>
 
 #include "cli/Engine.h"
@@ -40,6 +41,13 @@ public:
     }
 
     [[nodiscard]] bool Done() const noexcept { return m_bDone; }
+
+    // A signal stopped the run: the transfer under way goes no further.
+    void Abandon() {
+        if (!m_bDone) {
+            Finish(Fail(Outcome::Abandoned, "stopped by a signal"));
+        }
+    }
     [[nodiscard]] const PortResult& Result() const noexcept { return m_result; }
 
     void OnByte(std::uint8_t byte) override {
@@ -66,7 +74,7 @@ public:
             return;
         }
         Finish(Fail(Outcome::LineLost,
-                    m_device + ": " + PortFailure(step, error, m_options.baudRate)));
+                    m_device + ": " + PortFailure(m_device, step, error, m_options.baudRate)));
     }
 
     void StartTimer(unsigned timerId, unsigned /*periodMs*/) override {
@@ -89,9 +97,9 @@ private:
                      "cannot open " + m_device + ": " + opened.error.message);
                 ReportOpenFailure(m_console, m_index, m_device, m_options, opened.error);
             } else {
-                Fail(Outcome::PortNotOpenable,
-                     m_device + ": " +
-                         PortFailure(opened.failedStep, opened.error, m_options.baudRate));
+                Fail(Outcome::PortNotOpenable, m_device + ": " +
+                                                   PortFailure(m_device, opened.failedStep,
+                                                               opened.error, m_options.baudRate));
             }
             Finish(m_result.outcome);
             return;
@@ -163,7 +171,7 @@ private:
         m_engine.Close(m_line);
         m_line = nullptr;
         m_console.Finish(m_index);
-        m_result.images = m_unit.Watch().Images();
+        m_result.images = m_unit.EndUnit();
         m_result.outcome = outcome;
         m_result.seconds = std::chrono::duration<double>(EngineClock::now() - m_start).count();
         m_console.Emit(m_index, "summary", ToJson(m_result));
@@ -194,6 +202,18 @@ std::vector<PortResult> RunUpdate(const Options& options, CConsole& console) {
     CEngine engine(options.beacon);
     protocol::CSharedUpdateFiles files;
     std::vector<std::unique_ptr<CEnginePort>> ports;
+    const std::vector<int> stops{SIGINT, SIGTERM};
+    if (!engine.WatchSignals(stops, [&](int /*signal*/) {
+            console.Note(
+                "signal: the transfers under way are abandoned (a second signal ends "
+                "the program at once)");
+            CEngine::ReleaseSignals(stops);
+            for (const auto& port : ports) {
+                port->Abandon();
+            }
+        })) {
+        console.Note("cannot watch for signals: " + platform::LastSystemError().message);
+    }
     for (std::size_t i = 0; i < options.ports.size(); ++i) {
         ports.push_back(std::make_unique<CEnginePort>(engine, options, i, console, files));
         ports.back()->Start();

@@ -44,7 +44,8 @@ constexpr const char* kDescription =
     "Exit status: 0 success on every port, 1 the box refused or the image failed its check\n"
     "(or was refused more often than --retries allows), 2 bad arguments, 3 port not openable\n"
     "(--doctor: a check found a problem), 4 file not openable (or --report not writable),\n"
-    "5 time-out, 6 line lost. With several ports: the status of the first port, in the order\n"
+    "5 time-out, 6 line lost, 7 abandoned (a signal stopped the run; a second one ends it at\n"
+    "once). With several ports: the status of the first port, in the order\n"
     "given, that failed; the summary table names every port's outcome.";
 
 constexpr int kUsage = 2;

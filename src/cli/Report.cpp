@@ -1,8 +1,12 @@
 #include "cli/Report.h"
 
 #include <algorithm>
+#include <array>
+#include <ctime>
 
+#include "Version.h"
 #include "platform/Format.h"
+#include "platform/Process.h"
 
 namespace vandrelux::cli {
 
@@ -22,6 +26,8 @@ const char* OutcomeName(Outcome outcome) {
             return "timed-out";
         case Outcome::LineLost:
             return "line-lost";
+        case Outcome::Abandoned:
+            return "abandoned";
     }
     return "unknown";
 }
@@ -39,16 +45,36 @@ double BytesPerSecond(const PortResult& result) {
 }
 
 nlohmann::json ToJson(const ImageResult& image) {
-    return {{"kind", image.kind},
-            {"path", image.path},
-            {"size", image.size},
-            {"checksum", platform::Format("%08x", image.checksum)},
-            {"naks", image.naks},
-            {"resends", image.resends},
-            {"seconds", image.seconds},
-            {"bytes_per_second",
-             image.seconds > 0 ? static_cast<double>(image.size) / image.seconds : 0.0},
-            {"accepted", image.accepted}};
+    nlohmann::json json = {
+        {"kind", image.kind},
+        {"path", image.path},
+        {"size", image.size},
+        {"checksum", platform::Format("%08x", image.checksum)},
+        {"naks", image.naks},
+        {"resends", image.resends},
+        {"seconds", image.seconds},
+        {"bytes_per_second",
+         image.seconds > 0 ? static_cast<double>(image.size) / image.seconds : 0.0},
+        {"accepted", image.accepted},
+        {"done", image.done},
+        {"empty", image.size == 0}};
+    if (image.fileSize) {
+        json["file_size"] = *image.fileSize;
+        json["modified"] = image.modified;
+    }
+    return json;
+}
+
+std::string UtcText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    platform::UtcTime(seconds, utc);
+    std::array<char, 32> text{};
+    static_cast<void>(std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &utc));
+    return platform::Format("%s.%03dZ", text.data(), static_cast<int>(ms));
 }
 
 nlohmann::json ToJson(const PortResult& result) {
@@ -72,12 +98,19 @@ nlohmann::json ToJson(const PortResult& result) {
             {"bytes_per_second", BytesPerSecond(result)}};
 }
 
-nlohmann::json MakeReport(const std::vector<PortResult>& results, int status) {
+nlohmann::json MakeReport(const std::vector<PortResult>& results, int status,
+                          const RunStamp& stamp) {
     nlohmann::json ports = nlohmann::json::array();
     for (const PortResult& result : results) {
         ports.push_back(ToJson(result));
     }
-    return {{"program", "vandrelux-cli"}, {"status", status}, {"ports", ports}};
+    return {{"program", "vandrelux-cli"},
+            {"version", kVersion},
+            {"host", stamp.host},
+            {"start", stamp.start},
+            {"end", stamp.end},
+            {"status", status},
+            {"ports", ports}};
 }
 
 std::string SummaryTable(const std::vector<PortResult>& results) {

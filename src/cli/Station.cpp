@@ -1,10 +1,8 @@
 #include "cli/Station.h"
 
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <ctime>
 #include <map>
 #include <memory>
 
@@ -24,18 +22,12 @@ namespace {
 constexpr int kPortNumber = 1;
 // How often a slot whose line does not open, or went away, tries again.
 constexpr auto kRetryPeriod = std::chrono::seconds(1);
+// A slot that keeps failing for the same reason is told again this often, so a journal shows it
+// still fails without a line a second.
+constexpr auto kRepeatFailure = std::chrono::hours(1);
 
 std::string UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    std::array<char, 32> text{};
-    static_cast<void>(std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &utc));
-    return platform::Format("%s.%03dZ", text.data(), static_cast<int>(ms));
+    return UtcText(std::chrono::system_clock::now());
 }
 
 class CStation;
@@ -111,6 +103,7 @@ private:
     std::uint64_t m_silenceTask = 0;     // the look at a unit's box due next
     std::uint64_t m_openGeneration = 0;  // which open of the slot is the latest
     std::string m_lastOpenError;
+    EngineClock::time_point m_lastOpenErrorAt;
     EngineClock::time_point m_quietSince;
 
     std::uint64_t m_progressSeen = 0;         // the watch's progress at the last look
@@ -118,7 +111,7 @@ private:
     int m_refusedAtProgress = 0;              // refused frames of the unit by then
     std::uint64_t m_bytesSinceProgress = 0;
     EngineClock::time_point m_lastTalk;  // the box's last byte that took the unit no further
-    int m_refusedShown = 0;  // refused frames as the slot's line shows them
+    int m_refusedShown = 0;              // refused frames as the slot's line shows them
 
     int m_unitNumber = 0;
     std::string m_unitStart;
@@ -146,7 +139,7 @@ public:
 
 private:
     void AddSlot(const std::string& device, bool watched);
-    void OnSignal();
+    void OnSignal(int signal);
     void Rescan();
     // Folders that cannot be watched, do not exist yet or went away are looked at every second,
     // until they can be watched again.
@@ -159,7 +152,6 @@ private:
     std::vector<std::string> m_order;  // slots by first appearance
     std::unique_ptr<CDeviceWatch> m_watch;
     bool m_bPolling = false;
-    int m_signalFd = -1;
     int m_signals = 0;
     CUnitsLog m_unitsLog;
     std::string m_unitsLogProblem;  // as last reported; empty while the log is written
@@ -181,8 +173,11 @@ CSlot::~CSlot() {
 void CSlot::Open() {
     m_station.m_engine.Cancel(m_task);
     m_task = 0;
+    // A slot trying again stays "trying again" until it is open: one line per change.
+    if (m_state != SlotState::Retrying) {
+        Show("opening");
+    }
     m_state = SlotState::Opening;
-    Show("opening");
     // Only the latest open counts: a device that went and came back while one was under way
     // may be a new device behind the same name.
     const std::uint64_t generation = ++m_openGeneration;
@@ -200,13 +195,16 @@ void CSlot::Opened(OpenResult opened) {
     }
     if (!opened.device) {
         const bool notOpened = opened.failedStep == platform::PortStep::Open;
-        const std::string why = notOpened ? "cannot open " + m_device + ": " + opened.error.message
-                                          : m_device + ": " +
-                                                PortFailure(opened.failedStep, opened.error,
-                                                            m_station.m_options.baudRate);
+        const std::string why = notOpened
+                                    ? "cannot open " + m_device + ": " + opened.error.message
+                                    : m_device + ": " +
+                                          PortFailure(m_device, opened.failedStep, opened.error,
+                                                      m_station.m_options.baudRate);
         // A slot that never opens is told once, not every second.
-        if (why != m_lastOpenError) {
+        const auto now = EngineClock::now();
+        if (why != m_lastOpenError || now - m_lastOpenErrorAt >= kRepeatFailure) {
             m_lastOpenError = why;
+            m_lastOpenErrorAt = now;
             m_station.m_console.Note(m_index, why + "; trying again");
             m_station.m_console.Emit(m_index, "error",
                                      {{"status", static_cast<int>(Outcome::PortNotOpenable)},
@@ -309,7 +307,7 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
     m_station.m_engine.Cancel(m_silenceTask);
     m_silenceTask = 0;
     nlohmann::json images = nlohmann::json::array();
-    for (const ImageResult& image : m_unit.Watch().Images()) {
+    for (const ImageResult& image : m_unit.EndUnit()) {
         images.push_back(ToJson(image));
     }
     const nlohmann::json unit = {
@@ -323,7 +321,7 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
         {"reason", reason}};
     if (outcome == OutcomeName(Outcome::Success)) {
         ++m_passed;
-    } else if (outcome == "abandoned") {
+    } else if (outcome == OutcomeName(Outcome::Abandoned)) {
         ++m_abandoned;
     } else {
         ++m_failed;
@@ -371,7 +369,7 @@ void CSlot::Stop(bool abandon) {
     switch (m_state) {
         case SlotState::InUnit:
             if (abandon) {
-                EndUnit("abandoned", "the station was stopped during the unit");
+                EndUnit(OutcomeName(Outcome::Abandoned), "the station was stopped during the unit");
                 AwaitQuiet();
             }
             return;
@@ -434,7 +432,7 @@ void CSlot::OnTick() {
 }
 
 void CSlot::OnLineLost(platform::PortStep step, const platform::SystemError& error) {
-    const std::string why = PortFailure(step, error, m_station.m_options.baudRate);
+    const std::string why = PortFailure(m_device, step, error, m_station.m_options.baudRate);
     m_station.m_console.Note(m_index, m_device + ": " + why);
     if (m_state == SlotState::InUnit) {
         EndUnit(OutcomeName(Outcome::LineLost), why);
@@ -520,13 +518,8 @@ std::string CSlot::TotalsRow() const {
 }
 
 int CStation::Run() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    m_signalFd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (m_signalFd < 0 || !m_engine.Watch(m_signalFd, [this] { OnSignal(); })) {
+    if (!m_engine.WatchSignals({SIGINT, SIGTERM, SIGHUP},
+                               [this](int signal) { OnSignal(signal); })) {
         m_console.Note("cannot watch for signals: " + platform::LastSystemError().message);
         return static_cast<int>(Outcome::Usage);
     }
@@ -565,7 +558,6 @@ int CStation::Run() {
     PrintTotals();
     LeaveUnwrittenUnits();
     m_unitsLog.Close();
-    ::close(m_signalFd);
     return 0;
 }
 
@@ -622,21 +614,18 @@ void CStation::Poll() {
     });
 }
 
-void CStation::OnSignal() {
-    signalfd_siginfo info{};
-    while (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGHUP) {
-            ReopenUnitsLog();
-            continue;
-        }
-        ++m_signals;
-        const bool abandon = m_signals > 1;
-        m_console.Note(abandon ? "second signal: abandoning the units under way"
-                               : "signal: no new unit starts; the units under way finish "
-                                 "(a second signal abandons them)");
-        for (auto& [device, slot] : m_slots) {
-            slot->Stop(abandon);
-        }
+void CStation::OnSignal(int signal) {
+    if (signal == SIGHUP) {
+        ReopenUnitsLog();
+        return;
+    }
+    ++m_signals;
+    const bool abandon = m_signals > 1;
+    m_console.Note(abandon ? "second signal: abandoning the units under way"
+                           : "signal: no new unit starts; the units under way finish "
+                             "(a second signal abandons them)");
+    for (auto& [device, slot] : m_slots) {
+        slot->Stop(abandon);
     }
 }
 
@@ -666,8 +655,8 @@ void CStation::ReopenUnitsLog() {
     }
     // A rotation moved the log away: records from now on go to a new file of its name.
     if (const std::optional<platform::SystemError> error = m_unitsLog.Open(m_options.unitsLog)) {
-        m_console.Note("cannot reopen the units log " + m_options.unitsLog + ": " +
-                       error->message + "; its units wait to go with the next one");
+        m_console.Note("cannot reopen the units log " + m_options.unitsLog + ": " + error->message +
+                       "; its units wait to go with the next one");
         return;
     }
     m_console.Note("units log " + m_options.unitsLog + " reopened");
@@ -707,13 +696,6 @@ void CStation::PrintTotals() {
 }  // namespace
 
 int RunStation(const Options& options, CConsole& console) {
-    // Blocked before any thread starts, so every thread leaves them to the signal descriptor.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     CStation station(options, console);
     return station.Run();
 }

@@ -8,6 +8,25 @@ namespace vandrelux::cli {
 
 namespace {
 
+std::string AbsolutePath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+// The update file's length and time stamp as they are now, just read for the box.
+void NoteFile(ImageResult& image, const std::string& path) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    const auto written = std::filesystem::last_write_time(path, ec);
+    if (ec) {
+        return;
+    }
+    image.fileSize = size;
+    image.modified = UtcText(std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+        std::chrono::file_clock::to_sys(written)));
+}
+
 constexpr std::uint64_t kReceiveEventStep = std::uint64_t{256} * 1024;
 constexpr const char* kReceivedKind = "programme";
 
@@ -35,18 +54,25 @@ void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
     // A refused verdict sends the same image again: it stays one image with one more resend.
     if (image == nullptr || started.attempt == 1) {
         const protocol::UpdateKindInfo* kind = protocol::FindKind(started.kind);
-        // The box's image is judged by what arrives, not by what its header announced.
-        m_images.push_back({receive || kind == nullptr ? kReceivedKind : std::string(kind->name),
-                            std::string(started.path), receive ? 0 : started.length,
-                            receive ? 0 : started.checksum, 0, 0, 0, false});
-        image = &m_images.back();
+        image = &m_images.emplace_back();
+        image->kind = receive || kind == nullptr ? kReceivedKind : std::string(kind->name);
+        image->path = AbsolutePath(std::string(started.path));
         m_imageStart = std::chrono::steady_clock::now();
-    } else if (!receive) {
+        if (!receive && started.length == 0) {
+            m_console.Note(
+                m_port, std::string(started.path) + " is empty: the box gets an image of no bytes");
+        }
+    }
+    if (!receive) {
         // The file is read again for each attempt and may have changed in between: the record
-        // tells what went to the box last, which is what its verdict is on.
+        // tells what went to the box last, which is what its verdict is on. The box's image is
+        // judged by what arrives, not by what its header announced.
         image->size = started.length;
         image->checksum = started.checksum;
+        image->done = 0;
+        NoteFile(*image, std::string(started.path));
     }
+    m_imageName = std::string(started.path);
     m_bInImage = true;
     m_lastEventStep = 0;
     m_announced = receive ? started.length : 0;
@@ -62,6 +88,9 @@ void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
 void CTransferWatch::OnFrameAnswered(std::uint32_t frame, bool acknowledged, std::uint32_t done) {
     Frame(frame, acknowledged);
     if (acknowledged) {
+        if (ImageResult* image = Current()) {
+            image->done = done;
+        }
         ShowProgress(done);
     }
 }
@@ -73,6 +102,9 @@ void CTransferWatch::OnImageVerdict(bool accepted) {
 void CTransferWatch::OnBlockAnswered(std::uint32_t frame, bool accepted, std::uint32_t received) {
     Frame(frame, accepted);
     if (accepted && frame > 0) {
+        if (ImageResult* image = Current()) {
+            image->done = received;
+        }
         ShowProgress(received);
     }
 }
@@ -80,6 +112,7 @@ void CTransferWatch::OnBlockAnswered(std::uint32_t frame, bool accepted, std::ui
 void CTransferWatch::OnReceiveComplete(std::uint32_t received, std::uint32_t sum) {
     if (ImageResult* image = Current()) {
         image->size = received;
+        image->done = received;
         image->checksum = sum;
     }
     Verdict(true);
@@ -154,11 +187,19 @@ void CTransferWatch::Verdict(bool accepted) {
     }
     if (image->resends >= m_retries) {
         m_gaveUp =
-            platform::Format("the box refused %s %d time%s (--retries %d)", image->path.c_str(),
+            platform::Format("the box refused %s %d time%s (--retries %d)", m_imageName.c_str(),
                              image->resends + 1, image->resends == 0 ? "" : "s", m_retries);
         return;
     }
     ++image->resends;
+}
+
+void CTransferWatch::EndUnit() {
+    ImageResult* image = Current();
+    if (m_bInImage && image != nullptr) {
+        image->seconds = ImageSeconds();
+        m_bInImage = false;
+    }
 }
 
 ImageResult* CTransferWatch::Current() {

@@ -25,6 +25,8 @@ public:
 
     // A new unit on the same port: no images, nothing given up.
     void StartUnit();
+    // The unit ended: an image still on its way keeps the time it had.
+    void EndUnit();
     // The box of this unit has spoken up: it said it is ready, or an image is on its way.
     [[nodiscard]] bool Begun() const noexcept { return m_bBegun; }
     // Set once an image was refused more often than tolerated; says which and how often.
@@ -64,6 +66,7 @@ private:
     int m_refused = 0;
     std::chrono::steady_clock::time_point m_imageStart;
     std::vector<ImageResult> m_images;
+    std::string m_imageName;  // the current image's path as the operator named it
     std::optional<std::string> m_gaveUp;
 };
 

@@ -55,6 +55,11 @@ public:
     [[nodiscard]] bool Begun() const noexcept { return m_watch.Begun(); }
     [[nodiscard]] UnitVerdict Judge() const;
     [[nodiscard]] const CTransferWatch& Watch() const noexcept { return m_watch; }
+    // The unit is over, however it ended: its images as they stand.
+    [[nodiscard]] const std::vector<ImageResult>& EndUnit() {
+        m_watch.EndUnit();
+        return m_watch.Images();
+    }
     // "waiting for the box on DEVICE; power it on", or the receive's words for it.
     [[nodiscard]] std::string WaitingNote(const std::string& device) const;
 

@@ -100,7 +100,8 @@ std::string ErrorBoxLine(std::string_view title, std::string_view text) {
     return std::string(title) + ": " + std::string(text);
 }
 
-std::string PortFailure(platform::PortStep step, const platform::SystemError& error, int baudRate) {
+std::string PortFailure(const std::string& device, platform::PortStep step,
+                        const platform::SystemError& error, int baudRate) {
     using platform::PortStep;
     const std::string why = ": " + error.message;
     switch (step) {
@@ -108,8 +109,10 @@ std::string PortFailure(platform::PortStep step, const platform::SystemError& er
             return "cannot open it" + why;
         case PortStep::BuildLineState:
         case PortStep::SetLineState:
-            if (std::error_code(error.code, std::system_category()) ==
-                std::errc::invalid_argument) {
+            // A network server's refusal says in its own words what it would not take.
+            if (!platform::IsNetworkPortName(device) &&
+                std::error_code(error.code, std::system_category()) ==
+                    std::errc::invalid_argument) {
                 return std::to_string(baudRate) + " baud is not a speed this device takes";
             }
             return "cannot configure the line for " + std::to_string(baudRate) + " 8N1" + why;

@@ -42,9 +42,9 @@ Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, 
 // The text of an error box as one line for the operator.
 [[nodiscard]] std::string ErrorBoxLine(std::string_view title, std::string_view text);
 
-// What failed at `step` of a port and why, in words: "line lost: read failed: Input/output
+// What failed at `step` of `device` and why, in words: "line lost: read failed: Input/output
 // error", "1234 baud is not a speed this device takes". The caller puts the port in front.
-[[nodiscard]] std::string PortFailure(platform::PortStep step, const platform::SystemError& error,
-                                      int baudRate);
+[[nodiscard]] std::string PortFailure(const std::string& device, platform::PortStep step,
+                                      const platform::SystemError& error, int baudRate);
 
 }  // namespace vandrelux::cli

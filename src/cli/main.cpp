@@ -101,12 +101,16 @@ int Update(const Options& options, bool json, const std::string& reportPath) {
     CConsole console({json, vandrelux::platform::StandardErrorIsTerminal(),
                       vandrelux::platform::StandardOutputSharesTerminal()},
                      options.ports, stdout, stderr);
+    vandrelux::cli::RunStamp stamp;
+    stamp.host = vandrelux::platform::HostName();
+    stamp.start = vandrelux::cli::UtcText(std::chrono::system_clock::now());
     const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
+    stamp.end = vandrelux::cli::UtcText(std::chrono::system_clock::now());
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
     if (!reportPath.empty()) {
         if (!vandrelux::cli::WriteJsonFile(reportPath,
-                                           vandrelux::cli::MakeReport(results, status))) {
+                                           vandrelux::cli::MakeReport(results, status, stamp))) {
             console.Note("cannot write the report " + reportPath);
             status = status == 0 ? Status(Outcome::FileNotOpenable) : status;
         }

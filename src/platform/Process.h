@@ -1,6 +1,7 @@
 // Facts about the running program that only the operating system knows.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -22,6 +23,12 @@ namespace vandrelux::platform {
 [[nodiscard]] bool StandardErrorIsTerminal();
 // Whether standard output goes to that same terminal.
 [[nodiscard]] bool StandardOutputSharesTerminal();
+
+// The broken-down UTC time of `seconds` since the epoch.
+void UtcTime(std::time_t seconds, std::tm& utc);
+
+// This computer's name on the network; empty when the system does not say.
+[[nodiscard]] std::string HostName();
 
 // Writes to a pipe whose reader went away, or past the file-size limit, fail with an error the
 // caller reports, instead of ending the program.

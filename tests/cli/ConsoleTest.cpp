@@ -143,7 +143,7 @@ TEST(Console, TerminalProgress_BarsRedrawnBelowOtherLines) {
     console.Note(0, "hello");
     const std::string err = io.ErrText();
     // The note goes where the bars were, and both bars come back below it.
-    const std::size_t note = err.find("\x1b[2A\x1b[Jvandrelux-cli: [A] hello\n");
+    const std::size_t note = err.find("\r\x1b[2A\x1b[Jvandrelux-cli: [A] hello\n");
     ASSERT_NE(note, std::string::npos) << err;
     EXPECT_NE(err.find("a.bin", note), std::string::npos);
     EXPECT_NE(err.find("b.bin", note), std::string::npos);

@@ -264,26 +264,6 @@ Bytes Swapped(Bytes bytes) {
     return bytes;
 }
 
-const char* Describe(Outcome o) {
-    switch (o) {
-        case Outcome::Success:
-            return "success";
-        case Outcome::BoxFailure:
-            return "box failure";
-        case Outcome::Usage:
-            return "usage";
-        case Outcome::PortNotOpenable:
-            return "port not openable";
-        case Outcome::FileNotOpenable:
-            return "file not openable";
-        case Outcome::TimedOut:
-            return "timed out";
-        case Outcome::LineLost:
-            return "line lost";
-    }
-    return "?";
-}
-
 // Transfers take turns in a few folders, so a long soak leaves no heap of images behind.
 fs::path TransferDir(const Settings& s, int i) {
     return fs::path(s.work) / ("t" + std::to_string(i % 4));
@@ -364,12 +344,13 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     }
     if (p.stop == Stop::None && !CannotEnd(p)) {
         ++totals.unexpectedFailures;
-        return std::string("failed without a stopping fault: ") + Describe(outcome);
+        return std::string("failed without a stopping fault: ") +
+               vandrelux::cli::OutcomeName(outcome);
     }
     const Outcome reason = p.stop == Stop::HangUp ? Outcome::LineLost : Outcome::TimedOut;
     if (outcome != reason) {
         ++totals.wrongReasons;
-        return std::string("stopped box gave ") + Describe(outcome);
+        return std::string("stopped box gave ") + vandrelux::cli::OutcomeName(outcome);
     }
     ++totals.failedAsExpected;
     return std::nullopt;

@@ -39,6 +39,16 @@ bool StandardOutputSharesTerminal() {
            out.st_rdev == err.st_rdev;
 }
 
+void UtcTime(std::time_t seconds, std::tm& utc) {
+    ::gmtime_r(&seconds, &utc);
+}
+
+std::string HostName() {
+    std::array<char, 256> name{};
+    return ::gethostname(name.data(), name.size() - 1) == 0 ? std::string(name.data())
+                                                            : std::string();
+}
+
 void KeepRunningWhenWritesFail() {
     static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
     static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));

@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <array>
 #include <cstdio>
 #include <vector>
 
@@ -60,6 +61,17 @@ bool StandardErrorIsTerminal() {
 bool StandardOutputSharesTerminal() {
     // A process has one console at most.
     return EscapeConsole(stdout) && EscapeConsole(stderr);
+}
+
+void UtcTime(std::time_t seconds, std::tm& utc) {
+    ::gmtime_s(&utc, &seconds);
+}
+
+std::string HostName() {
+    std::array<char, MAX_COMPUTERNAME_LENGTH + 1> name{};
+    DWORD size = static_cast<DWORD>(name.size());
+    return ::GetComputerNameA(name.data(), &size) != 0 ? std::string(name.data(), size)
+                                                       : std::string();
 }
 
 void KeepRunningWhenWritesFail() {
