@@ -5,10 +5,13 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cli/Text.h"
 #include "platform/Format.h"
+#include "station/Text.h"
 
 namespace vandrelux::cli {
+
+using station::Dump;
+using station::Printable;
 
 namespace {
 

@@ -16,14 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "station/Events.h"
+
 namespace vandrelux::cli {
 
-struct ProgressState {
-    std::string file;         // the file's name without its folder
-    std::uint64_t done = 0;   // bytes acknowledged (download) or collected (receive)
-    std::uint64_t total = 0;  // 0 when the size is not known in advance
-    double bytesPerSecond = 0;
-};
+using station::ProgressState;
 
 class CConsole {
 public:

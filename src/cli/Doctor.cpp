@@ -6,14 +6,17 @@
 #include <optional>
 #include <set>
 
-#include "cli/Text.h"
 #include "platform/Format.h"
 #include "platform/NetworkDevice.h"
 #include "platform/PortUrl.h"
 #include "platform/Socket.h"
 #include "protocol/Frames.h"
+#include "station/Text.h"
 
 namespace vandrelux::cli {
+
+using station::Dump;
+using station::Printable;
 
 namespace {
 

@@ -9,18 +9,13 @@
 
 #include "platform/SerialPortInfo.h"
 #include "protocol/UpdateKinds.h"
+#include "station/Settings.h"
 
 namespace vandrelux::cli {
 
-struct UpdateFile {
-    protocol::UpdateKind kind;
-    std::string path;
-};
-
-inline constexpr int kDefaultRetries = 3;
-// The beacon period: as fast as the window's timer really ticks on Windows, and cheap enough for
-// many waiting ports.
-inline constexpr std::chrono::milliseconds kDefaultBeacon{10};
+using station::kDefaultBeacon;
+using station::kDefaultRetries;
+using station::UpdateFile;
 
 struct Options {
     std::vector<std::string> ports;     // device paths, COM<n> or network ports

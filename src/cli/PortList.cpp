@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
-#include "cli/Text.h"
 #include "platform/Format.h"
 #include "platform/PortUrl.h"
+#include "station/Text.h"
 
 namespace vandrelux::cli {
+
+using station::Dump;
+using station::Printable;
 
 namespace {
 

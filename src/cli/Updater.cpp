@@ -5,41 +5,51 @@
 #include <system_error>
 
 #include "cli/Doctor.h"
+#include "platform/ComPortNames.h"
 #include "platform/Files.h"
 #include "platform/PortUrl.h"
-#include "protocol/Frames.h"
+#include "station/PortUnit.h"
 
 namespace vandrelux::cli {
 
-std::optional<std::string> CheckUpdateFile(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status)) {
-        return "cannot read " + path + ": no such file";
+namespace {
+
+station::UnitSettings UnitSettingsOf(const Options& options) {
+    return {options.files, options.ram, options.receiveTo, options.retries, options.baudRate};
+}
+
+}  // namespace
+
+station::RunSettings RunSettingsOf(const Options& options) {
+    station::RunSettings settings;
+    settings.unit = UnitSettingsOf(options);
+    for (const std::string& port : options.ports) {
+        settings.ports.push_back(
+            {port, ResolvePort(port, options), platform::ParseComName(port).value_or(1)});
     }
-    if (fs::is_directory(status)) {
-        return "cannot read " + path + ": it is a folder";
+    settings.beacon = options.beacon;
+    settings.timeout = options.timeout;
+    return settings;
+}
+
+station::StationSettings StationSettingsOf(const Options& options) {
+    station::StationSettings settings;
+    settings.unit = UnitSettingsOf(options);
+    for (const std::string& port : options.ports) {
+        settings.ports.push_back(ResolvePort(port, options));
     }
-    if (!fs::is_regular_file(status)) {
-        return "cannot read " + path + ": not a file";
-    }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return "cannot read " + path + ": " + platform::LastSystemError().message;
-    }
-    std::fclose(f);
-    const std::uintmax_t size = fs::file_size(path, ec);
-    if (ec || !protocol::ImageLengthFits(size)) {
-        return "cannot send " + path + ": an image must be smaller than 2 GiB";
-    }
-    return std::nullopt;
+    settings.watch = options.watch;
+    settings.beacon = options.beacon;
+    settings.rearmQuiet = options.rearmQuiet;
+    settings.unitSilence = options.unitSilence;
+    settings.unitsLog = options.unitsLog;
+    return settings;
 }
 
 std::optional<std::string> CheckFiles(const Options& options) {
     namespace fs = std::filesystem;
     for (const UpdateFile& file : options.files) {
-        if (std::optional<std::string> problem = CheckUpdateFile(file.path)) {
+        if (std::optional<std::string> problem = station::CheckUpdateFile(file.path)) {
             return problem;
         }
     }
@@ -91,61 +101,6 @@ void ReportOpenFailure(CConsole& console, std::size_t index, const std::string& 
                 {{"device", device}, {"ok", false}, {"what", finding.what}, {"fix", finding.fix}});
         }
     }
-}
-
-std::string ErrorBoxLine(std::string_view title, std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return std::string(title) + ": " + std::string(text);
-}
-
-std::string PortFailure(const std::string& device, platform::PortStep step,
-                        const platform::SystemError& error, int baudRate) {
-    using platform::PortStep;
-    const std::string why = ": " + error.message;
-    switch (step) {
-        case PortStep::Open:
-            return "cannot open it" + why;
-        case PortStep::BuildLineState:
-        case PortStep::SetLineState:
-            // A network server's refusal says in its own words what it would not take.
-            if (!platform::IsNetworkPortName(device) &&
-                std::error_code(error.code, std::system_category()) ==
-                    std::errc::invalid_argument) {
-                return std::to_string(baudRate) + " baud is not a speed this device takes";
-            }
-            return "cannot configure the line for " + std::to_string(baudRate) + " 8N1" + why;
-        case PortStep::SetTimeouts:
-        case PortStep::SetEventMask:
-        case PortStep::GetLineState:
-            return "cannot configure the line" + why;
-        case PortStep::Purge:
-            return "cannot clear the line's queues" + why;
-        case PortStep::Wait:
-        case PortStep::Watch:
-            return "line lost: cannot wait for its input" + why;
-        case PortStep::Read:
-        case PortStep::ReadCompletion:
-            return "line lost: read failed" + why;
-        case PortStep::Write:
-        case PortStep::WriteCompletion:
-            return "line lost: write failed" + why;
-    }
-    return "failed" + why;
-}
-
-Outcome ReportFailure(CConsole& console, std::size_t index, PortResult& result, Outcome outcome,
-                      const std::string& reason) {
-    console.Note(index, reason);
-    console.Emit(index, "error",
-                 {{"status", static_cast<int>(outcome)},
-                  {"outcome", OutcomeName(outcome)},
-                  {"reason", reason}});
-    if (result.reason.empty()) {
-        result.reason = reason;
-    }
-    return outcome;
 }
 
 }  // namespace vandrelux::cli

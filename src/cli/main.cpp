@@ -5,15 +5,17 @@
 #include <filesystem>
 
 #include "cli/Console.h"
+#include "cli/ConsoleEvents.h"
 #include "cli/Doctor.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/Report.h"
-#include "cli/Station.h"
-#include "cli/Text.h"
 #include "cli/Updater.h"
 #include "platform/NetworkDevice.h"
 #include "platform/Process.h"
+#include "station/Run.h"
+#include "station/Station.h"
+#include "station/Text.h"
 
 namespace {
 
@@ -39,7 +41,7 @@ int ListPorts(const Options& options, bool json) {
         vandrelux::cli::ListPorts(options.roots, mapping, Environment, options.ports);
     if (json) {
         for (const nlohmann::json& port : vandrelux::cli::PortListJson(ports)) {
-            std::printf("%s\n", vandrelux::cli::Dump(port).c_str());
+            std::printf("%s\n", vandrelux::station::Dump(port).c_str());
         }
     } else {
         std::fputs(vandrelux::cli::FormatPortTable(ports).c_str(), stdout);
@@ -65,7 +67,7 @@ int Doctor(const Options& options, bool json) {
                                           {"status", Status(Outcome::PortNotOpenable)},
                                           {"outcome", OutcomeName(Outcome::PortNotOpenable)},
                                           {"reason", reason}};
-            std::printf("%s\n", vandrelux::cli::Dump(event).c_str());
+            std::printf("%s\n", vandrelux::station::Dump(event).c_str());
         } else {
             std::printf("%s\n", reason.c_str());
         }
@@ -79,7 +81,7 @@ int Doctor(const Options& options, bool json) {
             if (port != device) {
                 named.append(" (").append(port).append(")");
             }
-            std::printf("%s\n", vandrelux::cli::Printable(named).c_str());
+            std::printf("%s\n", vandrelux::station::Printable(named).c_str());
         }
         for (const auto& finding :
              vandrelux::cli::CheckSerialSetup(device, options.roots, user, options.baudRate)) {
@@ -88,7 +90,7 @@ int Doctor(const Options& options, bool json) {
                 const nlohmann::json event = {{"event", "check"},     {"port", port},
                                               {"device", device},     {"ok", finding.ok},
                                               {"what", finding.what}, {"fix", finding.fix}};
-                std::printf("%s\n", vandrelux::cli::Dump(event).c_str());
+                std::printf("%s\n", vandrelux::station::Dump(event).c_str());
             } else {
                 std::printf("  %s\n", vandrelux::cli::FormatFinding(finding).c_str());
             }
@@ -100,17 +102,19 @@ int Doctor(const Options& options, bool json) {
 int Update(const Options& options, bool json, const std::string& reportPath) {
     CConsole console({json, vandrelux::platform::StandardErrorIsTerminal(),
                       vandrelux::platform::StandardOutputSharesTerminal()},
-                     options.ports, stdout, stderr);
+                     {}, stdout, stderr);
+    vandrelux::cli::CConsoleEvents events(console, options);
+    const vandrelux::station::RunSettings settings = vandrelux::cli::RunSettingsOf(options);
     vandrelux::cli::RunStamp stamp;
     stamp.host = vandrelux::platform::HostName();
-    stamp.start = vandrelux::cli::UtcText(std::chrono::system_clock::now());
-    const std::vector<PortResult> results = vandrelux::cli::RunUpdate(options, console);
-    stamp.end = vandrelux::cli::UtcText(std::chrono::system_clock::now());
+    stamp.start = vandrelux::station::UtcText(std::chrono::system_clock::now());
+    const std::vector<PortResult> results = vandrelux::station::RunUnits(settings, events);
+    stamp.end = vandrelux::station::UtcText(std::chrono::system_clock::now());
     console.PrintAtEnd(vandrelux::cli::SummaryTable(results));
     int status = Status(vandrelux::cli::RunOutcome(results));
     if (!reportPath.empty()) {
-        if (!vandrelux::cli::WriteJsonFile(reportPath,
-                                           vandrelux::cli::MakeReport(results, status, stamp))) {
+        if (!vandrelux::station::WriteJsonFile(
+                reportPath, vandrelux::cli::MakeReport(results, status, stamp))) {
             console.Note("cannot write the report " + reportPath);
             status = status == 0 ? Status(Outcome::FileNotOpenable) : status;
         }
@@ -165,7 +169,8 @@ int Run(int argc, char** argv) {
         CConsole console({line.json, vandrelux::platform::StandardErrorIsTerminal(),
                           vandrelux::platform::StandardOutputSharesTerminal()},
                          {}, stdout, stderr);
-        return vandrelux::cli::RunStation(options, console);
+        vandrelux::cli::CConsoleEvents events(console, options);
+        return vandrelux::station::RunStation(vandrelux::cli::StationSettingsOf(options), events);
     }
     return Update(options, line.json, line.reportPath);
 }

@@ -128,10 +128,13 @@ case_receive_with_faults() {
 case_signal_abandons_an_ordinary_run() {
     random_file sw.bin 200000
     start_box --timeout 60 --baud 115200 accept --out out
-    timeout 60 "$CLI" --port "$DEV" --software sw.bin --report run.json > cli.out 2> cli.err &
+    # Not under timeout(1), which passes a signal on twice: the second would end the run at once.
+    "$CLI" --port "$DEV" --software sw.bin --report run.json > cli.out 2> cli.err &
     local cli_pid=$! status=0
+    helpers+=("$cli_pid")
     for _ in $(seq 1 100); do grep -q "sw.bin  [1-9]" cli.err && break; sleep 0.05; done
     kill -INT "$cli_pid"
+    timeout 30 tail --pid="$cli_pid" -f /dev/null || fail "the run did not end"
     wait "$cli_pid" || status=$?
     expect_status "$status" 7 "cli"
     grep -Eq "^$DEV +abandoned .*stopped by a signal" cli.err || fail "summary: $(cat cli.err)"

@@ -30,14 +30,16 @@
 #include <thread>
 #include <vector>
 
+#include "cli/ConsoleEvents.h"
 #include "cli/Updater.h"
+#include "station/Run.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using vandrelux::cli::Outcome;
+using vandrelux::station::Outcome;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Settings {
@@ -299,10 +301,11 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
     }
     const fs::path before = fs::current_path();
     fs::current_path(dir);
-    vandrelux::cli::PortResult result;
+    vandrelux::station::PortResult result;
     {
-        vandrelux::cli::CConsole console({}, options.ports, stdout, stderr);
-        result = vandrelux::cli::RunUpdate(options, console).at(0);
+        vandrelux::cli::CConsole console({}, {}, stdout, stderr);
+        vandrelux::cli::CConsoleEvents events(console, options);
+        result = vandrelux::station::RunUnits(vandrelux::cli::RunSettingsOf(options), events).at(0);
     }
     const Outcome outcome = result.outcome;
     fs::current_path(before);
@@ -338,19 +341,19 @@ std::optional<std::string> RunOne(const Settings& s, int i, const Plan& p, Total
             result.images[0].resends != (p.download && p.nakVerdict ? 1 : 0)) {
             ++totals.wrongReports;
             return "reported success with a wrong account of the image: " +
-                   vandrelux::cli::ToJson(result).dump();
+                   vandrelux::station::ToJson(result).dump();
         }
         return std::nullopt;
     }
     if (p.stop == Stop::None && !CannotEnd(p)) {
         ++totals.unexpectedFailures;
         return std::string("failed without a stopping fault: ") +
-               vandrelux::cli::OutcomeName(outcome);
+               vandrelux::station::OutcomeName(outcome);
     }
     const Outcome reason = p.stop == Stop::HangUp ? Outcome::LineLost : Outcome::TimedOut;
     if (outcome != reason) {
         ++totals.wrongReasons;
-        return std::string("stopped box gave ") + vandrelux::cli::OutcomeName(outcome);
+        return std::string("stopped box gave ") + vandrelux::station::OutcomeName(outcome);
     }
     ++totals.failedAsExpected;
     return std::nullopt;

@@ -1,0 +1,135 @@
+#include "station/PortUnit.h"
+
+#include <filesystem>
+
+#include "protocol/ControlIds.h"
+#include "protocol/Frames.h"
+
+namespace vandrelux::station {
+
+std::optional<std::string> CheckUpdateFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status)) {
+        return "cannot read " + path + ": no such file";
+    }
+    if (fs::is_directory(status)) {
+        return "cannot read " + path + ": it is a folder";
+    }
+    if (!fs::is_regular_file(status)) {
+        return "cannot read " + path + ": not a file";
+    }
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return "cannot read " + path + ": " + platform::LastSystemError().message;
+    }
+    std::fclose(f);
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec || !protocol::ImageLengthFits(size)) {
+        return "cannot send " + path + ": an image must be smaller than 2 GiB";
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+bool HasEnded(const protocol::TransferOutcome& outcome) {
+    return outcome.status == protocol::TransferStatus::Succeeded ||
+           outcome.status == protocol::TransferStatus::Failed;
+}
+
+}  // namespace
+
+void CPortUnit::EventsLog::AppendChar(char ch) {
+    if (ch != '\r') {
+        m_events.BoxChar(ch);
+    }
+}
+
+CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& host,
+                     protocol::IPortWriter& port, protocol::CSharedUpdateFiles& files)
+    : m_settings(settings),
+      m_events(events),
+      m_toolkit(host, [this](std::string_view text) { m_events.Note(text); }),
+      m_log(events),
+      m_store("rv.bin", &files),
+      m_transfer(m_toolkit, port, m_log, m_store),
+      m_watch(events, settings.retries) {
+    m_transfer.SetObserver(&m_watch);
+}
+
+void CPortUnit::Arm() {
+    m_watch.StartUnit();
+    if (m_settings.receiveTo) {
+        m_toolkit.SetChecked(ids::kReceiveAll, true);
+        m_toolkit.SetText(ids::kReceivePath, *m_settings.receiveTo);
+        m_transfer.m_nMode = protocol::Mode::Receive;
+        m_transfer.ResetTransfer();
+        m_transfer.ArmReceiveChoice();
+        m_transfer.OnToReceive();
+        return;
+    }
+    for (const UpdateFile& file : m_settings.files) {
+        if (const protocol::UpdateKindInfo* kind = protocol::FindKind(file.kind)) {
+            m_toolkit.SetChecked(kind->tickBox, true);
+            m_toolkit.SetText(kind->pathField, file.path);
+        }
+    }
+    m_toolkit.SetChecked(ids::kDownloadToRam, m_settings.ram);
+    m_transfer.m_nMode = protocol::Mode::Download;
+    m_transfer.ResetTransfer();
+    m_transfer.ArmDownload();
+}
+
+void CPortUnit::Disarm() {
+    m_transfer.ResetTransfer();
+}
+
+void CPortUnit::OnByte(std::uint8_t byte, int portNumber) {
+    m_transfer.OnPortRxChar(byte, portNumber);
+    // Past the tolerated refusals the box's words are still shown, never answered.
+    if (m_watch.GaveUp() && m_transfer.IsArmed()) {
+        m_transfer.ResetTransfer();
+    }
+}
+
+bool CPortUnit::Ended() const {
+    return HasEnded(m_transfer.Outcome()) || m_watch.GaveUp().has_value();
+}
+
+UnitVerdict CPortUnit::Judge() const {
+    const protocol::TransferOutcome ended = m_transfer.Outcome();
+    if (m_settings.receiveTo) {
+        switch (ended.reason) {
+            case protocol::FailReason::None:
+                return {};
+            case protocol::FailReason::NoTargetPath:
+            case protocol::FailReason::WorkingCopyNotWritable:
+            case protocol::FailReason::TargetNotWritable:
+                return {Outcome::FileNotOpenable, "cannot write " + *m_settings.receiveTo +
+                                                      " or rv.bin in the current folder"};
+            default:
+                return {Outcome::BoxFailure,
+                        "the receive failed: the box's image did not arrive whole and checked"};
+        }
+    }
+    if (ended.reason == protocol::FailReason::FileNotReadable) {
+        const std::string file(ended.file);
+        return {Outcome::FileNotOpenable, CheckUpdateFile(file).value_or("cannot read " + file)};
+    }
+    if (const std::optional<std::string>& gaveUp = m_watch.GaveUp()) {
+        return {Outcome::BoxFailure, *gaveUp + "; giving up"};
+    }
+    if (ended.status == protocol::TransferStatus::Failed) {
+        return {Outcome::BoxFailure, "the box did not accept the update"};
+    }
+    return {};
+}
+
+std::string CPortUnit::WaitingNote(const std::string& device) const {
+    return m_settings.receiveTo ? "waiting for the box on " + device + " to send its programme code"
+                                : "waiting for the box on " + device + "; power it on";
+}
+
+}  // namespace vandrelux::station

@@ -1,0 +1,634 @@
+#include "station/Station.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <map>
+#include <memory>
+
+#include "engine/Engine.h"
+#include "platform/Format.h"
+#include "station/DeviceWatch.h"
+#include "station/PortDriver.h"
+#include "station/Text.h"
+#include "station/UnitsLog.h"
+
+namespace vandrelux::station {
+
+using engine::EngineClock;
+
+namespace {
+
+constexpr int kPortNumber = 1;
+// How often a slot whose line does not open, or went away, tries again.
+constexpr auto kRetryPeriod = std::chrono::seconds(1);
+// A slot that keeps failing for the same reason is told again this often, so a journal shows it
+// still fails without a line a second.
+constexpr auto kRepeatFailure = std::chrono::hours(1);
+
+std::string UtcNow() {
+    return UtcText(std::chrono::system_clock::now());
+}
+
+class CStation;
+
+// Talking: armed, but bytes that began no unit stopped the beacon; it starts again once the line
+// has been quiet for the re-arm time.
+enum class SlotState { Opening, Retrying, Waiting, Talking, InUnit, Quiet, Stopped, Gone };
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    return platform::Format("%g s", std::chrono::duration<double>(duration).count());
+}
+
+// One slot: its line, its transfer and its units.
+class CSlot final : public CPortDriver {
+public:
+    CSlot(CStation& station, std::string device, bool watched, IPortEvents& events);
+
+    void Open();
+    // No new unit; one under way finishes, or is abandoned.
+    void Stop(bool abandon);
+    // The watched device went away: a unit under way ends as "line lost".
+    void Vanish();
+
+    [[nodiscard]] bool Busy() const noexcept { return m_state == SlotState::InUnit; }
+    [[nodiscard]] bool Gone() const noexcept { return m_state == SlotState::Gone; }
+    [[nodiscard]] nlohmann::json Totals() const;
+    [[nodiscard]] std::string TotalsRow() const;
+
+    void OnByte(std::uint8_t byte) override;
+    void OnLineLost(platform::PortStep step, const platform::SystemError& error) override;
+
+private:
+    void Opened(engine::OpenResult opened) override;
+    void Arm();
+    void BeginUnit();
+    void EndUnit(const std::string& outcome, const std::string& reason);
+    void AwaitQuiet();
+    void CheckQuiet();
+    // Notes what the box's last byte did for the unit under way.
+    void FollowProgress();
+    // A box that takes the unit no further must not hold its slot for ever, whether it is silent,
+    // talks or refuses every frame.
+    void CheckSilence();
+    [[nodiscard]] std::string StalledReason() const;
+    // No more of the line: no task due, no transfer armed, no beacon, the line closed.
+    void Release();
+    void Retry(const std::string& why);
+    void Show(const std::string& state);
+    void UpdateTail();
+
+    CStation& m_station;
+    bool m_bWatched;
+    SlotState m_state = SlotState::Opening;
+    bool m_bStopping = false;
+    std::uint64_t m_task = 0;         // the retry or the quiet check due next
+    std::uint64_t m_silenceTask = 0;  // the look at a unit's box due next
+    std::string m_lastOpenError;
+    EngineClock::time_point m_lastOpenErrorAt;
+    EngineClock::time_point m_quietSince;
+
+    std::uint64_t m_progressSeen = 0;         // the watch's progress at the last look
+    EngineClock::time_point m_progressClock;  // when the box last took the unit on
+    int m_refusedAtProgress = 0;              // refused frames of the unit by then
+    std::uint64_t m_bytesSinceProgress = 0;
+    EngineClock::time_point m_lastTalk;  // the box's last byte that took the unit no further
+    int m_refusedShown = 0;              // refused frames as the slot's line shows them
+
+    int m_unitNumber = 0;
+    std::string m_unitStart;
+    EngineClock::time_point m_unitClock;
+    int m_passed = 0;
+    int m_failed = 0;
+    int m_abandoned = 0;
+};
+
+class CStation {
+public:
+    CStation(const StationSettings& settings, IRunEvents& events)
+        : m_settings(settings), m_events(events), m_engine(settings.beacon) {}
+
+    int Run();
+    void Record(const nlohmann::json& unit);
+    // A watched slot's device went: look at the globs again once this event is handled, and
+    // from then on as long as a link is left that leads to no device.
+    void LookAgain();
+
+    const StationSettings& m_settings;
+    IRunEvents& m_events;
+    engine::CEngine m_engine;
+    protocol::CSharedUpdateFiles m_files;  // for every slot; outlives them
+
+private:
+    void AddSlot(const std::string& device, bool watched);
+    void OnSignal(int signal);
+    void Rescan();
+    // Folders that cannot be watched, do not exist yet or went away are looked at every second,
+    // until they can be watched again.
+    void Poll();
+    void PrintTotals();
+    void LeaveUnwrittenUnits();
+    void ReopenUnitsLog();
+
+    std::map<std::string, std::unique_ptr<CSlot>> m_slots;
+    std::vector<std::string> m_order;  // slots by first appearance
+    std::unique_ptr<CDeviceWatch> m_watch;
+    bool m_bPolling = false;
+    int m_signals = 0;
+    CUnitsLog m_unitsLog;
+    std::string m_unitsLogProblem;  // as last reported; empty while the log is written
+};
+
+CSlot::CSlot(CStation& station, std::string device, bool watched, IPortEvents& events)
+    : CPortDriver(station.m_engine, station.m_settings.unit, std::move(device), events,
+                  station.m_files),
+      m_station(station),
+      m_bWatched(watched) {
+    UpdateTail();
+}
+
+void CSlot::Open() {
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    // A slot trying again stays "trying again" until it is open: one line per change.
+    if (m_state != SlotState::Retrying) {
+        Show("opening");
+    }
+    m_state = SlotState::Opening;
+    OpenLine();
+}
+
+void CSlot::Opened(engine::OpenResult opened) {
+    if (m_state != SlotState::Opening) {
+        return;  // stopped or gone meanwhile; the device closes with the result
+    }
+    if (!opened.device) {
+        const std::string why = OpenFailure(opened);
+        // A slot that never opens is told once, not every second, and again now and then.
+        const auto now = EngineClock::now();
+        if (why != m_lastOpenError || now - m_lastOpenErrorAt >= kRepeatFailure) {
+            m_lastOpenError = why;
+            m_lastOpenErrorAt = now;
+            m_events.Note(why + "; trying again");
+            m_events.Emit("error", {{"status", static_cast<int>(Outcome::PortNotOpenable)},
+                                    {"outcome", OutcomeName(Outcome::PortNotOpenable)},
+                                    {"reason", why}});
+            if (opened.failedStep == platform::PortStep::Open) {
+                m_events.OpenFailed(m_device, opened.error);
+            }
+        }
+        Retry("cannot open");
+        return;
+    }
+    m_lastOpenError.clear();
+    if (!AttachLine(std::move(opened.device))) {
+        Retry("cannot watch the line");
+        return;
+    }
+    Arm();
+}
+
+void CSlot::Arm() {
+    m_unit.Arm();
+    StartTimer(kHandshakeTimer, 1);
+    m_state = SlotState::Waiting;
+    Show("waiting for a box");
+}
+
+void CSlot::BeginUnit() {
+    // A talking box that said it is ready after all needs no quiet to be armed again.
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_state = SlotState::InUnit;
+    ++m_unitNumber;
+    m_unitStart = UtcNow();
+    m_unitClock = EngineClock::now();
+    m_progressSeen = m_unit.Watch().Progress();
+    m_progressClock = m_unitClock;
+    m_refusedAtProgress = 0;
+    m_bytesSinceProgress = 0;
+    m_refusedShown = 0;
+    m_events.Emit("unit_started",
+                  {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
+    Show("box ready");
+    CheckSilence();
+}
+
+void CSlot::CheckSilence() {
+    m_silenceTask = 0;
+    if (m_state != SlotState::InUnit || m_line == nullptr) {
+        return;
+    }
+    const auto due = m_progressClock + m_station.m_settings.unitSilence;
+    if (EngineClock::now() >= due) {
+        EndUnit(OutcomeName(Outcome::TimedOut), StalledReason());
+        AwaitQuiet();
+        return;
+    }
+    m_silenceTask = m_station.m_engine.At(due, [this] { CheckSilence(); });
+}
+
+std::string CSlot::StalledReason() const {
+    const std::string limit = Seconds(m_station.m_settings.unitSilence);
+    const int refused = m_unit.Watch().RefusedFrames() - m_refusedAtProgress;
+    if (refused > 0) {
+        return platform::Format("the box refused every frame for %s (%d refusals)", limit.c_str(),
+                                refused);
+    }
+    // A few words right after the last step (a status line) are no talking.
+    if (m_bytesSinceProgress > 0 &&
+        EngineClock::now() - m_lastTalk < m_station.m_settings.unitSilence / 2) {
+        return "the box talked for " + limit + " but took the update no further";
+    }
+    return "the box said nothing for " + limit;
+}
+
+void CSlot::FollowProgress() {
+    const CTransferWatch& watch = m_unit.Watch();
+    if (watch.Progress() != m_progressSeen) {
+        m_progressSeen = watch.Progress();
+        m_progressClock = EngineClock::now();
+        m_refusedAtProgress = watch.RefusedFrames();
+        m_bytesSinceProgress = 0;
+    } else {
+        ++m_bytesSinceProgress;
+        m_lastTalk = EngineClock::now();
+    }
+    if (watch.RefusedFrames() != m_refusedShown) {
+        m_refusedShown = watch.RefusedFrames();
+        UpdateTail();
+    }
+}
+
+void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
+    m_state = SlotState::Quiet;
+    m_station.m_engine.Cancel(m_silenceTask);
+    m_silenceTask = 0;
+    nlohmann::json images = nlohmann::json::array();
+    for (const ImageResult& image : m_unit.EndUnit()) {
+        images.push_back(ToJson(image));
+    }
+    const nlohmann::json unit = {
+        {"slot", m_device},
+        {"unit", m_unitNumber},
+        {"start", m_unitStart},
+        {"end", UtcNow()},
+        {"seconds", std::chrono::duration<double>(EngineClock::now() - m_unitClock).count()},
+        {"images", images},
+        {"outcome", outcome},
+        {"reason", reason}};
+    if (outcome == OutcomeName(Outcome::Success)) {
+        ++m_passed;
+    } else if (outcome == OutcomeName(Outcome::Abandoned)) {
+        ++m_abandoned;
+    } else {
+        ++m_failed;
+        m_events.Note("unit " + std::to_string(m_unitNumber) + ": " + reason);
+    }
+    UpdateTail();
+    m_station.Record(unit);
+    m_events.Emit("unit_complete", unit);
+    m_events.Finish();
+}
+
+void CSlot::AwaitQuiet() {
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    if (m_bStopping) {
+        CloseLine();
+        m_state = SlotState::Stopped;
+        Show("");
+        return;
+    }
+    m_state = SlotState::Quiet;
+    m_quietSince = EngineClock::now();
+    Show("waiting for quiet");
+    CheckQuiet();
+}
+
+void CSlot::CheckQuiet() {
+    if (m_line == nullptr) {
+        return;
+    }
+    const auto since = std::max(m_quietSince, m_line->LastInput());
+    const auto due = since + m_station.m_settings.rearmQuiet;
+    if (EngineClock::now() >= due) {
+        Arm();
+        return;
+    }
+    m_task = m_station.m_engine.At(due, [this] {
+        m_task = 0;
+        CheckQuiet();
+    });
+}
+
+void CSlot::Stop(bool abandon) {
+    m_bStopping = true;
+    switch (m_state) {
+        case SlotState::InUnit:
+            if (abandon) {
+                EndUnit(OutcomeName(Outcome::Abandoned), "the station was stopped during the unit");
+                AwaitQuiet();
+            }
+            return;
+        case SlotState::Stopped:
+        case SlotState::Gone:
+            return;
+        default:
+            Release();
+            m_state = SlotState::Stopped;
+            Show("");
+            return;
+    }
+}
+
+void CSlot::Vanish() {
+    if (m_state == SlotState::InUnit) {
+        EndUnit(OutcomeName(Outcome::LineLost), "the device went away");
+    }
+    Release();
+    m_state = SlotState::Gone;
+    m_events.Note(m_device + " went away");
+    Show("");
+}
+
+void CSlot::OnByte(std::uint8_t byte) {
+    m_unit.OnByte(byte, kPortNumber);
+    const bool armed = m_state == SlotState::Waiting || m_state == SlotState::Talking;
+    if (armed && m_unit.Begun()) {
+        BeginUnit();
+    }
+    if (m_state == SlotState::InUnit) {
+        if (m_unit.Ended()) {
+            const UnitVerdict verdict = m_unit.Judge();
+            EndUnit(OutcomeName(verdict.outcome), verdict.reason);
+            AwaitQuiet();
+        } else {
+            FollowProgress();
+        }
+        return;
+    }
+    if (armed && m_unit.Ended()) {
+        // The line's bytes fit no conversation: no box began a unit, so none is counted.
+        m_events.Note("the line's bytes made no sense; waiting for quiet");
+        AwaitQuiet();
+    } else if (m_state == SlotState::Waiting) {
+        // Bytes that begin no unit: a box talking (its banner, or the software it was just
+        // given, booting) or noise. They stopped the beacon; once the line is quiet again the
+        // slot arms afresh, as Restart does in the window.
+        m_state = SlotState::Talking;
+        m_quietSince = EngineClock::now();
+        Show("box talking");
+        CheckQuiet();
+    }
+}
+
+void CSlot::OnLineLost(platform::PortStep step, const platform::SystemError& error) {
+    const std::string why = PortFailure(m_device, step, error, m_settings.baudRate);
+    m_events.Note(m_device + ": " + why);
+    if (m_state == SlotState::InUnit) {
+        EndUnit(OutcomeName(Outcome::LineLost), why);
+    }
+    Release();
+    if (m_bStopping) {
+        m_state = SlotState::Stopped;
+        Show("");
+        return;
+    }
+    if (m_bWatched && !CDeviceWatch::IsDevice(m_device)) {
+        m_state = SlotState::Gone;
+        m_events.Note(m_device + " went away");
+        Show("");
+        m_station.LookAgain();
+        return;
+    }
+    Retry("line lost");
+}
+
+void CSlot::Release() {
+    m_station.m_engine.Cancel(m_task);
+    m_task = 0;
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    CloseLine();
+}
+
+void CSlot::Retry(const std::string& why) {
+    m_state = SlotState::Retrying;
+    Show(why + "; trying again");
+    m_task = m_station.m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
+        m_task = 0;
+        Open();
+    });
+}
+
+void CSlot::Show(const std::string& state) {
+    m_events.Status(state);
+}
+
+void CSlot::UpdateTail() {
+    std::string tail = platform::Format("passed %d  failed %d", m_passed, m_failed + m_abandoned);
+    if (m_state == SlotState::InUnit && m_refusedShown > 0) {
+        tail += platform::Format("  refused %d", m_refusedShown);
+    }
+    m_events.StatusTail(std::move(tail));
+}
+
+nlohmann::json CSlot::Totals() const {
+    return {{"slot", m_device},
+            {"units", m_unitNumber},
+            {"passed", m_passed},
+            {"failed", m_failed},
+            {"abandoned", m_abandoned}};
+}
+
+std::string CSlot::TotalsRow() const {
+    return platform::Format("%-30s %7d %7d %7d %9d\n", Printable(m_device).c_str(), m_unitNumber,
+                            m_passed, m_failed, m_abandoned);
+}
+
+int CStation::Run() {
+    if (!m_engine.WatchSignals({SIGINT, SIGTERM, SIGHUP},
+                               [this](int signal) { OnSignal(signal); })) {
+        m_events.Note("cannot watch for signals: " + platform::LastSystemError().message);
+        return static_cast<int>(Outcome::Usage);
+    }
+    if (!m_settings.unitsLog.empty()) {
+        if (const std::optional<platform::SystemError> error =
+                m_unitsLog.Open(m_settings.unitsLog)) {
+            m_events.Note("cannot write the units log " + m_settings.unitsLog + ": " +
+                          error->message);
+            return static_cast<int>(Outcome::FileNotOpenable);
+        }
+    }
+    for (const std::string& port : m_settings.ports) {
+        AddSlot(port, false);
+    }
+    if (!m_settings.watch.empty()) {
+        m_watch = std::make_unique<CDeviceWatch>(m_settings.watch);
+        if (m_watch->Descriptor() >= 0) {
+            static_cast<void>(m_engine.Watch(m_watch->Descriptor(), [this] {
+                if (m_watch->TakeEvents()) {
+                    Rescan();
+                }
+                Poll();
+            }));
+        }
+        Rescan();
+        Poll();
+    }
+    m_events.Note("station running; SIGINT or SIGTERM ends it once the units under way are done");
+    m_engine.Run([this] {
+        return m_signals > 0 && std::none_of(m_slots.begin(), m_slots.end(),
+                                             [](const auto& slot) { return slot.second->Busy(); });
+    });
+    for (auto& [device, slot] : m_slots) {
+        slot->Stop(true);
+    }
+    PrintTotals();
+    LeaveUnwrittenUnits();
+    m_unitsLog.Close();
+    return 0;
+}
+
+void CStation::AddSlot(const std::string& device, bool watched) {
+    const auto found = m_slots.find(device);
+    if (found != m_slots.end()) {
+        // A device that came back gets its slot again, with its counts.
+        if (found->second->Gone()) {
+            found->second->Open();
+        }
+        return;
+    }
+    IPortEvents& events = m_events.AddPort(device);
+    m_order.push_back(device);
+    auto slot = std::make_unique<CSlot>(*this, device, watched, events);
+    CSlot& added = *slot;
+    m_slots.emplace(device, std::move(slot));
+    added.Open();
+}
+
+void CStation::Rescan() {
+    if (m_signals > 0) {
+        return;
+    }
+    const std::vector<std::string> present = m_watch->Scan();
+    for (const std::string& device : present) {
+        AddSlot(device, true);
+    }
+    for (auto& [device, slot] : m_slots) {
+        if (!slot->Gone() && m_watch->Matches(device) &&
+            std::find(present.begin(), present.end(), device) == present.end()) {
+            slot->Vanish();
+        }
+    }
+}
+
+void CStation::LookAgain() {
+    m_engine.At(EngineClock::now(), [this] {
+        Rescan();
+        Poll();
+    });
+}
+
+void CStation::Poll() {
+    if (m_bPolling || !m_watch->NeedsPolling()) {
+        return;
+    }
+    m_bPolling = true;
+    m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
+        m_bPolling = false;
+        m_watch->Rewatch();
+        Rescan();
+        Poll();
+    });
+}
+
+void CStation::OnSignal(int signal) {
+    if (signal == SIGHUP) {
+        ReopenUnitsLog();
+        return;
+    }
+    ++m_signals;
+    const bool abandon = m_signals > 1;
+    m_events.Note(abandon ? "second signal: abandoning the units under way"
+                          : "signal: no new unit starts; the units under way finish "
+                            "(a second signal abandons them)");
+    for (auto& [device, slot] : m_slots) {
+        slot->Stop(abandon);
+    }
+}
+
+void CStation::Record(const nlohmann::json& unit) {
+    if (m_settings.unitsLog.empty()) {
+        return;
+    }
+    const std::optional<platform::SystemError> error = m_unitsLog.Append(Dump(unit));
+    if (error) {
+        const std::string problem =
+            "cannot write the units log " + m_settings.unitsLog + ": " + error->message;
+        if (problem != m_unitsLogProblem) {
+            m_unitsLogProblem = problem;
+            m_events.Note(problem + "; its units wait to go with the next one");
+        }
+        return;
+    }
+    if (!m_unitsLogProblem.empty()) {
+        m_unitsLogProblem.clear();
+        m_events.Note("the units log " + m_settings.unitsLog + " is written again, no unit lost");
+    }
+}
+
+void CStation::ReopenUnitsLog() {
+    if (m_settings.unitsLog.empty()) {
+        return;
+    }
+    // A rotation moved the log away: records from now on go to a new file of its name.
+    if (const std::optional<platform::SystemError> error = m_unitsLog.Open(m_settings.unitsLog)) {
+        m_events.Note("cannot reopen the units log " + m_settings.unitsLog + ": " + error->message +
+                      "; its units wait to go with the next one");
+        return;
+    }
+    m_events.Note("units log " + m_settings.unitsLog + " reopened");
+    if (const std::optional<platform::SystemError> error = m_unitsLog.Flush()) {
+        m_events.Note("cannot write the units log " + m_settings.unitsLog + ": " + error->message);
+    }
+}
+
+void CStation::LeaveUnwrittenUnits() {
+    if (!m_unitsLog.Flush().has_value()) {
+        return;
+    }
+    // Standard error is the last place they can go: a person can still put them in the log.
+    std::string records;
+    for (const std::string& record : m_unitsLog.Waiting()) {
+        records += record;
+    }
+    m_events.Note(
+        platform::Format("%zu units could not be written to the units log %s; they follow",
+                         m_unitsLog.Waiting().size(), m_settings.unitsLog.c_str()));
+    m_events.PrintAtEnd(records);
+}
+
+void CStation::PrintTotals() {
+    std::string table = platform::Format("%-30s %7s %7s %7s %9s\n", "SLOT", "UNITS", "PASSED",
+                                         "FAILED", "ABANDONED");
+    nlohmann::json slots = nlohmann::json::array();
+    for (const std::string& device : m_order) {
+        const CSlot& slot = *m_slots.at(device);
+        table += slot.TotalsRow();
+        slots.push_back(slot.Totals());
+    }
+    m_events.PrintAtEnd(table);
+    m_events.EmitRun("station_complete", {{"slots", slots}});
+}
+
+}  // namespace
+
+int RunStation(const StationSettings& settings, IRunEvents& events) {
+    CStation station(settings, events);
+    return station.Run();
+}
+
+}  // namespace vandrelux::station
