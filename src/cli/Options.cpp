@@ -63,88 +63,105 @@ ParseResult Refuse(std::string reason) {
     return result;
 }
 
-}  // namespace
-
-ParseResult ParseCommandLine(int argc, const char* const* argv) {
-    CLI::App app{kDescription, "vandrelux-cli"};
-    app.get_formatter()->column_width(30);
-    app.set_version_flag("--version", "vandrelux-cli " + std::string(kVersion) + "\n",
-                         "Show the version and exit");
-
+// What the command line gives before it is checked: the options' values, and the raw ones that
+// become Options once they are.
+struct Parsed {
     CommandLine line;
-    Options& options = line.options;
     std::array<std::string, protocol::kUpdateKinds.size()> kindPaths;
     std::string receive;
     double timeoutSeconds = 0;
     double connectSeconds = 0;
-    std::string com1, com2;
+    double rearmSeconds = 3;
+    double silenceSeconds = 60;
+    int beaconMs = static_cast<int>(kDefaultBeacon.count());
+    std::string com1;
+    std::string com2;
     bool listPorts = false;
     bool doctor = false;
-    auto* portOption = app.add_option("--port", options.ports,
-                                      "Serial device path, COM<n>, rfc2217://HOST:PORT or "
-                                      "tcp://HOST:PORT; repeat to update several boxes at once");
-    app.add_option("--com1", com1,
+    CLI::Option* port = nullptr;
+    CLI::Option* receiveOption = nullptr;
+    std::vector<CLI::Option*> stationOnly;
+};
+
+void AddPortOptions(CLI::App& app, Parsed& p) {
+    Options& options = p.line.options;
+    p.port = app.add_option("--port", options.ports,
+                            "Serial device path, COM<n>, rfc2217://HOST:PORT or "
+                            "tcp://HOST:PORT; repeat to update several boxes at once");
+    app.add_option("--com1", p.com1,
                    "Device or network port that COM1 names (else $VANDRELUX_COM1, USB "
                    "adapters, /dev/ttyS0)");
-    app.add_option("--com2", com2, "Device that COM2 names");
+    app.add_option("--com2", p.com2, "Device that COM2 names");
     app.add_option("--baud", options.baudRate, "Line speed")
         ->capture_default_str()
         ->check(CLI::Range(1, 4'000'000));
+}
+
+void AddFileOptions(CLI::App& app, Parsed& p) {
     auto* down = app.add_option_group("download");
-    for (std::size_t i = 0; i < kindPaths.size(); ++i) {
-        down->add_option("--" + std::string(protocol::kUpdateKinds[i].name), kindPaths[i],
+    for (std::size_t i = 0; i < p.kindPaths.size(); ++i) {
+        down->add_option("--" + std::string(protocol::kUpdateKinds[i].name), p.kindPaths[i],
                          std::string(protocol::kUpdateKinds[i].description));
     }
-    down->add_flag("--ram", options.ram, "Load the software to RAM for debugging");
-    auto* receiveOption =
-        app.add_option("--receive", receive, "Receive the box's programme code into this file");
-    down->excludes(receiveOption);
-    app.add_option("--timeout", timeoutSeconds,
+    down->add_flag("--ram", p.line.options.ram, "Load the software to RAM for debugging");
+    p.receiveOption =
+        app.add_option("--receive", p.receive, "Receive the box's programme code into this file");
+    down->excludes(p.receiveOption);
+}
+
+void AddRunOptions(CLI::App& app, Parsed& p) {
+    app.add_option("--timeout", p.timeoutSeconds,
                    "Give up on a port this many seconds after opening it, power-on wait "
                    "included (default: wait as long as it takes)")
         ->check(CLI::Range(0.001, 1e7));
-    app.add_option("--connect-timeout", connectSeconds,
+    app.add_option("--connect-timeout", p.connectSeconds,
                    "Network ports: seconds a connect, and each answer of the server, may take "
                    "(default 5)")
         ->check(CLI::Range(0.001, 3600.0));
-    app.add_option("--retries", options.retries,
+    app.add_option("--retries", p.line.options.retries,
                    "Times an image is sent again after the box refused its whole-image check, "
                    "before that port fails")
         ->capture_default_str()
         ->check(CLI::Range(0, 1'000'000));
-    int beaconMs = static_cast<int>(kDefaultBeacon.count());
-    app.add_option("--beacon-ms", beaconMs,
+    app.add_option("--beacon-ms", p.beaconMs,
                    "Milliseconds between the handshake bytes sent while waiting for a box")
         ->capture_default_str()
         ->check(CLI::Range(1, 1000));
-    double rearmSeconds = 3;
+}
+
+void AddStationOptions(CLI::App& app, Parsed& p) {
+    Options& options = p.line.options;
     app.add_flag("--station", options.station,
                  "Update box after box on every slot until a signal ends it");
-    auto* watchOption = app.add_option("--watch", options.watch,
-                                       "Station: devices matching this glob become slots as they "
-                                       "appear, such as '/dev/serial/by-path/*'; repeatable");
-    auto* rearmOption = app.add_option("--rearm-quiet", rearmSeconds,
-                                       "Station: seconds the line must be quiet after a unit "
-                                       "before the slot takes the next box")
-                            ->capture_default_str()
-                            ->check(CLI::Range(0.0, 3600.0));
-    double silenceSeconds = 60;
-    auto* silenceOption = app.add_option("--unit-silence", silenceSeconds,
-                                         "Station: seconds without progress (a frame acknowledged, "
-                                         "an image judged) after which a unit under way ends as "
-                                         "timed out, whatever else the box sends")
-                              ->capture_default_str()
-                              ->check(CLI::Range(1.0, 86400.0));
-    auto* unitsOption = app.add_option("--units-log", options.unitsLog,
-                                       "Station: append every finished unit to this file as a "
-                                       "JSON line");
-    app.add_flag("--json", line.json,
+    p.stationOnly.push_back(
+        app.add_option("--watch", options.watch,
+                       "Station: devices matching this glob become slots as they appear, such as "
+                       "'/dev/serial/by-path/*'; repeatable"));
+    p.stationOnly.push_back(app.add_option("--rearm-quiet", p.rearmSeconds,
+                                           "Station: seconds the line must be quiet after a unit "
+                                           "before the slot takes the next box")
+                                ->capture_default_str()
+                                ->check(CLI::Range(0.0, 3600.0)));
+    p.stationOnly.push_back(
+        app.add_option("--unit-silence", p.silenceSeconds,
+                       "Station: seconds without progress (a frame acknowledged, an image "
+                       "judged) after which a unit under way ends as timed out, whatever else "
+                       "the box sends")
+            ->capture_default_str()
+            ->check(CLI::Range(1.0, 86400.0)));
+    p.stationOnly.push_back(
+        app.add_option("--units-log", options.unitsLog,
+                       "Station: append every finished unit to this file as a JSON line"));
+}
+
+void AddOutputOptions(CLI::App& app, Parsed& p) {
+    app.add_flag("--json", p.line.json,
                  "JSON-lines events on standard output instead of the message log");
-    app.add_option("--report", line.reportPath, "Write a JSON report of the run to this file");
-    auto* listOption = app.add_flag("--list-ports", listPorts,
+    app.add_option("--report", p.line.reportPath, "Write a JSON report of the run to this file");
+    auto* listOption = app.add_flag("--list-ports", p.listPorts,
                                     "List the serial devices, their drivers, USB adapters and "
                                     "COM<n> names, then exit");
-    auto* doctorOption = app.add_flag("--doctor", doctor,
+    auto* doctorOption = app.add_flag("--doctor", p.doctor,
                                       "Check permissions, other users and USB latency of the "
                                       "--port devices (default: every serial device), then exit");
     listOption->excludes(doctorOption);
@@ -153,9 +170,134 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
                    "options are named (a list in brackets for a repeated one, true for a flag); "
                    "the command line wins");
     // Roots of the system trees, for tests that lay out their own.
+    Options& options = p.line.options;
     app.add_option("--sys-root", options.roots.sys)->group("");
     app.add_option("--dev-root", options.roots.dev)->group("");
     app.add_option("--proc-root", options.roots.proc)->group("");
+}
+
+std::chrono::milliseconds Milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
+// The numbers and COM names: what every command needs, checked.
+std::optional<std::string> TakeCommon(Parsed& p) {
+    // "nan" reads as a number and passes every range check.
+    for (const double seconds :
+         {p.timeoutSeconds, p.connectSeconds, p.rearmSeconds, p.silenceSeconds}) {
+        if (!std::isfinite(seconds)) {
+            return "a number of seconds must be a finite number; see --help";
+        }
+    }
+    Options& options = p.line.options;
+    options.beacon = std::chrono::milliseconds(p.beaconMs);
+    if (!p.com1.empty()) {
+        options.comMap[1] = p.com1;
+    }
+    if (!p.com2.empty()) {
+        options.comMap[2] = p.com2;
+    }
+    if (p.connectSeconds > 0) {
+        options.connectTimeout = Milliseconds(p.connectSeconds);
+    }
+    for (const auto& [n, named] : options.comMap) {
+        if (platform::IsNetworkPortName(named) && !platform::ParsePortUrl(named)) {
+            return NotANetworkPort("--com" + std::to_string(n), named);
+        }
+    }
+    return std::nullopt;
+}
+
+// The station's options with the station, and the ordinary run's without it.
+std::optional<std::string> TakeStation(Parsed& p) {
+    Options& options = p.line.options;
+    for (const CLI::Option* option : p.stationOnly) {
+        if (option->count() > 0 && !options.station) {
+            return option->get_name() + " goes with --station";
+        }
+    }
+    options.rearmQuiet = Milliseconds(p.rearmSeconds);
+    options.unitSilence = Milliseconds(p.silenceSeconds);
+    if (!options.station) {
+        return p.port->count() == 0
+                   ? std::optional<std::string>("name the box's line with --port PORT")
+                   : std::nullopt;
+    }
+    if (p.port->count() == 0 && options.watch.empty()) {
+        return "name the station's slots with --port PORT or --watch GLOB";
+    }
+    if (p.receiveOption->count() > 0) {
+        return "--station sends files; --receive takes one box";
+    }
+    if (p.timeoutSeconds > 0 || !p.line.reportPath.empty()) {
+        return "--timeout and --report do not go with --station; see --units-log";
+    }
+    return std::nullopt;
+}
+
+// What to send, or where to receive to.
+std::optional<std::string> TakeFiles(Parsed& p) {
+    Options& options = p.line.options;
+    for (std::size_t i = 0; i < p.kindPaths.size(); ++i) {
+        if (!p.kindPaths[i].empty()) {
+            options.files.push_back({protocol::kUpdateKinds[i].kind, p.kindPaths[i]});
+        }
+    }
+    if (p.receiveOption->count() > 0) {
+        options.receiveTo = p.receive;
+        if (options.ports.size() > 1) {
+            return "--receive takes one --port: every receive collects into rv.bin here";
+        }
+    } else if (options.files.empty()) {
+        return "name at least one file to send, or --receive OUT";
+    }
+    const bool software = std::any_of(
+        options.files.begin(), options.files.end(),
+        [](const UpdateFile& file) { return file.kind == protocol::UpdateKind::Software; });
+    if (options.ram && !software) {
+        return "--ram goes with --software";
+    }
+    return std::nullopt;
+}
+
+// Every port names a device of its own.
+std::optional<std::string> CheckPorts(const Options& options) {
+    std::set<std::filesystem::path> devices;
+    for (const std::string& port : options.ports) {
+        // Two names of one device, such as a /dev/serial/by-id link, count as one.
+        const std::string named = ResolvePort(port, options);
+        if (platform::IsNetworkPortName(named)) {
+            const std::optional<platform::PortUrl> url = platform::ParsePortUrl(named);
+            if (!url) {
+                return NotANetworkPort("--port", named);
+            }
+            if (!devices.insert(platform::CanonicalPortName(*url)).second) {
+                return "--port " + port + " names a port already given";
+            }
+            continue;
+        }
+        std::error_code ec;
+        const std::filesystem::path device = std::filesystem::weakly_canonical(named, ec);
+        if (!devices.insert(ec ? std::filesystem::path(named) : device).second) {
+            return "--port " + port + " names a device already given";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(int argc, const char* const* argv) {
+    CLI::App app{kDescription, "vandrelux-cli"};
+    app.get_formatter()->column_width(30);
+    app.set_version_flag("--version", "vandrelux-cli " + std::string(kVersion) + "\n",
+                         "Show the version and exit");
+    Parsed p;
+    AddPortOptions(app, p);
+    AddFileOptions(app, p);
+    AddRunOptions(app, p);
+    AddStationOptions(app, p);
+    AddOutputOptions(app, p);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -169,99 +311,27 @@ ParseResult ParseCommandLine(int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         return Refuse(std::string(e.what()) + "; see --help");
     }
-    // "nan" reads as a number and passes every range check.
-    for (const double seconds : {timeoutSeconds, connectSeconds, rearmSeconds, silenceSeconds}) {
-        if (!std::isfinite(seconds)) {
-            return Refuse("a number of seconds must be a finite number; see --help");
-        }
-    }
-    options.beacon = std::chrono::milliseconds(beaconMs);
-    if (!com1.empty()) {
-        options.comMap[1] = com1;
-    }
-    if (!com2.empty()) {
-        options.comMap[2] = com2;
-    }
-    if (connectSeconds > 0) {
-        options.connectTimeout =
-            std::chrono::milliseconds(static_cast<long long>(connectSeconds * 1000));
-    }
-    for (const auto& [n, named] : options.comMap) {
-        if (platform::IsNetworkPortName(named) && !platform::ParsePortUrl(named)) {
-            return Refuse(NotANetworkPort("--com" + std::to_string(n), named));
-        }
+    if (std::optional<std::string> problem = TakeCommon(p)) {
+        return Refuse(std::move(*problem));
     }
     ParseResult result;
-    if (listPorts || doctor) {
-        line.command = listPorts ? Command::ListPorts : Command::Doctor;
-        result.commandLine = std::move(line);
+    if (p.listPorts || p.doctor) {
+        p.line.command = p.listPorts ? Command::ListPorts : Command::Doctor;
+        result.commandLine = std::move(p.line);
         return result;
     }
-
-    for (const CLI::Option* stationOnly :
-         std::array<const CLI::Option*, 4>{watchOption, rearmOption, silenceOption, unitsOption}) {
-        if (stationOnly->count() > 0 && !options.station) {
-            return Refuse(stationOnly->get_name() + " goes with --station");
+    for (const auto step : {TakeStation, TakeFiles}) {
+        if (std::optional<std::string> problem = step(p)) {
+            return Refuse(std::move(*problem));
         }
     }
-    options.rearmQuiet = std::chrono::milliseconds(static_cast<long long>(rearmSeconds * 1000));
-    options.unitSilence = std::chrono::milliseconds(static_cast<long long>(silenceSeconds * 1000));
-    if (options.station) {
-        if (portOption->count() == 0 && options.watch.empty()) {
-            return Refuse("name the station's slots with --port PORT or --watch GLOB");
-        }
-        if (receiveOption->count() > 0) {
-            return Refuse("--station sends files; --receive takes one box");
-        }
-        if (timeoutSeconds > 0 || !line.reportPath.empty()) {
-            return Refuse("--timeout and --report do not go with --station; see --units-log");
-        }
-    } else if (portOption->count() == 0) {
-        return Refuse("name the box's line with --port PORT");
+    if (std::optional<std::string> problem = CheckPorts(p.line.options)) {
+        return Refuse(std::move(*problem));
     }
-    for (std::size_t i = 0; i < kindPaths.size(); ++i) {
-        if (!kindPaths[i].empty()) {
-            options.files.push_back({protocol::kUpdateKinds[i].kind, kindPaths[i]});
-        }
+    if (p.timeoutSeconds > 0) {
+        p.line.options.timeout = Milliseconds(p.timeoutSeconds);
     }
-    if (receiveOption->count() > 0) {
-        options.receiveTo = receive;
-        if (options.ports.size() > 1) {
-            return Refuse("--receive takes one --port: every receive collects into rv.bin here");
-        }
-    } else if (options.files.empty()) {
-        return Refuse("name at least one file to send, or --receive OUT");
-    }
-    const bool software = std::any_of(
-        options.files.begin(), options.files.end(),
-        [](const UpdateFile& file) { return file.kind == protocol::UpdateKind::Software; });
-    if (options.ram && !software) {
-        return Refuse("--ram goes with --software");
-    }
-    std::set<std::filesystem::path> devices;
-    for (const std::string& port : options.ports) {
-        // Two names of one device, such as a /dev/serial/by-id link, count as one.
-        const std::string named = ResolvePort(port, options);
-        if (platform::IsNetworkPortName(named)) {
-            const std::optional<platform::PortUrl> url = platform::ParsePortUrl(named);
-            if (!url) {
-                return Refuse(NotANetworkPort("--port", named));
-            }
-            if (!devices.insert(platform::CanonicalPortName(*url)).second) {
-                return Refuse("--port " + port + " names a port already given");
-            }
-            continue;
-        }
-        std::error_code ec;
-        const std::filesystem::path device = std::filesystem::weakly_canonical(named, ec);
-        if (!devices.insert(ec ? std::filesystem::path(named) : device).second) {
-            return Refuse("--port " + port + " names a device already given");
-        }
-    }
-    if (timeoutSeconds > 0) {
-        options.timeout = std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
-    }
-    result.commandLine = std::move(line);
+    result.commandLine = std::move(p.line);
     return result;
 }
 
