@@ -25,7 +25,13 @@ enum Readiness : std::uint32_t { kReadable = 1U, kWritable = 2U };
 
 class CLoop {
 public:
-    class Source;  // one watched handle
+    // One watched handle.
+    struct Source {
+        std::intptr_t handle = -1;
+        std::uint32_t interest = 0;  // what the system watches it for now
+        std::function<void(std::uint32_t)> ready;
+        bool gone = false;
+    };
 
     CLoop();
     ~CLoop();
@@ -66,11 +72,16 @@ public:
     void Run(const std::function<bool()>& done);
 
 private:
+    // The system's part of a wake-up: waits at most `timeoutMs` (-1: without end) and calls the
+    // sources that became ready; the tick and posted work arrive through sources of its own.
+    void WaitAndDispatch(int timeoutMs);
+    // The system's part of Post: wakes the waiting loop.
+    void Wake();
     void RunDueTasks();
     void TakePosted();
     [[nodiscard]] int WaitTimeoutMs() const;
 
-    struct System;  // the system's own objects: epoll set, timer, wake-up, signals
+    struct System;  // the system's own objects: the set of handles, timer, wake-up, signals
     std::unique_ptr<System> m_system;
     std::list<std::unique_ptr<Source>> m_sources;
     std::multimap<EngineClock::time_point, std::pair<std::uint64_t, std::function<void()>>> m_tasks;

@@ -37,14 +37,6 @@ sigset_t SignalSet(const std::vector<int>& signals) {
 
 }  // namespace
 
-class CLoop::Source {
-public:
-    int fd = -1;
-    std::uint32_t interest = 0;  // what the set watches it for now
-    std::function<void(std::uint32_t)> ready;
-    bool gone = false;
-};
-
 struct CLoop::System {
     int epoll = -1;
     int tick = -1;
@@ -89,12 +81,13 @@ CLoop::~CLoop() {
 CLoop::Source* CLoop::Watch(std::intptr_t handle, std::uint32_t interest,
                             std::function<void(std::uint32_t)> ready) {
     auto& source = m_sources.emplace_back(std::make_unique<Source>());
-    source->fd = static_cast<int>(handle);
+    source->handle = handle;
     source->ready = std::move(ready);
     epoll_event event{};
     event.events = EpollEvents(interest);
     event.data.ptr = source.get();
-    if (source->fd < 0 || ::epoll_ctl(m_system->epoll, EPOLL_CTL_ADD, source->fd, &event) != 0) {
+    if (handle < 0 ||
+        ::epoll_ctl(m_system->epoll, EPOLL_CTL_ADD, static_cast<int>(handle), &event) != 0) {
         source->gone = true;
         return nullptr;
     }
@@ -115,7 +108,7 @@ bool CLoop::Change(Source* source, std::uint32_t interest) {
     epoll_event event{};
     event.events = EpollEvents(interest);
     event.data.ptr = source;
-    if (::epoll_ctl(m_system->epoll, op, source->fd, &event) != 0) {
+    if (::epoll_ctl(m_system->epoll, op, static_cast<int>(source->handle), &event) != 0) {
         return false;
     }
     source->interest = interest;
@@ -127,32 +120,10 @@ void CLoop::Remove(Source* source) {
         return;
     }
     if (source->interest != 0) {
-        ::epoll_ctl(m_system->epoll, EPOLL_CTL_DEL, source->fd, nullptr);
+        ::epoll_ctl(m_system->epoll, EPOLL_CTL_DEL, static_cast<int>(source->handle), nullptr);
         source->interest = 0;
     }
     source->gone = true;
-}
-
-std::uint64_t CLoop::At(EngineClock::time_point when, std::function<void()> task) {
-    const std::uint64_t id = m_nextTask++;
-    m_tasks.emplace(when, std::make_pair(id, std::move(task)));
-    return id;
-}
-
-void CLoop::Cancel(std::uint64_t id) {
-    if (id == 0) {
-        return;
-    }
-    const auto found = std::find_if(m_tasks.begin(), m_tasks.end(),
-                                    [id](const auto& task) { return task.second.first == id; });
-    if (found != m_tasks.end()) {
-        m_tasks.erase(found);
-    }
-}
-
-void CLoop::SetTick(std::chrono::milliseconds period, std::function<void()> tick) {
-    m_tickPeriod = period;
-    m_tick = std::move(tick);
 }
 
 void CLoop::TickOn(bool on) {
@@ -170,17 +141,9 @@ void CLoop::TickOn(bool on) {
     m_bTickOn = on;
 }
 
-void CLoop::Post(std::function<void()> task) {
-    {
-        const std::lock_guard lock(m_postLock);
-        m_posted.push_back(std::move(task));
-    }
+void CLoop::Wake() {
     const std::uint64_t one = 1;
     static_cast<void>(::write(m_system->wake, &one, sizeof one));
-}
-
-void CLoop::Defer(std::function<void()> task) {
-    m_deferred.push_back(std::move(task));
 }
 
 bool CLoop::WatchSignals(const std::vector<int>& signals, std::function<void(int)> received) {
@@ -205,69 +168,22 @@ void CLoop::ReleaseSignals(const std::vector<int>& signals) {
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void CLoop::Run(const std::function<bool()>& done) {
+void CLoop::WaitAndDispatch(int timeoutMs) {
     std::array<epoll_event, kMaxEvents> events{};
-    RunDueTasks();
-    while (!done()) {
-        const int n = ::epoll_wait(m_system->epoll, events.data(), kMaxEvents, WaitTimeoutMs());
-        if (n < 0 && errno != EINTR) {
-            throw std::system_error(errno, std::system_category(), "epoll_wait");
+    const int n = ::epoll_wait(m_system->epoll, events.data(), kMaxEvents, timeoutMs);
+    if (n < 0 && errno != EINTR) {
+        throw std::system_error(errno, std::system_category(), "epoll_wait");
+    }
+    for (int i = 0; i < n; ++i) {
+        const epoll_event& event = events[static_cast<std::size_t>(i)];
+        auto* source = static_cast<Source*>(event.data.ptr);
+        if (source->gone) {
+            continue;
         }
-        for (int i = 0; i < n; ++i) {
-            const epoll_event& event = events[static_cast<std::size_t>(i)];
-            auto* source = static_cast<Source*>(event.data.ptr);
-            if (source->gone) {
-                continue;
-            }
-            const bool readable = (event.events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
-            source->ready((readable ? kReadable : 0U) |
-                          ((event.events & EPOLLOUT) != 0 ? kWritable : 0U));
-        }
-        RunDueTasks();
-        if (std::exchange(m_bTickDue, false) && m_tick) {
-            m_tick();
-        }
-        for (const std::function<void()>& task : std::exchange(m_deferred, {})) {
-            task();
-        }
-        m_sources.remove_if([](const auto& source) { return source->gone; });
+        const bool readable = (event.events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
+        source->ready((readable ? kReadable : 0U) |
+                      ((event.events & EPOLLOUT) != 0 ? kWritable : 0U));
     }
-}
-
-void CLoop::RunDueTasks() {
-    for (;;) {
-        const auto now = EngineClock::now();
-        const auto first = m_tasks.begin();
-        if (first == m_tasks.end() || first->first > now) {
-            return;
-        }
-        const std::function<void()> task = std::move(first->second.second);
-        m_tasks.erase(first);
-        task();
-    }
-}
-
-void CLoop::TakePosted() {
-    std::vector<std::function<void()>> posted;
-    {
-        const std::lock_guard lock(m_postLock);
-        posted.swap(m_posted);
-    }
-    for (const std::function<void()>& task : posted) {
-        task();
-    }
-}
-
-int CLoop::WaitTimeoutMs() const {
-    if (m_tasks.empty()) {
-        return -1;
-    }
-    const auto wait = m_tasks.begin()->first - EngineClock::now();
-    if (wait <= EngineClock::duration::zero()) {
-        return 0;
-    }
-    // Rounded up: waking a little late is harmless, waking early only spins.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 }
 
 }  // namespace vandrelux::engine
