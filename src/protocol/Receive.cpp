@@ -281,7 +281,8 @@ void CTransfer::ReserveRoom() {
     m_pWrite = 0;
     m_pBlockStart = 0;
     m_nFree = static_cast<std::int32_t>(kRxBufSize) - m_nBlockLen;
-    m_Progress.Step();
+    // The bar counts the bytes written out, not the write-outs, which come every 4096 bytes or so.
+    m_Progress.StepTo(m_nReceived);
 }
 
 bool CTransfer::FlushRxBuf() {
