@@ -225,7 +225,8 @@ TEST_F(ReceiveTest, ReceiveBar_FullWithTheLastBlockAndNotBefore) {
             } else {
                 EXPECT_LT(pos, top) << block << " at " << at;
                 // Never lagging far behind either: a bar that jumps at the end is no better.
-                EXPECT_GE(pos + 2, static_cast<int>(at * top / image.size()))
+                EXPECT_GE(pos + 2,
+                          static_cast<int>(at * static_cast<std::size_t>(top) / image.size()))
                     << block << " at " << at;
             }
         }
@@ -391,8 +392,14 @@ TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
     EXPECT_EQ(ReadFile(Temp()), image);
+    // Before the box's next byte, which may be long in coming.
+    const std::string named = "Can not open file " + (dir / "no-such-folder" / "t.bin").string() +
+                              ": No such file or directory\r\n";
+    EXPECT_EQ(log.messages, named);
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
     Feed({'z'});
-    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_EQ(log.messages, named + "Receiving Process FAILURE!\r\n");
 }
 
 TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
@@ -420,7 +427,8 @@ TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
         other.OnPortRxChar(b, 1);
     }
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
-    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_EQ(log.messages, "Can not open file " + (dir / "missing" / "rv.bin").string() +
+                                ": No such file or directory\r\nReceiving Process FAILURE!\r\n");
     EXPECT_FALSE(test::Internals(other).m_bReceiveMode);
     EXPECT_FALSE(std::filesystem::exists(Target()));
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "BoxFrames.h"
 #include "DialogFixture.h"
 #include "TransferInternals.h"
 #include "app/UpdateDlg.h"
@@ -154,6 +155,37 @@ TEST_F(QtUpdateDlg, Browse_FillsThePathFieldWithTheChosenName) {
         EXPECT_FALSE(w.IsChecked(ids::kReceiveAll));  // browsing ticks nothing
         drive::RequestClose(w);
     });
+}
+
+// The box waits for the PC after these and sends nothing more.
+TEST_F(QtUpdateDlg, OwnFileFails_RestartAndExitAtOnceAndTheReasonInTheLog) {
+    const std::string logo = (dir / "missing-logo.bin").string();
+    const std::string target = (dir / "no-such-folder" / "target.bin").string();
+    const struct {
+        std::string settings;
+        test::Bytes box;
+        std::string file;
+    } cases[] = {{"UpdateLogo=1\nLogoPath=" + logo, {0x19, 0x06}, logo},
+                 {"DownloadFlashLoader=1\nFlashloaderPath=" + target,
+                  test::WholeReceive({1, 2, 3, 4}), target}};
+    options.startReceive = true;
+    for (const auto& c : cases) {
+        WriteIni("[Setting]\n" + c.settings + "\n");
+        std::vector<std::string> seen;
+        Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+            drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m.text); });
+            ASSERT_EQ(::write(master, c.box.data(), c.box.size()),
+                      static_cast<ssize_t>(c.box.size()));
+            ASSERT_TRUE(WaitFor([&] { return !seen.empty(); })) << c.file;
+            EXPECT_TRUE(w.IsEnabled(ids::kRestart)) << c.file;
+            EXPECT_TRUE(w.IsEnabled(ids::kExit)) << c.file;
+            EXPECT_NE(Log(w).find("Can not open file " + c.file + ": No such file or directory\n"),
+                      std::string::npos)
+                << Log(w);
+            drive::RequestClose(w);
+        });
+        EXPECT_EQ(seen, std::vector<std::string>{"Can not open file"}) << c.file;
+    }
 }
 
 // The adapter behind COM1 is pulled: its terminal closes under the open port.
