@@ -32,6 +32,11 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(TARGET vandrelux)
+    # A message of the window has a full-width comma, which the usual Latin fonts lack; dpkg-shlibdeps
+    # adds the libraries to it.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-wqy-microhei)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Below the summary above, one line each.

@@ -51,6 +51,9 @@ listed=$(dpkg --root="$root" -L vandrelux | while read -r f; do
 diff <(printf '%s\n' "${expected[@]}" | sort) <(echo "$listed") \
     || fail "the package's files differ from the list above (< missing, > unexpected)"
 grep -q dialout "$root/usr/share/doc/vandrelux/README.Debian" || fail "no word on dialout"
+if [ "$with_window" = 1 ]; then
+    grep -qx fonts-wqy-microhei <<< "$dependencies" || fail "Depends ($depends) lacks the window's font"
+fi
 
 # The package that holds a file, whichever of the merged /usr paths dpkg knows it by.
 owner_of() {
