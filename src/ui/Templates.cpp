@@ -153,6 +153,20 @@ platform::DialogTemplate AboutTemplate() {
     return d;
 }
 
+platform::DialogTemplate ConnectingTemplate() {
+    using K = ControlKind;
+    platform::DialogTemplate d;
+    d.id = kConnectingDialogId;
+    d.title = "Vandrelux";
+    d.cx = 200;
+    d.cy = 52;
+    d.controls = {
+        Control(kConnectingText, K::Label, "", 7, 9, 186, 16),
+        Control(platform::IDCANCEL, K::DefaultButton, "Cancel", 75, 31, 50, 14),
+    };
+    return d;
+}
+
 platform::ToolbarTemplate MainToolbarTemplate() {
     platform::ToolbarTemplate t;
     t.id = kMainToolbarId;

@@ -24,7 +24,7 @@ const ControlTemplate* FindControl(const DialogTemplate& d, int id) {
 
 TEST(UiTemplates, EveryDialog_IdsUniqueAndControlsWithinTheDialog) {
     for (const DialogTemplate& d :
-         {MainDialogTemplate(), PortSettingsTemplate(), AboutTemplate()}) {
+         {MainDialogTemplate(), PortSettingsTemplate(), AboutTemplate(), ConnectingTemplate()}) {
         SCOPED_TRACE(d.title);
         std::set<int> ids;
         for (const ControlTemplate& c : d.controls) {
