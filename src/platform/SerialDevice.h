@@ -28,6 +28,9 @@ struct SystemError {
 
 // The last error of the calling thread, in the OS's words.
 [[nodiscard]] SystemError LastSystemError();
+// Makes `error`, met on another thread, the calling thread's last error, as LastSystemError
+// reads it.
+void SetLastSystemError(const SystemError& error);
 
 // Fills `state` from a mode string; fields the string does not name keep their value. False,
 // with `state` untouched and an "invalid argument" last error, for a string it cannot read.

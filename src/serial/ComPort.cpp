@@ -165,7 +165,9 @@ bool CComPort::OpenNetworkPort(const std::string& device, int baudRate, char par
         const std::jthread connecting([&] {
             connection.device.SetCancel(&m_hCancelEvent);
             connection.opened = connection.device.Open(device);
-            if (connection.opened) {
+            if (!connection.opened) {
+                connection.error = platform::LastSystemError();
+            } else {
                 connection.failedStep =
                     ConfigureDevice(connection.device, baudRate, parity, dataBits, stopBits,
                                     eventMask, connection.lineState);
@@ -187,6 +189,8 @@ bool CComPort::OpenNetworkPort(const std::string& device, int baudRate, char par
         return false;
     }
     if (!connection.opened) {
+        // The caller asks this thread why, as after the open of a local device.
+        platform::SetLastSystemError(connection.error);
         return false;
     }
     {

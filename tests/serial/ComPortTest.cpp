@@ -378,6 +378,17 @@ TEST_F(ComPortTest, NetworkPortThatNeverAnswers_ConnectsOffTheCallingThread_Call
     EXPECT_EQ(port.DevicePath(), server.Url());
     Send({0x16});  // dropped, as on a port that did not open
     EXPECT_TRUE(owner.messages.empty());
+
+    // Why a connection failed is asked on the calling thread, as after a local device's open.
+    {
+        const test::SilentServer gone;
+        device = gone.Url();
+    }
+    owner.awaitConnection = nullptr;
+    EXPECT_FALSE(Open());
+    EXPECT_FALSE(port.OpenCancelled());
+    EXPECT_NE(platform::LastSystemError().message.find("connection refused"), std::string::npos)
+        << platform::LastSystemError().message;
 }
 
 }  // namespace
