@@ -67,6 +67,9 @@ else()
     # The window's package takes the CLI's of the very same version: "vandrelux-cli (= VERSION)".
     set(CPACK_COMPONENT_WINDOW_DEPENDS cli)
     set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+    # A message of the window has a full-width comma, which the usual Latin fonts lack;
+    # dpkg-shlibdeps adds the libraries.
+    set(CPACK_DEBIAN_WINDOW_PACKAGE_DEPENDS fonts-wqy-microhei)
     string(CONCAT CPACK_DEBIAN_WINDOW_DESCRIPTION
       "Sends update files to a set-top box over a serial line, in a window\n"
       "The operator's window: sends update files (bootstrap, software, microcode,\n"

@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev clang-format clang-tidy
+          # The window's full-width comma: the Latin fonts above lack it.
+          fonts-wqy-microhei
           g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
           # The packages and their install tests: Depends from dpkg-shlibdeps, the installer.
           dpkg-dev binutils nsis unzip

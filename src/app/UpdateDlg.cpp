@@ -1,13 +1,17 @@
 #include "app/UpdateDlg.h"
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 
 #include "app/Settings.h"
 #include "platform/ComPortNames.h"
 #include "platform/Format.h"
 #include "platform/IniFile.h"
+#include "platform/PortUrl.h"
 #include "platform/Process.h"
 #include "protocol/ControlIds.h"
+#include "ui/ConnectingDlg.h"
 #include "ui/PortSettingsDlg.h"
 #include "ui/Templates.h"
 
@@ -26,6 +30,16 @@ constexpr int kWriteBufferSize = 4096;
 // The full-width comma belongs to the message as the operators know it.
 constexpr const char* kPortNotUsable =
     "This COM port is not usable\xEF\xBC\x8Cplease use other port";
+
+// "HOST:PORT" of a network port's name, an IPv6 host in its brackets.
+std::string ServerOf(std::string_view device) {
+    const std::optional<platform::PortUrl> url = platform::ParsePortUrl(device);
+    if (!url) {
+        return std::string(device);
+    }
+    const bool ipv6 = url->host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + url->host + "]" : url->host) + ":" + url->port;
+}
 
 // The about box has no logic of its own: OK and Esc end it.
 class CAboutDlg final : public platform::IDialogHandler {};
@@ -73,8 +87,13 @@ void CUpdateDlg::OnInitDialog() {
     }
     const int portNumber = m_nPortIndex + 1;
     if (m_Port.OpenPort(this, portNumber, 115200, 'N', 8, 1, serial::EV_RXCHAR, kWriteBufferSize)) {
-        OnOpenPort();
-    } else {
+        // A network port is connected to once: a second connection would wait, and fail, again.
+        if (platform::IsNetworkPortName(m_Port.DevicePath())) {
+            MonitorPort();
+        } else {
+            OnOpenPort();
+        }
+    } else if (!m_Port.OpenCancelled()) {
         m_window->MessageBox(Format("Can't init COM%d", portNumber));
     }
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
@@ -170,7 +189,8 @@ void CUpdateDlg::OnConfigPort() {
     m_nStopBits = ui::LeadingNumber(dlg.m_strStopBits);
     const int portNumber = m_nPortIndex + 1;
     if (!m_Port.OpenPort(this, portNumber, m_nBaudRate, m_chParity, m_nDataBits, m_nStopBits,
-                         serial::EV_RXCHAR, kWriteBufferSize)) {
+                         serial::EV_RXCHAR, kWriteBufferSize) &&
+        !m_Port.OpenCancelled()) {
         m_window->MessageBox(Format("Can not config this COM %d!", portNumber));
     }
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
@@ -182,22 +202,28 @@ void CUpdateDlg::OnOpenPort() {
     if (m_Port.IsMonitorRunning() && !lineWasLost) {
         return;
     }
-    const int portNumber = m_nPortIndex + 1;
-    if (!m_Port.OpenPort(this, portNumber, m_nBaudRate, m_chParity, m_nDataBits, m_nStopBits,
+    if (!m_Port.OpenPort(this, m_nPortIndex + 1, m_nBaudRate, m_chParity, m_nDataBits, m_nStopBits,
                          serial::EV_RXCHAR, kWriteBufferSize)) {
-        m_window->MessageBox(kPortNotUsable);
+        if (!m_Port.OpenCancelled()) {
+            m_window->MessageBox(kPortNotUsable);
+        }
         return;
     }
+    MonitorPort();
+    if (lineWasLost) {
+        // Whatever the box and the PC were doing died with the line: start over, as Restart does.
+        m_Transfer.OnRestart();
+    }
+}
+
+void CUpdateDlg::MonitorPort() {
+    const int portNumber = m_nPortIndex + 1;
     m_Port.StartMonitor();
     m_window->ReplaceSelection(ids::kMessageLog,
                                Format("COM%d:%d %d-%c-%d\r\n", portNumber, m_nBaudRate, m_nDataBits,
                                       m_chParity, m_nStopBits));
     m_window->StartTimer(kHandshakeTimer, 1);
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
-    if (lineWasLost) {
-        // Whatever the box and the PC were doing died with the line: start over, as Restart does.
-        m_Transfer.OnRestart();
-    }
 }
 
 void CUpdateDlg::OnClosePort() {
@@ -239,7 +265,22 @@ void CUpdateDlg::ShowMessage(std::string_view text) {
     m_window->MessageBox(text);
 }
 
+bool CUpdateDlg::AwaitConnection(std::string_view device,
+                                 const std::shared_future<void>& connected) {
+    ui::CConnectingDlg wait(m_factory, ServerOf(device), [&connected] {
+        return connected.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    m_bConnecting = true;
+    const bool done = wait.DoModal() == platform::IDOK;
+    m_bConnecting = false;
+    return done;
+}
+
 std::optional<bool> CUpdateDlg::UnattendedOutcome() {
+    // The port is neither open nor failed yet.
+    if (m_bConnecting) {
+        return std::nullopt;
+    }
     const protocol::TransferOutcome ended = m_Transfer.Outcome();
     std::optional<bool> outcome;
     if (ended.direction == m_Transfer.m_nMode &&

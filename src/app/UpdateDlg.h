@@ -67,6 +67,8 @@ public:
     void SendNotification(unsigned message, int portNumber, std::stop_token stop) override;
     void ShowErrorBox(std::string_view title, std::string_view text, std::stop_token stop) override;
     void ShowMessage(std::string_view text) override;
+    [[nodiscard]] bool AwaitConnection(std::string_view device,
+                                       const std::shared_future<void>& connected) override;
 
     // 0 unless an unattended run failed.
     [[nodiscard]] int ExitStatus() const noexcept { return m_nExitStatus; }
@@ -84,6 +86,8 @@ public:
 
 private:
     [[nodiscard]] std::unique_ptr<platform::IIniStore> OpenSettings() const;
+    // The open port's monitor, its settings line in the message log and the handshake timer.
+    void MonitorPort();
     void SaveSettings();
     // Unattended runs: whether the run is over, and whether it succeeded.
     [[nodiscard]] std::optional<bool> UnattendedOutcome();
@@ -100,6 +104,7 @@ private:
     int m_nExitStatus = 0;
     std::atomic<bool> m_bLineFailed{false};
     std::uint32_t m_dwLastRxTick = 0;  // window thread only
+    bool m_bConnecting = false;        // a network port is being connected to
 };
 
 // The application object: runs the main dialog and ends the program when it closes.

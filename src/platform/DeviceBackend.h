@@ -42,6 +42,8 @@ public:
     [[nodiscard]] virtual std::intptr_t WaitHandle() const noexcept = 0;
     // Most devices finish a read or write inside the call.
     [[nodiscard]] virtual IoStep LastFailedIoStep() const noexcept { return IoStep::Call; }
+    // Only a device that waits for a server has waits to call off.
+    virtual void SetCancel(const Event* /*cancel*/) noexcept {}
 };
 
 // The serial port of this OS: a terminal device on POSIX, a comm port on Windows.

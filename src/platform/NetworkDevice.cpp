@@ -29,6 +29,7 @@ constexpr std::size_t kPurgeLimit = 64 * kReceiveChunk;
 constexpr auto kRawRefusalWindow = 200ms;
 constexpr std::uint32_t kDefaultTimeoutMs = 5000;
 constexpr auto kPurgeAnswerLimit = std::chrono::milliseconds(1000);
+constexpr auto kCancelLook = 20ms;
 
 std::atomic<std::int64_t> g_timeoutMs{kDefaultTimeoutMs};
 
@@ -51,15 +52,20 @@ std::string Said(std::span<const std::uint8_t> bytes) {
     return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
-// Looks the host up by `deadline`. The resolver cannot be interrupted, so it runs on a thread
-// of its own that is left to finish by itself when it takes too long.
+// Looks the host up by `deadline`, or until `cancel` is set. The resolver cannot be interrupted,
+// so it runs on a thread of its own, which holds nothing of ours and is left to finish by itself
+// when it takes too long.
 std::optional<Resolution> ResolveBy(const std::string& host, const std::string& port,
-                                    Clock::time_point deadline) {
+                                    Clock::time_point deadline, const Event* cancel) {
     auto promise = std::make_shared<std::promise<Resolution>>();
     std::future<Resolution> result = promise->get_future();
     std::thread([promise, host, port] { promise->set_value(ResolveNow(host, port)); }).detach();
-    if (result.wait_until(deadline) != std::future_status::ready) {
-        return std::nullopt;
+    // A future cannot wait on an event as well: it is looked at between short waits.
+    while (result.wait_until(std::min(deadline, Clock::now() + kCancelLook)) !=
+           std::future_status::ready) {
+        if (Clock::now() >= deadline || (cancel != nullptr && cancel->IsSet())) {
+            return std::nullopt;
+        }
     }
     return result.get();
 }
@@ -123,7 +129,10 @@ bool NetworkDevice::Open(const std::string& name) {
 }
 
 bool NetworkDevice::Connect(const PortUrl& url, Clock::time_point deadline) {
-    const std::optional<Resolution> found = ResolveBy(url.host, url.port, deadline);
+    const std::optional<Resolution> found = ResolveBy(url.host, url.port, deadline, m_cancel);
+    if (Cancelled()) {
+        return FailCancelled();
+    }
     if (!found) {
         return FailWith(SocketFailure::TimedOut,
                         "looking up " + url.host + " took longer than " + Seconds(m_limit));
@@ -133,9 +142,12 @@ bool NetworkDevice::Connect(const PortUrl& url, Clock::time_point deadline) {
     }
     // localhost may be ::1 and 127.0.0.1, and the server may listen on only one of them.
     for (const SocketAddress& address : found->addresses) {
-        if (m_socket.Connect(address, deadline)) {
+        if (m_socket.Connect(address, deadline, m_cancel)) {
             m_peer = address.text;
             return true;
+        }
+        if (Cancelled()) {
+            return FailCancelled();
         }
         if (Clock::now() >= deadline) {
             return FailWith(SocketFailure::TimedOut,
@@ -148,15 +160,23 @@ bool NetworkDevice::Connect(const PortUrl& url, Clock::time_point deadline) {
 bool NetworkDevice::Greet(Clock::time_point deadline) {
     if (!m_telnet) {
         // Anything that came with the refusal window is the box's and stays queued.
-        if (AwaitServer([] { return false; },
-                        std::min(deadline, Clock::now() + kRawRefusalWindow)) == Answer::Failed) {
-            return FailBusy();
+        switch (AwaitServer([] { return false; },
+                            std::min(deadline, Clock::now() + kRawRefusalWindow))) {
+            case Answer::Failed:
+                return FailBusy();
+            case Answer::Cancelled:
+                return false;
+            case Answer::Done:
+            case Answer::TimedOut:
+                return true;
         }
-        return true;
     }
     m_codec.Start();
     TakeCodecOutput();
     Answer answer = AwaitServer([this] { return !m_codec.Negotiating(); }, deadline);
+    if (answer == Answer::Cancelled) {
+        return false;
+    }
     if (answer == Answer::Failed) {
         return FailBusy();
     }
@@ -180,6 +200,9 @@ bool NetworkDevice::Greet(Clock::time_point deadline) {
                        answered(telnet::ComCommand::SetStopSize);
             },
             deadline);
+        if (answer == Answer::Cancelled) {
+            return false;
+        }
         if (answer == Answer::Failed) {
             return FailBusy();
         }
@@ -193,6 +216,15 @@ bool NetworkDevice::Greet(Clock::time_point deadline) {
     // A server that never answers the options still carries data; only its settings are
     // out of reach, which SetLineState reports.
     return true;
+}
+
+bool NetworkDevice::Cancelled() const noexcept {
+    return m_cancel != nullptr && m_cancel->IsSet();
+}
+
+bool NetworkDevice::FailCancelled() const {
+    return FailWith(SocketFailure::Cancelled,
+                    "the connection to " + m_url.host + " port " + m_url.port + " was called off");
 }
 
 bool NetworkDevice::FailBusy() {
@@ -289,6 +321,9 @@ bool NetworkDevice::SetLineState(const LineState& state) {
                                [&](const auto& a) { return answered(a.first); });
         },
         Clock::now() + m_limit);
+    if (answer == Answer::Cancelled) {
+        return false;
+    }
     if (answer == Answer::Failed) {
         // A server busy with another client may go along with the options and close only when
         // it is asked for settings: the same refusal as at the connection's start.
@@ -339,7 +374,7 @@ bool NetworkDevice::Purge() {
         const Answer answer = AwaitServer(
             [&] { return m_codec.Reports().Answers(telnet::ComCommand::PurgeData) > before; },
             Clock::now() + std::min<std::chrono::milliseconds>(m_limit, kPurgeAnswerLimit));
-        if (answer == Answer::Failed) {
+        if (answer == Answer::Failed || answer == Answer::Cancelled) {
             return false;
         }
         m_input.clear();
@@ -571,8 +606,11 @@ NetworkDevice::Answer NetworkDevice::AwaitServer(Done done, Clock::time_point de
         if (done()) {
             return Answer::Done;
         }
-        switch (m_socket.Wait(nullptr, nullptr, InputQueued() < kInputLimit, !m_output.empty(),
+        switch (m_socket.Wait(m_cancel, nullptr, InputQueued() < kInputLimit, !m_output.empty(),
                               deadline)) {
+            case SocketWake::Stop:
+                FailCancelled();
+                return Answer::Cancelled;
             case SocketWake::Readable:
                 if (!ReceiveSome()) {
                     return Answer::Failed;

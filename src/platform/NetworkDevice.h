@@ -68,15 +68,18 @@ public:
     bool OutputSuspended() const noexcept override { return m_codec.Reports().suspended; }
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
+    void SetCancel(const Event* cancel) noexcept override { m_cancel = cancel; }
 
     [[nodiscard]] NetworkReport Report() const;
 
 private:
-    enum class Answer { Done, TimedOut, Failed };
+    enum class Answer { Done, TimedOut, Failed, Cancelled };
 
     bool Connect(const PortUrl& url, std::chrono::steady_clock::time_point deadline);
     bool Greet(std::chrono::steady_clock::time_point deadline);
     bool FailBusy();
+    [[nodiscard]] bool Cancelled() const noexcept;
+    bool FailCancelled() const;
     // Receives until `done` holds, sending what waits meanwhile; data goes to the input queue.
     template <typename Done>
     Answer AwaitServer(Done done, std::chrono::steady_clock::time_point deadline);
@@ -105,6 +108,7 @@ private:
     std::optional<LineState> m_serverLine;
     std::uint32_t m_writePerByteMs = 0;
     std::uint32_t m_writeConstantMs = 0;
+    const Event* m_cancel = nullptr;  // ends the waits for the server when set
 };
 
 }  // namespace vandrelux::platform

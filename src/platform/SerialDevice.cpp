@@ -1,5 +1,7 @@
 #include "platform/SerialDevice.h"
 
+#include <utility>
+
 #include "platform/DeviceBackend.h"
 #include "platform/ErrorDetail.h"
 #include "platform/NetworkDevice.h"
@@ -20,9 +22,21 @@ bool SerialDevice::Open(const std::string& name) {
     if (network != m_network) {
         m_device = network ? std::unique_ptr<DeviceBackend>(std::make_unique<NetworkDevice>())
                            : std::make_unique<LocalSerialDevice>();
+        m_device->SetCancel(m_cancel);
         m_network = network;
     }
     return m_device->Open(name);
+}
+
+void SerialDevice::SetCancel(const Event* cancel) noexcept {
+    m_cancel = cancel;
+    m_device->SetCancel(cancel);
+}
+
+void SerialDevice::Swap(SerialDevice& other) noexcept {
+    std::swap(m_device, other.m_device);
+    std::swap(m_network, other.m_network);
+    std::swap(m_cancel, other.m_cancel);
 }
 
 void SerialDevice::Close() noexcept {

@@ -28,6 +28,9 @@ struct SystemError {
 
 // The last error of the calling thread, in the OS's words.
 [[nodiscard]] SystemError LastSystemError();
+// Makes `error`, met on another thread, the calling thread's last error, as LastSystemError
+// reads it.
+void SetLastSystemError(const SystemError& error);
 
 // Fills `state` from a mode string; fields the string does not name keep their value. False,
 // with `state` untouched and an "invalid argument" last error, for a string it cannot read.
@@ -73,6 +76,12 @@ public:
     // Opens the device for reading and writing, exclusively: a device that another program (or
     // another SerialDevice) holds fails to open. Closes whatever this object had open first.
     [[nodiscard]] bool Open(const std::string& name);
+    // From now on, a port behind a network server stops waiting for the server once `cancel` is
+    // set: the open or the configuration step fails (ECANCELED). Null for none; `cancel` must
+    // outlive the calls made before the next SetCancel.
+    void SetCancel(const Event* cancel) noexcept;
+    // Exchanges what the two objects hold, open devices included.
+    void Swap(SerialDevice& other) noexcept;
     // Restores the line settings found at open and closes the device.
     void Close() noexcept;
     [[nodiscard]] bool IsOpen() const noexcept;
@@ -119,6 +128,7 @@ public:
 private:
     std::unique_ptr<DeviceBackend> m_device;
     bool m_network = false;
+    const Event* m_cancel = nullptr;
 };
 
 }  // namespace vandrelux::platform

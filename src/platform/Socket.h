@@ -59,9 +59,10 @@ public:
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // Connects to `address` by `deadline`, without Nagle's delay; false with Refused, TimedOut
-    // or the OS's error.
-    [[nodiscard]] bool Connect(const SocketAddress& address, Deadline deadline);
+    // Connects to `address` by `deadline`, without Nagle's delay; false with Refused, TimedOut,
+    // Cancelled (once `cancel` is set) or the OS's error.
+    [[nodiscard]] bool Connect(const SocketAddress& address, Deadline deadline,
+                               const Event* cancel = nullptr);
     void Close() noexcept;
     [[nodiscard]] bool IsOpen() const noexcept;
 

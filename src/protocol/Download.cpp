@@ -70,6 +70,7 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
                     m_nDownState = DownloadState::AwaitHeaderAnswer;
                     Notify([](ITransferObserver& o) { o.OnFrameSent(0); });
                 } else {
+                    ReportOwnFailure("open");
                     m_toolkit.MessageBox("Can not open file");
                     EnterDownloadFailed(FailReason::FileNotReadable);
                 }

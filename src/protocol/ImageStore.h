@@ -29,6 +29,12 @@ struct TargetResult {
     std::uint32_t sum = 0;     // their byte sum
 };
 
+// Why a call of the store failed: the file it was about, and the system's words for the reason.
+struct StoreFailure {
+    std::string file;
+    std::string reason;
+};
+
 class IImageStore {
 public:
     virtual ~IImageStore() = default;
@@ -52,6 +58,9 @@ public:
 
     // Closes whatever is open; a run that ends or is abandoned leaves nothing open.
     virtual void Close() noexcept = 0;
+
+    // Why the last of the calls above that failed did.
+    [[nodiscard]] virtual const StoreFailure& LastFailure() const noexcept = 0;
 };
 
 }  // namespace vandrelux::protocol

@@ -29,6 +29,7 @@ std::string FormatTime(std::uint32_t ms) {
 void CProgressDisplay::Start(std::uint32_t whole, std::uint32_t unit) {
     m_dwStartTick = m_toolkit.TickCount();
     m_nWhole = whole;
+    m_nUnit = unit;
     m_nTop = whole / unit + 1;
     m_nScale = (m_nTop + kBarLimit - 1) / kBarLimit;
     m_toolkit.SetProgressRange(ids::kProgress, 0, static_cast<std::uint16_t>(m_nTop / m_nScale));
@@ -42,6 +43,10 @@ void CProgressDisplay::Start(std::uint32_t whole, std::uint32_t unit) {
 
 void CProgressDisplay::Step() {
     SetBar(m_nPosition + 1);
+}
+
+void CProgressDisplay::StepTo(std::uint32_t done) {
+    SetBar(done / m_nUnit);
 }
 
 void CProgressDisplay::Refresh(std::uint32_t done) {

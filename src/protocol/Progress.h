@@ -18,6 +18,8 @@ public:
     // `whole` bytes move in bar units of `unit` bytes.
     void Start(std::uint32_t whole, std::uint32_t unit);
     void Step();
+    // The bar at `done` bytes, in whole units; only FillBar reaches the top.
+    void StepTo(std::uint32_t done);
     void Refresh(std::uint32_t done);
     // The bar goes to the top of its range only when `fillBar` is set.
     void End(bool fillBar);
@@ -38,6 +40,7 @@ private:
 
     platform::IToolkit& m_toolkit;
     std::uint32_t m_nWhole = 0;
+    std::uint32_t m_nUnit = 1;
     std::uint64_t m_nTop = 1;    // the range's top in bar units, W / U + 1
     std::uint64_t m_nScale = 1;  // bar units per control step, so the top fits 16 bits
     std::uint64_t m_nPosition = 0;

@@ -54,6 +54,7 @@ void CTransfer::HandleReceiveByte(std::uint8_t ch) {
                     m_nState = ReceiveState::Blocks;
                     m_nSubState = 0;
                 } else {
+                    ReportOwnFailure("open");
                     m_toolkit.MessageBox("Can not open file");
                     EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
                 }
@@ -275,13 +276,15 @@ void CTransfer::ReserveRoom() {
         return;
     }
     if (!FlushRxBuf()) {
+        ReportOwnFailure("write");
         FailReceive(FailReason::WorkingCopyNotWritable);
         return;
     }
     m_pWrite = 0;
     m_pBlockStart = 0;
     m_nFree = static_cast<std::int32_t>(kRxBufSize) - m_nBlockLen;
-    m_Progress.Step();
+    // The bar counts the bytes written out, not the write-outs, which come every 4096 bytes or so.
+    m_Progress.StepTo(m_nReceived);
 }
 
 bool CTransfer::FlushRxBuf() {
@@ -319,6 +322,7 @@ void CTransfer::EndOfImage() {
     if (!flushed) {
         m_store.Close();
         AnswerFinalBlock(kNak);
+        ReportOwnFailure("write");
         FailReceive(FailReason::WorkingCopyNotWritable);
         return;
     }
@@ -326,21 +330,25 @@ void CTransfer::EndOfImage() {
     switch (target.status) {
         case Status::WorkingCopyNotClosed:
             AnswerFinalBlock(kNak);
+            ReportOwnFailure("write");
             FailReceive(FailReason::WorkingCopyNotWritable);
             return;
         case Status::TargetNotCreatable:
             AnswerFinalBlock(kAck);
+            ReportOwnFailure("open");
             m_toolkit.MessageBox("Can not open file");
             EnterReceiveFailed(FailReason::TargetNotWritable);
             return;
         case Status::WorkingCopyNotReadable:
             AnswerFinalBlock(kNak);
+            ReportOwnFailure("open");
             m_toolkit.MessageBox("Can not open file");
             EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
             return;
         case Status::TargetNotWritten:
             // Both files are closed now; later blocks could not be stored, so the run fails here.
             AnswerFinalBlock(kNak);
+            ReportOwnFailure("write");
             FailReceive(FailReason::TargetNotWritable);
             return;
         case Status::Written:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -20,38 +21,67 @@ constexpr std::uint32_t kCopyPiece = 5000;
 CStandardImageStore::CStandardImageStore(std::string workingCopy, CSharedUpdateFiles* shared)
     : m_strTempPath(std::move(workingCopy)), m_pShared(shared) {}
 
+void CStandardImageStore::Failed(const std::string& file) {
+    m_failure = {file, std::generic_category().message(errno)};
+}
+
 UpdateImage CStandardImageStore::ReadUpdateFile(const std::string& path) {
-    return m_pShared != nullptr ? m_pShared->Read(path) : ReadWholeUpdateFile(path);
+    UpdateFileRead read = m_pShared != nullptr ? m_pShared->Read(path) : ReadWholeUpdateFile(path);
+    if (!read.image) {
+        m_failure = {path, std::move(read.failure)};
+    }
+    return std::move(read.image);
 }
 
 bool CStandardImageStore::BeginWorkingCopy() {
     m_pTempFile.reset(std::fopen(m_strTempPath.c_str(), "wb"));
+    if (!m_pTempFile) {
+        Failed(m_strTempPath);
+    }
     return m_pTempFile != nullptr;
 }
 
 bool CStandardImageStore::AppendToWorkingCopy(std::span<const std::uint8_t> bytes) {
-    return m_pTempFile &&
-           std::fwrite(bytes.data(), 1, bytes.size(), m_pTempFile.get()) == bytes.size();
+    if (!m_pTempFile) {
+        m_failure = {m_strTempPath, "it is not open"};
+        return false;
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), m_pTempFile.get()) != bytes.size()) {
+        Failed(m_strTempPath);
+        return false;
+    }
+    return true;
 }
 
 TargetResult CStandardImageStore::FinishTarget(const std::string& target, std::uint32_t length) {
     using Status = TargetResult::Status;
     TargetResult result;
-    if (!m_pTempFile || std::fclose(m_pTempFile.release()) != 0) {
+    if (!m_pTempFile) {
+        m_failure = {m_strTempPath, "it is not open"};
+        result.status = Status::WorkingCopyNotClosed;
+        return result;
+    }
+    if (std::fclose(m_pTempFile.release()) != 0) {
+        Failed(m_strTempPath);
         result.status = Status::WorkingCopyNotClosed;
         return result;
     }
     // A target that is the working copy itself would be emptied before it is read.
     std::error_code same;
-    if (!std::filesystem::equivalent(target, m_strTempPath, same)) {
-        m_pTargetFile.reset(std::fopen(target.c_str(), "w+b"));
+    if (std::filesystem::equivalent(target, m_strTempPath, same)) {
+        m_failure = {target, "it is the working copy the image was collected in"};
+        result.status = Status::TargetNotCreatable;
+        return result;
     }
+    m_pTargetFile.reset(std::fopen(target.c_str(), "w+b"));
     if (!m_pTargetFile) {
+        Failed(target);
         result.status = Status::TargetNotCreatable;
         return result;
     }
     m_pTempFile.reset(std::fopen(m_strTempPath.c_str(), "r+b"));
     if (!m_pTempFile) {
+        Failed(m_strTempPath);
         m_pTargetFile.reset();
         result.status = Status::WorkingCopyNotReadable;
         return result;
@@ -67,6 +97,7 @@ TargetResult CStandardImageStore::FinishTarget(const std::string& target, std::u
             std::swap(piece[i], piece[i + 1]);
         }
         if (std::fwrite(piece.data(), 1, got, m_pTargetFile.get()) != got) {
+            Failed(target);
             written = false;
             break;
         }
@@ -78,7 +109,10 @@ TargetResult CStandardImageStore::FinishTarget(const std::string& target, std::u
         remaining -= n;
     }
     m_pTempFile.reset();
-    written = std::fclose(m_pTargetFile.release()) == 0 && written;
+    if (std::fclose(m_pTargetFile.release()) != 0 && written) {
+        Failed(target);
+        written = false;
+    }
     if (!written) {
         result.status = Status::TargetNotWritten;
     }

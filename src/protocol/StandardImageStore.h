@@ -25,15 +25,20 @@ public:
     [[nodiscard]] TargetResult FinishTarget(const std::string& target,
                                             std::uint32_t length) override;
     void Close() noexcept override;
+    [[nodiscard]] const StoreFailure& LastFailure() const noexcept override { return m_failure; }
 
     // Whether a file is open: between runs none is.
     [[nodiscard]] bool HoldsOpenFile() const noexcept { return m_pTempFile || m_pTargetFile; }
 
 private:
+    // Notes the failure of a call about `file`, in the words of the C library's last error.
+    void Failed(const std::string& file);
+
     std::string m_strTempPath;
     CSharedUpdateFiles* m_pShared;
     FilePtr m_pTempFile;
     FilePtr m_pTargetFile;
+    StoreFailure m_failure;
 };
 
 }  // namespace vandrelux::protocol

@@ -189,6 +189,14 @@ void CTransfer::SetButtons(bool enable) {
     m_toolkit.Enable(ids::kExit, enable);
 }
 
+void CTransfer::ReportOwnFailure(const char* action) {
+    const StoreFailure& failure = m_store.LastFailure();
+    m_log.AppendText(platform::Format("Can not %s file %s: %s\r\n", action, failure.file.c_str(),
+                                      failure.reason.c_str()));
+    // The box now waits for us and sends nothing that would enable them.
+    SetButtons(true);
+}
+
 void CTransfer::Log(const char* format, const std::string& path) {
     m_log.AppendText(platform::Format(format, path.c_str()));
 }

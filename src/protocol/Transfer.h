@@ -140,6 +140,8 @@ private:
     void EnterDelivered();
     void EndDownload(std::uint8_t ch);
     void SetButtons(bool enable);
+    // A file on this side failed the run: says which and why, and gives the window back at once.
+    void ReportOwnFailure(const char* action);
     void SendByte(std::uint8_t b);
     void Log(const char* format, const std::string& path);
     void NotifyEnded();

@@ -1,10 +1,10 @@
 #include "protocol/UpdateFiles.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -17,27 +17,47 @@ namespace {
 constexpr std::size_t kComparePiece = std::size_t{64} * 1024;
 
 struct OpenedFile {
-    FilePtr stream;
+    FilePtr stream;  // null when the file may not be sent
     std::size_t length = 0;
+    std::string failure;  // why not, in the system's words where it has them
 };
+
+std::string SystemWords(int code) {
+    return std::generic_category().message(code);
+}
 
 // The regular file at `path` opened for reading, with its length, if it may be an update file:
 // directories and files whose padded size does not fit the 32-bit length are refused as
 // unreadable rather than sent cut short.
-std::optional<OpenedFile> OpenUpdateFile(const std::string& path) {
+OpenedFile OpenUpdateFile(const std::string& path) {
+    namespace fs = std::filesystem;
+    OpenedFile file;
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        return std::nullopt;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec) {
+        file.failure = ec.message();
+        return file;
     }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || !ImageLengthFits(size)) {
-        return std::nullopt;
+    if (!fs::is_regular_file(status)) {
+        file.failure = fs::is_directory(status) ? SystemWords(EISDIR) : "not a regular file";
+        return file;
     }
-    FilePtr stream(std::fopen(path.c_str(), "rb"));
-    if (!stream) {
-        return std::nullopt;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (ec) {
+        file.failure = ec.message();
+        return file;
     }
-    return OpenedFile{std::move(stream), static_cast<std::size_t>(size)};
+    if (!ImageLengthFits(size)) {
+        file.failure = "too large for an image (2 GiB and more)";
+        return file;
+    }
+    file.stream.reset(std::fopen(path.c_str(), "rb"));
+    if (!file.stream) {
+        file.failure = SystemWords(errno);
+        return file;
+    }
+    file.length = static_cast<std::size_t>(size);
+    return file;
 }
 
 // Whether the stream, read up to the length taken when it was opened, is at its end: a file
@@ -48,53 +68,56 @@ bool AtEnd(const OpenedFile& file) {
 
 }  // namespace
 
-UpdateImage ReadWholeUpdateFile(const std::string& path) {
-    const std::optional<OpenedFile> file = OpenUpdateFile(path);
-    if (!file) {
-        return nullptr;
+UpdateFileRead ReadWholeUpdateFile(const std::string& path) {
+    const OpenedFile file = OpenUpdateFile(path);
+    if (!file.stream) {
+        return {nullptr, file.failure};
     }
     // Zeroed, so an odd-sized file's pad byte is in place.
-    auto image = std::make_shared<std::vector<std::uint8_t>>(file->length + file->length % 2);
-    if (std::fread(image->data(), 1, file->length, file->stream.get()) != file->length ||
-        !AtEnd(*file)) {
-        return nullptr;
+    auto image = std::make_shared<std::vector<std::uint8_t>>(file.length + file.length % 2);
+    if (std::fread(image->data(), 1, file.length, file.stream.get()) != file.length) {
+        return {nullptr, std::ferror(file.stream.get()) != 0 ? SystemWords(errno)
+                                                             : "it got shorter while it was read"};
     }
-    return image;
+    if (!AtEnd(file)) {
+        return {nullptr, "it grew while it was read"};
+    }
+    return {image, {}};
 }
 
-UpdateImage CSharedUpdateFiles::Read(const std::string& path) {
+UpdateFileRead CSharedUpdateFiles::Read(const std::string& path) {
     const std::lock_guard lock(m_mutex);
     std::erase_if(m_held, [](const auto& held) { return held.second.expired(); });
     if (const auto held = m_held.find(path); held != m_held.end()) {
         if (UpdateImage image = held->second.lock(); image && Unchanged(path, *image)) {
-            return image;
+            return {image, {}};
         }
     }
-    UpdateImage image = ReadWholeUpdateFile(path);
-    if (image) {
-        m_held[path] = image;
+    UpdateFileRead read = ReadWholeUpdateFile(path);
+    if (read.image) {
+        m_held[path] = read.image;
     } else {
         m_held.erase(path);
     }
-    return image;
+    return read;
 }
 
 bool CSharedUpdateFiles::Unchanged(const std::string& path,
                                    const std::vector<std::uint8_t>& image) {
-    const std::optional<OpenedFile> file = OpenUpdateFile(path);
-    if (!file || file->length + file->length % 2 != image.size()) {
+    const OpenedFile file = OpenUpdateFile(path);
+    if (!file.stream || file.length + file.length % 2 != image.size()) {
         return false;
     }
-    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), file->length)));
-    for (std::size_t offset = 0; offset < file->length;) {
-        const std::size_t n = std::min(m_piece.size(), file->length - offset);
-        if (std::fread(m_piece.data(), 1, n, file->stream.get()) != n ||
+    m_piece.resize(std::min(kComparePiece, std::max(m_piece.size(), file.length)));
+    for (std::size_t offset = 0; offset < file.length;) {
+        const std::size_t n = std::min(m_piece.size(), file.length - offset);
+        if (std::fread(m_piece.data(), 1, n, file.stream.get()) != n ||
             std::memcmp(m_piece.data(), image.data() + offset, n) != 0) {
             return false;
         }
         offset += n;
     }
-    return AtEnd(*file);
+    return AtEnd(file);
 }
 
 }  // namespace vandrelux::protocol

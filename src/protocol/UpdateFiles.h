@@ -21,9 +21,15 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// An update file as read, or null with the system's words for why it could not be.
+struct UpdateFileRead {
+    UpdateImage image;
+    std::string failure;
+};
+
 // The whole update file at `path`, freshly read, as the image store gives it: an odd-sized file
 // with its pad byte.
-[[nodiscard]] UpdateImage ReadWholeUpdateFile(const std::string& path);
+[[nodiscard]] UpdateFileRead ReadWholeUpdateFile(const std::string& path);
 
 // Many boxes updated at once mostly get the same files. While some transfer still holds an image
 // of a file, a new read of that file compares it byte for byte with the held image and, when
@@ -34,7 +40,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 class CSharedUpdateFiles {
 public:
     // As ReadWholeUpdateFile.
-    [[nodiscard]] UpdateImage Read(const std::string& path);
+    [[nodiscard]] UpdateFileRead Read(const std::string& path);
 
 private:
     [[nodiscard]] bool Unchanged(const std::string& path, const std::vector<std::uint8_t>& image);

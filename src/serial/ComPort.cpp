@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/Format.h"
+#include "platform/PortUrl.h"
 #include "platform/ThreadPriority.h"
 
 namespace vandrelux::serial {
@@ -101,13 +102,18 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
     m_nPortNumber = portNumber;
     m_dwEventMask = eventMask;
     m_bLineLost = false;
+    m_bOpenCancelled = false;
 
+    std::string device = m_resolve(portNumber);
+    if (platform::IsNetworkPortName(device)) {
+        return OpenNetworkPort(device, baudRate, parity, dataBits, stopBits, eventMask);
+    }
     std::optional<platform::PortStep> failedStep;
     platform::SystemError error;
     {
         const std::lock_guard lock(m_lock);
         m_hPort.Close();
-        m_strDevice = m_resolve(portNumber);
+        m_strDevice = std::move(device);
         if (!m_hPort.Open(m_strDevice)) {
             m_handleState = HandleState::Failed;
             return false;
@@ -123,6 +129,70 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
     // The box is shown once the lock is free: a modal box keeps handling window events.
     if (failedStep) {
         ShowError(*failedStep, error, {});
+    }
+    return true;
+}
+
+bool CComPort::OpenNetworkPort(const std::string& device, int baudRate, char parity, int dataBits,
+                               int stopBits, std::uint32_t eventMask) {
+    {
+        const std::lock_guard lock(m_lock);
+        m_hPort.Close();
+        m_strDevice = device;
+        m_handleState = HandleState::Failed;
+    }
+    // Filled by the connecting thread, read here only once it is joined.
+    struct Connection {
+        platform::SerialDevice device;
+        platform::LineState lineState;
+        bool opened = false;
+        std::optional<platform::PortStep> failedStep;
+        platform::SystemError error;
+    } connection;
+    std::promise<void> done;
+    const std::shared_future<void> connected = done.get_future().share();
+    m_hCancelEvent.Reset();
+    bool waited = true;
+    {
+        const std::jthread connecting([&] {
+            connection.device.SetCancel(&m_hCancelEvent);
+            connection.opened = connection.device.Open(device);
+            if (!connection.opened) {
+                connection.error = platform::LastSystemError();
+            } else {
+                connection.failedStep =
+                    ConfigureDevice(connection.device, baudRate, parity, dataBits, stopBits,
+                                    eventMask, connection.lineState);
+                if (connection.failedStep) {
+                    connection.error = platform::LastSystemError();
+                }
+                (void)connection.device.Purge();
+            }
+            connection.device.SetCancel(nullptr);
+            done.set_value();
+        });
+        waited = m_pOwnerWnd->AwaitConnection(device, connected);
+        if (!waited) {
+            m_hCancelEvent.Set();
+        }
+    }
+    if (!waited) {
+        m_bOpenCancelled = true;
+        return false;
+    }
+    if (!connection.opened) {
+        // The caller asks this thread why, as after the open of a local device.
+        platform::SetLastSystemError(connection.error);
+        return false;
+    }
+    {
+        const std::lock_guard lock(m_lock);
+        m_hPort.Swap(connection.device);
+        m_lineState = connection.lineState;
+        m_handleState = HandleState::Open;
+    }
+    if (connection.failedStep) {
+        ShowError(*connection.failedStep, connection.error, {});
     }
     return true;
 }
@@ -288,6 +358,12 @@ void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
         m_nSendLen = static_cast<std::uint32_t>(n);
     }
     m_hSendEvent.Set();
+}
+
+bool IPortOwner::AwaitConnection(std::string_view /*device*/,
+                                 const std::shared_future<void>& connected) {
+    connected.wait();
+    return true;
 }
 
 void CComPort::ReportLineError(platform::PortStep step, const platform::SystemError& error,

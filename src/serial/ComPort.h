@@ -13,11 +13,17 @@
 // - Stopping (OpenPort, the destructor) requests a stop and joins the thread. The owner's
 //   delivery and error box wake on that request, so a stop never waits for the window thread.
 //   HaltMonitor only requests the stop: the thread reads nothing more and ends by itself.
+// - A port behind a network server is connected to and configured on a thread of OpenPort's own,
+//   on a device of that thread's own, while the owner keeps the window going; the thread is
+//   bounded by the network time-out, ends early when the operator calls the wait off, and is
+//   joined before OpenPort takes the device over under m_lock. Meanwhile writes are dropped, as
+//   on a port that did not open.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -85,6 +91,11 @@ public:
                               std::stop_token stop) = 0;
     // Window thread: a message box with an OK button.
     virtual void ShowMessage(std::string_view text) = 0;
+    // Window thread: keeps the window going while `device`, a network port, is connected to on
+    // another thread, until `connected` is ready; false when the operator called the wait off
+    // first. Owners without a window just wait.
+    [[nodiscard]] virtual bool AwaitConnection(std::string_view device,
+                                               const std::shared_future<void>& connected);
 };
 
 class CComPort final : public protocol::IPortWriter {
@@ -97,8 +108,8 @@ public:
     CComPort(const CComPort&) = delete;
     CComPort& operator=(const CComPort&) = delete;
 
-    // False only when the device cannot be opened; a failed configuration step is reported
-    // and the port stays open.
+    // False only when the device cannot be opened, or the operator called off the connection to
+    // a network port; a failed configuration step is reported and the port stays open.
     bool OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char parity, int dataBits,
                   int stopBits, std::uint32_t eventMask, int writeBufferSize);
     bool StartMonitor();
@@ -115,6 +126,8 @@ public:
     // watches it, and only a new OpenPort brings the line back.
     [[nodiscard]] bool IsLineLost() const noexcept { return m_bLineLost; }
     [[nodiscard]] int PortNumber() const noexcept { return m_nPortNumber; }
+    // The last OpenPort failed because the operator called it off: nothing to report.
+    [[nodiscard]] bool OpenCancelled() const noexcept { return m_bOpenCancelled; }
     // A requested write has not yet left the driver.
     [[nodiscard]] bool WritesPending();
     // The device the last open used, for showing to the operator.
@@ -123,6 +136,9 @@ public:
 private:
     enum class HandleState { Never, Open, Failed };
 
+    // OpenPort's device steps for a port behind a network server, off the window thread.
+    [[nodiscard]] bool OpenNetworkPort(const std::string& device, int baudRate, char parity,
+                                       int dataBits, int stopBits, std::uint32_t eventMask);
     void MonitorThreadProc(std::stop_token stop);
     [[nodiscard]] bool DrainInput(std::stop_token stop);
     void PerformWrite(std::stop_token stop);
@@ -154,6 +170,8 @@ private:
     bool m_bWriting = false;
     std::string m_strDevice;
     std::atomic<bool> m_bLineLost{false};  // the device failed; report it once
+    platform::Event m_hCancelEvent;        // calls off a connection being made
+    bool m_bOpenCancelled = false;
 };
 
 }  // namespace vandrelux::serial

@@ -144,8 +144,25 @@ platform::DialogTemplate AboutTemplate() {
     d.controls = {
         Control(kNoId, K::Icon, "", 11, 15, 20, 20),
         Control(kNoId, K::Label, "Vandrelux 2.4", 40, 10, 119, 8),
-        Control(kNoId, K::Label, "Version " + std::string(kVersion), 40, 25, 119, 8),
+        // The line above is the product's name as operators know it; this one is the build.
+        Control(kNoId, K::Label,
+                "Build " + std::string(kVersion) + " of " + std::string(kBuildDate), 40, 25, 119,
+                8),
         Control(platform::IDOK, K::DefaultButton, "OK", 178, 7, 50, 14),
+    };
+    return d;
+}
+
+platform::DialogTemplate ConnectingTemplate() {
+    using K = ControlKind;
+    platform::DialogTemplate d;
+    d.id = kConnectingDialogId;
+    d.title = "Vandrelux";
+    d.cx = 200;
+    d.cy = 52;
+    d.controls = {
+        Control(kConnectingText, K::Label, "", 7, 9, 186, 16),
+        Control(platform::IDCANCEL, K::DefaultButton, "Cancel", 75, 31, 50, 14),
     };
     return d;
 }

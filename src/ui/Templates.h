@@ -12,6 +12,7 @@ namespace vandrelux::ui {
 inline constexpr int kMainDialogId = 129;
 inline constexpr int kPortSettingsDialogId = 132;
 inline constexpr int kAboutDialogId = 100;
+inline constexpr int kConnectingDialogId = 133;
 inline constexpr int kMainToolbarId = 128;
 
 // Toolbar commands of the main dialog.
@@ -26,6 +27,9 @@ inline constexpr std::string_view kAboutMenuText = "About Vandrelux(&A)...";
 [[nodiscard]] platform::DialogTemplate MainDialogTemplate();
 [[nodiscard]] platform::DialogTemplate PortSettingsTemplate();
 [[nodiscard]] platform::DialogTemplate AboutTemplate();
+// The wait while a port behind a network server is connected to: its text, and Cancel.
+[[nodiscard]] platform::DialogTemplate ConnectingTemplate();
+inline constexpr platform::ControlId kConnectingText = 1000;
 [[nodiscard]] platform::ToolbarTemplate MainToolbarTemplate();
 // The main toolbar's pictures (configure, open, close), 24 x 16 pixels each, as one PNG.
 [[nodiscard]] std::span<const std::uint8_t> ToolbarImagePng();

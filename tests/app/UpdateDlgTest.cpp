@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BoxFrames.h"
 #include "DialogFixture.h"
 #include "TransferInternals.h"
 #include "app/UpdateDlg.h"
@@ -335,6 +336,36 @@ TEST_F(UpdateDlgTest, AboutSystemCommand_ShowsTheAboutBox) {
     factory.onCreate = [&](FakeDialogWindow& w) { shown = w.dialogTemplate.id; };
     EXPECT_TRUE(d.OnSysCommand(0x0013));
     EXPECT_EQ(shown, ui::kAboutDialogId);
+}
+
+// A file on the PC's side that fails leaves the box waiting for the PC, silent: the buttons and
+// the reason cannot wait for its next byte.
+TEST_F(UpdateDlgTest, OwnFileFails_RestartAndExitAtOnceAndTheReasonInTheLog) {
+    const std::string logo = (dir / "missing-logo.bin").string();
+    const std::string target = (dir / "no-such-folder" / "target.bin").string();
+    const struct {
+        std::string settings;
+        test::Bytes box;
+        std::string file;
+    } cases[] = {{"UpdateLogo=1\nLogoPath=" + logo, {0x19, 0x06}, logo},
+                 {"DownloadFlashLoader=1\nFlashloaderPath=" + target,
+                  test::WholeReceive({1, 2, 3, 4}), target}};
+    for (const auto& c : cases) {
+        WriteIni("[Setting]\n" + c.settings + "\n");
+        CUpdateDlg& d = Start();
+        if (d.Transfer().m_nMode == protocol::Mode::Receive) {
+            EXPECT_TRUE(d.OnCommand(ids::kToReceive));
+        }
+        d.SendRxChars(c.box, 1, {});
+        EXPECT_EQ(window->messageBoxes, std::vector<std::string>{"Can not open file"}) << c.file;
+        EXPECT_TRUE(window->IsEnabled(ids::kRestart)) << c.file;
+        EXPECT_TRUE(window->IsEnabled(ids::kExit)) << c.file;
+        EXPECT_NE(window->GetText(ids::kMessageLog)
+                      .find("Can not open file " + c.file + ": No such file or directory\r\n"),
+                  std::string::npos)
+            << window->GetText(ids::kMessageLog);
+        dlg.reset();
+    }
 }
 
 TEST_F(UpdateDlgTest, TickBoxesAndToReceive_ReachThePanelAndTheTransfer) {

@@ -34,6 +34,8 @@ if [ "$with_window" = 1 ]; then
     window_depends=$(tr ',' '\n' <<< "${depends[vandrelux]}" | sed 's/^ //')
     grep -qxF "vandrelux-cli (= $version)" <<< "$window_depends" \
         || fail "the window's package takes no vandrelux-cli of its version: ${depends[vandrelux]}"
+    grep -qx fonts-wqy-microhei <<< "$window_depends" \
+        || fail "the window's package lacks its font: ${depends[vandrelux]}"
 fi
 # The package names a Depends field lists, one a line.
 names_of() { tr ',|' '\n\n' <<< "$1" | sed 's/(.*)//; s/:any//' | tr -d ' ' | sort -u; }

@@ -292,23 +292,32 @@ TEST_F(DownloadTest, NoFileFound_FailsSilentlyWithButtonsUntouched) {
     EXPECT_EQ(toolkit.fileDialogsShown, 1);
 }
 
-TEST_F(DownloadTest, UnreadableFiles_AreRefusedWithCanNotOpenFile) {
+// The box waits for the header after a file that cannot be read and sends nothing more, so the
+// buttons and the reason cannot wait for its next byte.
+TEST_F(DownloadTest, UnreadableFiles_AreRefusedWithCanNotOpenFileAndGiveTheWindowBack) {
     const std::string sparse = (dir / "huge").string();
     std::filesystem::create_directories(dir / "folder");
     { std::ofstream touch(sparse); }
     // 2^31 bytes cannot be described by the signed 32-bit length: never send it cut short.
     std::filesystem::resize_file(sparse, std::uintmax_t{1} << 31);
 
-    for (const std::string& path :
-         {(dir / "missing").string(), (dir / "folder").string(), sparse}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {(dir / "missing").string(), "No such file or directory"},
+        {(dir / "folder").string(), "Is a directory"},
+        {sparse, "too large for an image (2 GiB and more)"}};
+    for (const auto& [path, reason] : cases) {
         toolkit.messageBoxes.clear();
         Tick(ids::kIncludeSoftware, ids::kSoftwarePath, path);
         Arm();
         Feed({0x19});
         port.Take();
+        log.messages.clear();
         EXPECT_TRUE(Answer(ACK).empty()) << path;
         EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"}) << path;
         EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::Failed);
+        EXPECT_EQ(log.messages, "Can not open file " + path + ": " + reason + "\r\n");
+        EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart)) << path;
+        EXPECT_TRUE(toolkit.IsEnabled(ids::kExit)) << path;
     }
 }
 

@@ -25,6 +25,7 @@ public:
         m_journal.push_back("read " + path);
         const auto file = files.find(path);
         if (file == files.end()) {
+            failure = {path, "No such file or directory"};
             return nullptr;
         }
         auto image = std::make_shared<std::vector<std::uint8_t>>(file->second);
@@ -37,6 +38,7 @@ public:
     bool BeginWorkingCopy() override {
         m_journal.emplace_back("begin");
         if (failBegin) {
+            failure = {"rv.bin", "Permission denied"};
             return false;
         }
         workingCopy.clear();
@@ -47,6 +49,7 @@ public:
     bool AppendToWorkingCopy(std::span<const std::uint8_t> bytes) override {
         m_journal.push_back("append " + std::to_string(bytes.size()));
         if (!open || workingCopy.size() + bytes.size() > room) {
+            failure = {"rv.bin", "No space left on device"};
             return false;
         }
         workingCopy.insert(workingCopy.end(), bytes.begin(), bytes.end());
@@ -62,6 +65,7 @@ public:
         }
         open = false;
         if (finishFault) {
+            failure = {target, "Input/output error"};
             result.status = *finishFault;
             return result;
         }
@@ -78,6 +82,8 @@ public:
         return result;
     }
 
+    const protocol::StoreFailure& LastFailure() const noexcept override { return failure; }
+
     void Close() noexcept override {
         if (open) {
             m_journal.emplace_back("close");
@@ -91,6 +97,7 @@ public:
     bool failBegin = false;
     std::size_t room = SIZE_MAX;  // bytes the working copy takes before appends fail
     std::optional<protocol::TargetResult::Status> finishFault;
+    protocol::StoreFailure failure;
 
 private:
     std::vector<std::string>& m_journal;

@@ -187,7 +187,7 @@ TEST_F(ReceiveTest, HandshakeAck_BeforeTheBoxIsReady_IsUnexpected) {
     EXPECT_EQ(test::Internals(transfer).m_nCount, 2);
 }
 
-TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndStepTheBar) {
+TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndMoveTheBarByBytes) {
     const Bytes image = test::Pattern(3 * 4096 + 100);
     AcceptHeader(image);
     EXPECT_EQ(toolkit.At(ids::kProgress).rangeUpper, 3);
@@ -198,13 +198,39 @@ TEST_F(ReceiveTest, BlocksOf4096_FlushBeforeEachLaterBlockAndStepTheBar) {
     for (int i = 1; i < 3; ++i) {
         const Bytes block(image.begin() + 4096 * i, image.begin() + 4096 * (i + 1));
         EXPECT_EQ(Send(BoxFrame(0xF2, block)), Bytes{ACK});
-        EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, i);
+        EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 4096 * i / 5000);
         EXPECT_EQ(test::Internals(transfer).m_nFree, 904);
     }
     EXPECT_EQ(Send(BoxFrame(0xF3, Bytes(image.end() - 100, image.end()))), Bytes{ACK});
     EXPECT_EQ(toolkit.At(ids::kProgress).progressPos, 3);
     EXPECT_EQ(ReadFile(Temp()), image);
     EXPECT_EQ(ReadFile(Target()), Swapped(image));
+}
+
+// The bar used to step once per write-out of the 5000-byte buffer, which comes every 4096 bytes:
+// full at 86K of a 98K image.
+TEST_F(ReceiveTest, ReceiveBar_FullWithTheLastBlockAndNotBefore) {
+    const Bytes image = test::Pattern(98 * 1024);
+    for (const std::size_t block : {std::size_t{1024}, std::size_t{4096}}) {
+        AcceptHeader(image);
+        const int top = toolkit.At(ids::kProgress).rangeUpper;
+        for (std::size_t at = 0; at < image.size(); at += block) {
+            const bool last = at + block >= image.size();
+            const Bytes part(image.begin() + static_cast<std::ptrdiff_t>(at),
+                             image.begin() + static_cast<std::ptrdiff_t>(at + block));
+            ASSERT_EQ(Send(BoxFrame(last ? 0xF3 : 0xF2, part)), Bytes{ACK});
+            const int pos = toolkit.At(ids::kProgress).progressPos;
+            if (last) {
+                EXPECT_EQ(pos, top) << block;
+            } else {
+                EXPECT_LT(pos, top) << block << " at " << at;
+                // Never lagging far behind either: a bar that jumps at the end is no better.
+                EXPECT_GE(pos + 2,
+                          static_cast<int>(at * static_cast<std::size_t>(top) / image.size()))
+                    << block << " at " << at;
+            }
+        }
+    }
 }
 
 TEST_F(ReceiveTest, OddSizesAndTwoCopyReads_ProduceTheSwappedImage) {
@@ -366,8 +392,14 @@ TEST_F(ReceiveTest, TargetNotCreatable_AcksTheImageButFailsTheRun) {
     EXPECT_EQ(Send(BoxFrame(0xF3, image)), Bytes{ACK});
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
     EXPECT_EQ(ReadFile(Temp()), image);
+    // Before the box's next byte, which may be long in coming.
+    const std::string named = "Can not open file " + (dir / "no-such-folder" / "t.bin").string() +
+                              ": No such file or directory\r\n";
+    EXPECT_EQ(log.messages, named);
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kRestart));
+    EXPECT_TRUE(toolkit.IsEnabled(ids::kExit));
     Feed({'z'});
-    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_EQ(log.messages, named + "Receiving Process FAILURE!\r\n");
 }
 
 TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
@@ -395,7 +427,8 @@ TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
         other.OnPortRxChar(b, 1);
     }
     EXPECT_EQ(toolkit.messageBoxes, std::vector<std::string>{"Can not open file"});
-    EXPECT_EQ(log.messages, "Receiving Process FAILURE!\r\n");
+    EXPECT_EQ(log.messages, "Can not open file " + (dir / "missing" / "rv.bin").string() +
+                                ": No such file or directory\r\nReceiving Process FAILURE!\r\n");
     EXPECT_FALSE(test::Internals(other).m_bReceiveMode);
     EXPECT_FALSE(std::filesystem::exists(Target()));
 }

@@ -4,13 +4,22 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "BoxFrames.h"
 #include "DialogFixture.h"
+#include "SilentServer.h"
 #include "TransferInternals.h"
 #include "app/UpdateDlg.h"
+#include "platform/NetworkDevice.h"
 #include "platform/qt/QtDriver.h"
 #include "protocol/ControlIds.h"
 #include "ui/Templates.h"
@@ -156,6 +165,37 @@ TEST_F(QtUpdateDlg, Browse_FillsThePathFieldWithTheChosenName) {
     });
 }
 
+// The box waits for the PC after these and sends nothing more.
+TEST_F(QtUpdateDlg, OwnFileFails_RestartAndExitAtOnceAndTheReasonInTheLog) {
+    const std::string logo = (dir / "missing-logo.bin").string();
+    const std::string target = (dir / "no-such-folder" / "target.bin").string();
+    const struct {
+        std::string settings;
+        test::Bytes box;
+        std::string file;
+    } cases[] = {{"UpdateLogo=1\nLogoPath=" + logo, {0x19, 0x06}, logo},
+                 {"DownloadFlashLoader=1\nFlashloaderPath=" + target,
+                  test::WholeReceive({1, 2, 3, 4}), target}};
+    options.startReceive = true;
+    for (const auto& c : cases) {
+        WriteIni("[Setting]\n" + c.settings + "\n");
+        std::vector<std::string> seen;
+        Run([&](CUpdateDlg&, platform::QtDialogWindow& w) {
+            drive::DismissNextModal([&](const drive::ModalSeen& m) { seen.push_back(m.text); });
+            ASSERT_EQ(::write(master, c.box.data(), c.box.size()),
+                      static_cast<ssize_t>(c.box.size()));
+            ASSERT_TRUE(WaitFor([&] { return !seen.empty(); })) << c.file;
+            EXPECT_TRUE(w.IsEnabled(ids::kRestart)) << c.file;
+            EXPECT_TRUE(w.IsEnabled(ids::kExit)) << c.file;
+            EXPECT_NE(Log(w).find("Can not open file " + c.file + ": No such file or directory\n"),
+                      std::string::npos)
+                << Log(w);
+            drive::RequestClose(w);
+        });
+        EXPECT_EQ(seen, std::vector<std::string>{"Can not open file"}) << c.file;
+    }
+}
+
 // The adapter behind COM1 is pulled: its terminal closes under the open port.
 void QtUpdateDlg::PullTheDevice() {
     ::close(master);
@@ -233,6 +273,74 @@ TEST_F(QtUpdateDlg, DeviceLostMidDownload_ButtonsComeBack_ReopenArmsTheDownloadA
         drive::RequestClose(w);
     });
     EXPECT_EQ(seen.size(), 1U);
+}
+
+// A server that takes the connection and never answers froze the window for the network
+// time-out, twice at start-up before the window was shown, with a box after each.
+class QtRemotePort : public QtUpdateDlg {
+protected:
+    void SetUp() override { options.comMap[1] = server.Url(); }
+    void TearDown() override { platform::SetNetworkTimeout(timeout); }
+
+    // Watches the window thread from a timer of its own while the start-up connects: the text
+    // of the window that waits and how often the timer came round while it was up, and every
+    // message box, dismissed. With `cancel`, the wait's Cancel is clicked on the 20th round.
+    void Watch(bool cancel) {
+        QObject::connect(&watch, &QTimer::timeout, [this, cancel] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(box->text().toStdString());
+                box->reject();
+                return;
+            }
+            const auto* text = modal != nullptr ? modal->findChild<QLabel*>() : nullptr;
+            if (text == nullptr || !text->text().startsWith(QStringLiteral("Connecting"))) {
+                return;
+            }
+            shown = text->text().toStdString();
+            if (++ticks == 20 && cancel) {
+                modal->findChild<QAbstractButton*>()->click();
+            }
+        });
+        watch.start(10);
+    }
+
+    const test::SilentServer server;
+    const std::chrono::milliseconds timeout = platform::NetworkTimeout();
+    QTimer watch;
+    std::string shown;
+    int ticks = 0;
+    std::vector<std::string> boxes;
+};
+
+TEST_F(QtRemotePort, NeverAnswers_TheWindowWaitsWithoutFreezing_CancelEndsTheWait) {
+    Watch(true);
+    const auto started = std::chrono::steady_clock::now();
+    Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);  // not the 5 s time-out
+        EXPECT_EQ(shown, "Connecting to 127.0.0.1:" + server.Port() + "\u2026");
+        EXPECT_GE(ticks, 20);
+        EXPECT_FALSE(dlg.Port().IsMonitorRunning());
+        EXPECT_EQ(Log(w), "");  // no settings line for a port that is not open
+        drive::ProcessEvents(200ms);
+        drive::RequestClose(w);
+    });
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(QtRemotePort, NeverAnswers_OneConnectionOneBox_TheSettingsLineOnceTheLineIsOpen) {
+    platform::SetNetworkTimeout(500ms);
+    Watch(false);
+    Run([&](CUpdateDlg& dlg, platform::QtDialogWindow& w) {
+        EXPECT_GT(ticks, 20);
+        ASSERT_EQ(boxes.size(), 1U);
+        EXPECT_NE(boxes[0].find("SetCommState()"), std::string::npos) << boxes[0];
+        EXPECT_TRUE(dlg.Port().IsMonitorRunning());
+        EXPECT_EQ(Log(w), "COM1:115200 8-N-1\n");
+        drive::ProcessEvents(600ms);  // a second connection would fail by now
+        drive::RequestClose(w);
+    });
+    EXPECT_EQ(boxes.size(), 1U);
 }
 
 }  // namespace

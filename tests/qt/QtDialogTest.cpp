@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QIcon>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 #include <QToolBar>
 #include <atomic>
@@ -523,6 +525,18 @@ TEST_F(QtMainDialog, SaveScreenshot_WritesAPng) {
     in.read(magic, sizeof magic);
     EXPECT_EQ(std::string(magic + 1, 3), "PNG");
     std::filesystem::remove(png);
+}
+
+// "This COM port is not usable，please use other port" showed an empty box for its comma: no font
+// had the glyph. A character no font has draws as that same box.
+TEST(QtGlyphs, FullWidthCommaOfTheMessageBox_HasAGlyph) {
+    const auto picture = [](char32_t character) {
+        QLabel label(QString::fromUcs4(&character, 1));
+        label.setFont(QApplication::font("QMessageBox"));
+        label.adjustSize();
+        return label.grab().toImage();
+    };
+    EXPECT_FALSE(picture(U'\uFF0C') == picture(U'\u0378')) << "the comma draws as the empty box";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "Version.h"
 #include "ui/Templates.h"
 
 namespace vandrelux::ui {
@@ -23,7 +24,7 @@ const ControlTemplate* FindControl(const DialogTemplate& d, int id) {
 
 TEST(UiTemplates, EveryDialog_IdsUniqueAndControlsWithinTheDialog) {
     for (const DialogTemplate& d :
-         {MainDialogTemplate(), PortSettingsTemplate(), AboutTemplate()}) {
+         {MainDialogTemplate(), PortSettingsTemplate(), AboutTemplate(), ConnectingTemplate()}) {
         SCOPED_TRACE(d.title);
         std::set<int> ids;
         for (const ControlTemplate& c : d.controls) {
@@ -39,6 +40,16 @@ TEST(UiTemplates, EveryDialog_IdsUniqueAndControlsWithinTheDialog) {
             }
         }
     }
+}
+
+// It read "Vandrelux 2.4" above "Version 2.5".
+TEST(UiTemplates, AboutBox_SecondLineNamesTheBuildInsteadOfAnotherVersion) {
+    const DialogTemplate d = AboutTemplate();
+    ASSERT_EQ(d.controls.size(), 4U);
+    EXPECT_EQ(d.controls[1].text, "Vandrelux 2.4");
+    EXPECT_EQ(d.controls[2].text,
+              "Build " + std::string(kVersion) + " of " + std::string(kBuildDate));
+    EXPECT_EQ(kBuildDate.size(), 10U);  // a date, 2025-01-31
 }
 
 TEST(UiTemplates, MainDialog_FortyFiveControlsInTabOrderWithTheirExactTexts) {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "SilentServer.h"
 #include "platform/EventLoop.h"
 #include "serial/ComPort.h"
 
@@ -95,6 +96,11 @@ public:
         errorBoxes.emplace_back(std::string(title) + "|" + std::string(text));
     }
     void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+    bool AwaitConnection(std::string_view device,
+                         const std::shared_future<void>& connected) override {
+        return awaitConnection ? awaitConnection(connected)
+                               : IPortOwner::AwaitConnection(device, connected);
+    }
 
     [[nodiscard]] std::size_t ErrorCount() {
         const std::lock_guard lock(m_mutex);
@@ -109,6 +115,7 @@ public:
     std::atomic<std::size_t> handledCount{0};
     int lastPort = 0;
     std::function<void(std::uint8_t)> onByte;
+    std::function<bool(const std::shared_future<void>&)> awaitConnection;
     std::vector<std::string> errorBoxes;
     std::vector<std::string> messages;
 
@@ -349,6 +356,39 @@ TEST_F(ComPortTest, LineSettings_AreAppliedWithRtsRaised) {
     EXPECT_EQ(port.GetWriteCapacity(), 4096);
     EXPECT_EQ(port.GetEventMask(), EV_RXCHAR);
     EXPECT_EQ(port.DevicePath(), pty.SlavePath());
+}
+
+// A server that takes the connection and never answers held the window thread for the whole
+// network time-out, twice at start-up; the connection is now made elsewhere, and calling it off
+// ends it at once.
+TEST_F(ComPortTest, NetworkPortThatNeverAnswers_ConnectsOffTheCallingThread_CallingOffEndsIt) {
+    const test::SilentServer server;
+    device = server.Url();
+    const std::thread::id caller = std::this_thread::get_id();
+    owner.awaitConnection = [&](const std::shared_future<void>& connected) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        EXPECT_EQ(connected.wait_for(300ms), std::future_status::timeout);
+        return false;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Open());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    EXPECT_TRUE(port.OpenCancelled());
+    EXPECT_EQ(owner.ErrorCount(), 0U);
+    EXPECT_EQ(port.DevicePath(), server.Url());
+    Send({0x16});  // dropped, as on a port that did not open
+    EXPECT_TRUE(owner.messages.empty());
+
+    // Why a connection failed is asked on the calling thread, as after a local device's open.
+    {
+        const test::SilentServer gone;
+        device = gone.Url();
+    }
+    owner.awaitConnection = nullptr;
+    EXPECT_FALSE(Open());
+    EXPECT_FALSE(port.OpenCancelled());
+    EXPECT_NE(platform::LastSystemError().message.find("connection refused"), std::string::npos)
+        << platform::LastSystemError().message;
 }
 
 }  // namespace

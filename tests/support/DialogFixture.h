@@ -1,5 +1,6 @@
-// What the main dialog's tests share: a scratch folder with the settings file, and a
-// pseudo-terminal as COM1 (COM2 names a device that does not exist).
+// What the main dialog's tests share: a scratch folder with the settings file, which is also the
+// current folder (where a receive collects "rv.bin"), and a pseudo-terminal as COM1 (COM2 names a
+// device that does not exist).
 #pragma once
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@ protected:
                ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
         master = posix_openpt(O_RDWR | O_NOCTTY);
         EXPECT_EQ(grantpt(master), 0);
         EXPECT_EQ(unlockpt(master), 0);
@@ -34,6 +36,7 @@ protected:
     ~DialogFixture() override {
         ::close(master);
         std::error_code ec;
+        std::filesystem::current_path(m_startFolder, ec);
         std::filesystem::remove_all(dir, ec);
     }
 
@@ -48,6 +51,9 @@ protected:
     std::filesystem::path dir;
     int master = -1;
     app::AppOptions options;
+
+private:
+    std::filesystem::path m_startFolder = std::filesystem::current_path();
 };
 
 }  // namespace vandrelux::test

@@ -12,6 +12,7 @@
 
 #include "platform/win32/Win32Dialog.h"
 #include "ui/CollapsibleDlg.h"
+#include "ui/ConnectingDlg.h"
 #include "ui/LogView.h"
 #include "ui/Templates.h"
 
@@ -270,6 +271,31 @@ TEST(Win32Modal, EndedDuringInitialisation_IsNeverShown) {
     handler.onInit = [&] { window.EndDialog(5); };
     EXPECT_EQ(window.RunModal(handler), 5);
     EXPECT_FALSE(IsWindowVisible(window.Handle()));
+}
+
+// The wait while a network port connects: it ends by itself once the connection has, and its
+// Cancel calls the wait off.
+TEST(Win32Modal, ConnectingWait_EndsWithTheConnection_CancelCallsItOff) {
+    Win32DialogFactory factory;
+    int asked = 0;
+    ui::CConnectingDlg connects(factory, "box:4000", [&] { return ++asked == 3; });
+    EXPECT_EQ(connects.DoModal(), IDOK);
+    EXPECT_EQ(asked, 3);
+
+    std::wstring shown;
+    ui::CConnectingDlg never(factory, "[fe80::2]:2000", [&] {
+        const HWND wait = FindWindowW(nullptr, L"Vandrelux");
+        if (wait != nullptr && IsWindowVisible(wait) && shown.empty()) {
+            wchar_t text[64] = {};
+            GetDlgItemTextW(wait, ui::kConnectingText, text, 64);
+            shown = text;
+            PostMessageW(wait, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(GetDlgItem(wait, IDCANCEL)));
+        }
+        return false;
+    });
+    EXPECT_EQ(never.DoModal(), IDCANCEL);
+    EXPECT_EQ(shown, L"Connecting to [fe80::2]:2000\u2026");
 }
 
 TEST(Win32Calls, ATaskFromAnotherThread_RunsOnTheWindowThreadDuringTheRun) {

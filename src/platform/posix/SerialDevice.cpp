@@ -82,6 +82,11 @@ SystemError LastSystemError() {
     return {code, ErrorText(strerror_r(code, buffer.data(), buffer.size()), buffer.data())};
 }
 
+void SetLastSystemError(const SystemError& error) {
+    SetErrorDetail(error.code, error.message);
+    errno = error.code;
+}
+
 bool BuildLineState(std::string_view mode, LineState& state) {
     if (!ParseModeString(mode, state)) {
         return Fail(EINVAL);

@@ -120,7 +120,7 @@ Socket::~Socket() {
     Close();
 }
 
-bool Socket::Connect(const SocketAddress& address, Deadline deadline) {
+bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Event* cancel) {
     Close();
     const int fd =
         ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -145,13 +145,18 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline) {
             }
             return give_up();
         }
-        pollfd p{fd, POLLOUT, 0};
+        std::array<pollfd, 2> set{{{fd, POLLOUT, 0}, {EventFd(cancel), POLLIN, 0}}};
         int ready = 0;
         do {
-            ready = ::poll(&p, 1, PollTimeout(deadline));
+            ready = ::poll(set.data(), set.size(), PollTimeout(deadline));
         } while (ready < 0 && errno == EINTR);
         if (ready == 0) {
             FailWith(SocketFailure::TimedOut, "no answer from " + address.text);
+            return give_up();
+        }
+        if ((set[1].revents & POLLIN) != 0) {
+            FailWith(SocketFailure::Cancelled,
+                     "the connection to " + address.text + " was called off");
             return give_up();
         }
         int error = 0;

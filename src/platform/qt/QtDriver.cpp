@@ -147,13 +147,22 @@ void ProcessEvents(std::chrono::milliseconds duration) {
 int RunScripted(QtDialogWindow& window, IDialogHandler& handler,
                 const std::function<void()>& script, int resultIfStillOpen) {
     QDialog* dialog = window.Widget();
-    QTimer::singleShot(0, dialog, [&window, dialog, &script, resultIfStillOpen] {
-        static_cast<void>(QTest::qWaitForWindowActive(dialog));
-        script();
-        if (dialog->isVisible()) {
-            window.EndDialog(resultIfStillOpen);
-        }
-    });
+    // An initialisation that runs a modal loop of its own (a wait, a box) comes before the dialog
+    // is shown: the script waits for it to be shown, whichever loop comes round first.
+    QTimer shown;
+    QObject::connect(&shown, &QTimer::timeout, dialog,
+                     [&window, dialog, &script, resultIfStillOpen, &shown] {
+                         if (!dialog->isVisible()) {
+                             return;
+                         }
+                         shown.stop();
+                         static_cast<void>(QTest::qWaitForWindowActive(dialog));
+                         script();
+                         if (dialog->isVisible()) {
+                             window.EndDialog(resultIfStillOpen);
+                         }
+                     });
+    shown.start(5);
     return window.RunModal(handler);
 }
 

@@ -46,7 +46,7 @@ struct ProgressState {
 // Lets the window thread handle events for that long.
 void ProcessEvents(std::chrono::milliseconds duration);
 
-// Runs the dialog modally and, once it is up and active, `script` inside its loop. A dialog the
+// Runs the dialog modally and, once it is shown and active, `script` inside its loop. A dialog the
 // script leaves open is ended with `resultIfStillOpen`. Returns RunModal's result.
 int RunScripted(QtDialogWindow& window, IDialogHandler& handler,
                 const std::function<void()>& script, int resultIfStillOpen = -1);

@@ -127,6 +127,11 @@ SystemError LastSystemError() {
     return error;
 }
 
+void SetLastSystemError(const SystemError& error) {
+    SetErrorDetail(error.code, error.message);
+    ::SetLastError(static_cast<DWORD>(error.code));
+}
+
 bool BuildLineState(std::string_view mode, LineState& state) {
     if (!ParseModeString(mode, state)) {
         return Fail(ERROR_INVALID_PARAMETER);

@@ -59,6 +59,9 @@ DWORD WaitMs(Deadline deadline) {
         std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INFINITE - 1));
 }
 
+// How often a connect looks whether it was called off.
+constexpr DWORD kConnectSliceMs = 50;
+
 HANDLE HandleOf(const Event& event) {
     return reinterpret_cast<HANDLE>(event.NativeHandle());
 }
@@ -140,7 +143,7 @@ Socket::~Socket() {
     Close();
 }
 
-bool Socket::Connect(const SocketAddress& address, Deadline deadline) {
+bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Event* cancel) {
     Close();
     if (!StartWinsock()) {
         return false;
@@ -172,13 +175,22 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline) {
         }
         fd_set writable;
         fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        const DWORD ms = WaitMs(deadline);
-        timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
-        const int ready = ::select(0, nullptr, &writable, &failed, &limit);
+        int ready = 0;
+        // select cannot watch an event: the wait goes in slices, each ended by a look at `cancel`.
+        do {
+            if (cancel != nullptr && cancel->IsSet()) {
+                FailWith(SocketFailure::Cancelled,
+                         "the connection to " + address.text + " was called off");
+                return give_up();
+            }
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            const DWORD ms = std::min<DWORD>(WaitMs(deadline), kConnectSliceMs);
+            timeval limit{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+            ready = ::select(0, nullptr, &writable, &failed, &limit);
+        } while (ready == 0 && WaitMs(deadline) > 0);
         if (ready == 0) {
             FailWith(SocketFailure::TimedOut, "no answer from " + address.text);
             return give_up();

@@ -35,6 +35,20 @@ inline Bytes HeaderPayload(std::uint32_t length, std::uint32_t checksum, std::ui
     return p;
 }
 
+// Everything a box sends to hand over `image` in one block, once "to receive" was pressed: its
+// ready byte, the three handshake answers, the header and the image.
+inline Bytes WholeReceive(const Bytes& image) {
+    Bytes bytes{0x16, 0x06, 0x06, 0x06, 0x47};
+    const auto add = [&bytes](const Bytes& more) {
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    };
+    add(BoxFrame(
+        0xF1, HeaderPayload(static_cast<std::uint32_t>(image.size()), protocol::ByteSum(image))));
+    bytes.push_back(0x47);
+    add(BoxFrame(0xF3, image));
+    return bytes;
+}
+
 inline Bytes Swapped(Bytes b) {
     for (std::size_t i = 0; i + 1 < b.size(); i += 2) {
         std::swap(b[i], b[i + 1]);
