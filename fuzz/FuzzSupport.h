@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/Transfer.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::fuzz {
 

@@ -2,7 +2,7 @@
 #include <fstream>
 
 #include "FuzzSupport.h"
-#include "platform/IniFile.h"
+#include "os/IniFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vandrelux;

@@ -1,8 +1,8 @@
 // Mode strings and COM port names as any text at all.
 #include <string_view>
 
-#include "platform/ComPortNames.h"
-#include "platform/SerialDevice.h"
+#include "device/ComPortNames.h"
+#include "device/SerialDevice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vandrelux::platform;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/TelnetCodec.h"
+#include "device/net/TelnetCodec.h"
 
 namespace {
 

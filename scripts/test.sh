@@ -26,7 +26,8 @@ ctest --preset asan
 fuzz/run-smoke.sh 15
 
 cmake --preset tsan
-cmake --build --preset tsan --target serial_tests platform_tests cli_tests vandrelux-cli vandrelux-boxsim
+cmake --build --preset tsan --target serial_tests device_tests toolkit_tests engine_tests \
+    vandrelux-cli vandrelux-boxsim
 # ThreadSanitizer needs a fixed address layout on kernels with wide mmap randomisation.
 setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|NetworkDevice|Event|Engine|e2e)' -E 'window'
 

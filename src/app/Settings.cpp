@@ -5,8 +5,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "platform/Files.h"
-#include "platform/Process.h"
+#include "os/Files.h"
+#include "os/Process.h"
 #include "protocol/ControlIds.h"
 #include "protocol/UpdateKinds.h"
 

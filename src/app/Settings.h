@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/IniFile.h"
-#include "platform/Toolkit.h"
+#include "os/IniFile.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::app {
 

@@ -5,11 +5,11 @@
 #include <future>
 
 #include "app/Settings.h"
-#include "platform/ComPortNames.h"
-#include "platform/Format.h"
-#include "platform/IniFile.h"
-#include "platform/PortUrl.h"
-#include "platform/Process.h"
+#include "device/ComPortNames.h"
+#include "device/net/PortUrl.h"
+#include "os/Format.h"
+#include "os/IniFile.h"
+#include "os/Process.h"
 #include "protocol/ControlIds.h"
 #include "ui/ConnectingDlg.h"
 #include "ui/PortSettingsDlg.h"

@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/Dialog.h"
-#include "platform/IniFile.h"
+#include "os/IniFile.h"
 #include "protocol/Transfer.h"
 #include "serial/ComPort.h"
+#include "toolkit/Dialog.h"
 #include "ui/CollapsibleDlg.h"
 #include "ui/LogView.h"
 #include "ui/UpdatePanel.h"

@@ -7,7 +7,7 @@
 
 #include "Version.h"
 #include "app/UpdateDlg.h"
-#include "platform/WindowApplication.h"
+#include "toolkit/WindowApplication.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "boxsim/BoxModel.h"
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/PortWriter.h"
 #include "protocol/Transfer.h"
 #include "protocol/TransferLog.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::boxsim {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Format.h"
+#include "os/Format.h"
 #include "station/Text.h"
 
 namespace vandrelux::cli {

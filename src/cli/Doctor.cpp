@@ -6,10 +6,10 @@
 #include <optional>
 #include <set>
 
-#include "platform/Format.h"
-#include "platform/NetworkDevice.h"
-#include "platform/PortUrl.h"
-#include "platform/Socket.h"
+#include "device/net/NetworkDevice.h"
+#include "device/net/PortUrl.h"
+#include "device/net/Socket.h"
+#include "os/Format.h"
 #include "protocol/Frames.h"
 #include "station/Text.h"
 

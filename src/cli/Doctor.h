@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialDevice.h"
-#include "platform/SerialPortInfo.h"
+#include "device/SerialDevice.h"
+#include "device/SerialPortInfo.h"
 
 namespace vandrelux::cli {
 

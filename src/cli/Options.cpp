@@ -8,8 +8,8 @@
 #include <set>
 
 #include "Version.h"
-#include "platform/ComPortNames.h"
-#include "platform/PortUrl.h"
+#include "device/ComPortNames.h"
+#include "device/net/PortUrl.h"
 
 namespace vandrelux::cli {
 

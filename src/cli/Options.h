@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SerialPortInfo.h"
+#include "device/SerialPortInfo.h"
 #include "protocol/UpdateKinds.h"
 #include "station/Settings.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/Format.h"
-#include "platform/PortUrl.h"
+#include "device/net/PortUrl.h"
+#include "os/Format.h"
 #include "station/Text.h"
 
 namespace vandrelux::cli {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/ComPortNames.h"
-#include "platform/SerialPortInfo.h"
+#include "device/ComPortNames.h"
+#include "device/SerialPortInfo.h"
 
 namespace vandrelux::cli {
 

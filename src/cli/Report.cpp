@@ -5,8 +5,8 @@
 #include <ctime>
 
 #include "Version.h"
-#include "platform/Format.h"
-#include "platform/Process.h"
+#include "os/Format.h"
+#include "os/Process.h"
 
 namespace vandrelux::cli {
 

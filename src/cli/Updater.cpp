@@ -5,9 +5,9 @@
 #include <system_error>
 
 #include "cli/Doctor.h"
-#include "platform/ComPortNames.h"
-#include "platform/Files.h"
-#include "platform/PortUrl.h"
+#include "device/ComPortNames.h"
+#include "device/net/PortUrl.h"
+#include "os/Files.h"
 #include "station/PortUnit.h"
 
 namespace vandrelux::cli {

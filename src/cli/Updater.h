@@ -9,7 +9,7 @@
 #include "cli/Console.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 #include "station/Settings.h"
 
 namespace vandrelux::cli {

@@ -10,9 +10,9 @@
 
 #include "boxsim/BoxModel.h"
 #include "boxsim/Loopback.h"
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Transfer.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace {
 

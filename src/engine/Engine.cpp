@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/LineState.h"
+#include "device/LineState.h"
 #include "serial/ComPort.h"
 
 namespace vandrelux::engine {

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "device/PortStep.h"
+#include "device/SerialDevice.h"
 #include "engine/Line.h"
 #include "engine/Loop.h"
-#include "platform/PortStep.h"
-#include "platform/SerialDevice.h"
 
 namespace vandrelux::engine {
 

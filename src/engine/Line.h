@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "device/PortStep.h"
+#include "device/SerialDevice.h"
+#include "device/WriteSlot.h"
 #include "engine/Loop.h"
-#include "platform/PortStep.h"
-#include "platform/SerialDevice.h"
-#include "platform/WriteSlot.h"
 
 namespace vandrelux::engine {
 

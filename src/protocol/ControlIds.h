@@ -1,7 +1,7 @@
 // Control ids of the main dialog, as its template lays them out.
 #pragma once
 
-#include "platform/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::ids {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "platform/Format.h"
+#include "os/Format.h"
 #include "protocol/ControlIds.h"
 
 namespace vandrelux::protocol {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::protocol {
 

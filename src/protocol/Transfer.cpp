@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/Format.h"
+#include "os/Format.h"
 #include "protocol/ControlIds.h"
 #include "protocol/StandardImageStore.h"
 

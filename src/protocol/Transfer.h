@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Toolkit.h"
 #include "protocol/Frames.h"
 #include "protocol/ImageStore.h"
 #include "protocol/PortWriter.h"
@@ -26,6 +25,7 @@
 #include "protocol/TransferEvents.h"
 #include "protocol/TransferLog.h"
 #include "protocol/UpdateKinds.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::test {
 struct TransferInternals;  // the tests' one way to the fields below

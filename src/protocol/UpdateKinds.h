@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/Toolkit.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::protocol {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Format.h"
-#include "platform/PortUrl.h"
-#include "platform/ThreadPriority.h"
+#include "device/net/PortUrl.h"
+#include "os/Format.h"
+#include "os/ThreadPriority.h"
 
 namespace vandrelux::serial {
 

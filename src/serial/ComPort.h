@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/PortStep.h"
-#include "platform/SerialDevice.h"
+#include "device/PortStep.h"
+#include "device/SerialDevice.h"
 #include "protocol/PortWriter.h"
 
 namespace vandrelux::serial {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 
 namespace vandrelux::station {
 

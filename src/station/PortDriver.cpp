@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "platform/PortUrl.h"
+#include "device/net/PortUrl.h"
 
 namespace vandrelux::station {
 

@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 
+#include "device/PortStep.h"
 #include "engine/Engine.h"
-#include "platform/PortStep.h"
 #include "protocol/PortWriter.h"
 #include "protocol/UpdateFiles.h"
 #include "station/Events.h"

@@ -3,8 +3,8 @@
 #include <array>
 #include <ctime>
 
-#include "platform/Format.h"
-#include "platform/Process.h"
+#include "os/Format.h"
+#include "os/Process.h"
 
 namespace vandrelux::station {
 

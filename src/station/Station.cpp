@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "engine/Engine.h"
-#include "platform/Format.h"
+#include "os/Format.h"
 #include "station/DeviceWatch.h"
 #include "station/PortDriver.h"
 #include "station/Text.h"

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "platform/Format.h"
+#include "os/Format.h"
 
 namespace vandrelux::station {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/MemoryToolkit.h"
+#include "toolkit/MemoryToolkit.h"
 
 namespace vandrelux::station {
 

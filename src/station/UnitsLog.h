@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 
 namespace vandrelux::station {
 

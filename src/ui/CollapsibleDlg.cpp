@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Dialog.h"
+#include "toolkit/Dialog.h"
 
 namespace vandrelux::ui {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Toolkit.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::ui {
 

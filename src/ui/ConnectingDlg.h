@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Dialog.h"
+#include "toolkit/Dialog.h"
 
 namespace vandrelux::ui {
 

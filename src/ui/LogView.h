@@ -7,8 +7,8 @@
 
 #include <string_view>
 
-#include "platform/Toolkit.h"
 #include "protocol/TransferLog.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::ui {
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dialog.h"
-#include "platform/LineState.h"
+#include "device/LineState.h"
+#include "toolkit/Dialog.h"
 
 namespace vandrelux::ui {
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/Dialog.h"
+#include "toolkit/Dialog.h"
 
 namespace vandrelux::ui {
 

@@ -8,10 +8,10 @@
 #include <array>
 #include <optional>
 
-#include "platform/Toolkit.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Transfer.h"
 #include "protocol/UpdateKinds.h"
+#include "toolkit/Toolkit.h"
 
 namespace vandrelux::ui {
 

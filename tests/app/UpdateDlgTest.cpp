@@ -14,9 +14,9 @@
 #include "DialogFixture.h"
 #include "TransferInternals.h"
 #include "app/UpdateDlg.h"
-#include "platform/IniFile.h"
-#include "platform/fake/FakeDialog.h"
+#include "os/IniFile.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/fake/FakeDialog.h"
 #include "ui/PortSettingsDlg.h"
 #include "ui/Templates.h"
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Progress.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::protocol {
 namespace {

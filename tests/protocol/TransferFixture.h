@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "TransferInternals.h"
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
 #include "protocol/StandardImageStore.h"
 #include "protocol/Transfer.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::test {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/qt/DialogUnits.h"
+#include "toolkit/qt/DialogUnits.h"
 
 namespace vandrelux::platform::qt {
 namespace {

@@ -19,9 +19,9 @@
 #include "SilentServer.h"
 #include "TransferInternals.h"
 #include "app/UpdateDlg.h"
-#include "platform/NetworkDevice.h"
-#include "platform/qt/QtDriver.h"
+#include "device/net/NetworkDevice.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/qt/QtDriver.h"
 #include "ui/Templates.h"
 
 namespace vandrelux::app {

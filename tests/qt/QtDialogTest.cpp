@@ -15,8 +15,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/qt/QtDialog.h"
-#include "platform/qt/QtDriver.h"
+#include "toolkit/qt/QtDialog.h"
+#include "toolkit/qt/QtDriver.h"
 #include "ui/CollapsibleDlg.h"
 #include "ui/Templates.h"
 

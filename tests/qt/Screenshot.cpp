@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/qt/QtApplication.h"
-#include "platform/qt/QtDialog.h"
-#include "platform/qt/QtDriver.h"
+#include "toolkit/qt/QtApplication.h"
+#include "toolkit/qt/QtDialog.h"
+#include "toolkit/qt/QtDriver.h"
 #include "ui/CollapsibleDlg.h"
 #include "ui/Templates.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/qt/QtApplication.h"
+#include "toolkit/qt/QtApplication.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

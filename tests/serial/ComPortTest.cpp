@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "SilentServer.h"
-#include "platform/EventLoop.h"
 #include "serial/ComPort.h"
+#include "toolkit/EventLoop.h"
 
 namespace vandrelux::serial {
 namespace {

@@ -4,7 +4,7 @@
 #include "TempTree.h"
 #include "TransferFixture.h"
 #include "TransferInternals.h"
-#include "platform/Format.h"
+#include "os/Format.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
 #include "station/TransferWatch.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "TempTree.h"
-#include "platform/Process.h"
+#include "os/Process.h"
 #include "station/UnitsLog.h"
 
 namespace vandrelux::station {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 
 namespace vandrelux::platform {
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/fake/FakeToolkit.h"
 #include "ui/CollapsibleDlg.h"
 
 namespace vandrelux::ui {

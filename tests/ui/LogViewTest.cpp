@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/fake/FakeToolkit.h"
 #include "ui/LogView.h"
 
 namespace vandrelux::ui {

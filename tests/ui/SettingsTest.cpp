@@ -9,8 +9,8 @@
 #include <string>
 
 #include "app/Settings.h"
-#include "platform/fake/FakeToolkit.h"
 #include "protocol/ControlIds.h"
+#include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::app {
 namespace {

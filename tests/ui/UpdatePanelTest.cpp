@@ -3,7 +3,7 @@
 #include <string>
 
 #include "TransferInternals.h"
-#include "platform/fake/FakeToolkit.h"
+#include "toolkit/fake/FakeToolkit.h"
 #include "ui/UpdatePanel.h"
 
 namespace vandrelux::ui {

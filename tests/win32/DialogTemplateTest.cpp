@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/DialogTemplate.h"
+#include "toolkit/win32/DialogTemplate.h"
 #include "ui/Templates.h"
 
 // The Windows headers last, in this order: their macros would rename the toolkit's own names.

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/win32/Win32Dialog.h"
+#include "toolkit/win32/Win32Dialog.h"
 #include "ui/CollapsibleDlg.h"
 #include "ui/ConnectingDlg.h"
 #include "ui/LogView.h"

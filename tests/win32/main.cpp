@@ -1,7 +1,7 @@
 // The native toolkit's tests: they need the rich-edit control loaded, as the program does.
 #include <gtest/gtest.h>
 
-#include "platform/win32/Win32Application.h"
+#include "toolkit/win32/Win32Application.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

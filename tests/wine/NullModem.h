@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 
 namespace vandrelux::wine {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "NullModem.h"
-#include "platform/EventLoop.h"
 #include "serial/ComPort.h"
+#include "toolkit/EventLoop.h"
 
 namespace vandrelux::wine {
 namespace {

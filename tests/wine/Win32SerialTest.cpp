@@ -16,7 +16,7 @@
 
 #include "NullModem.h"
 #include "QueueWait.h"
-#include "platform/SerialDevice.h"
+#include "device/SerialDevice.h"
 
 namespace vandrelux::wine {
 namespace {

@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/EventLoop.h"
 #include "serial/ComPort.h"
 #include "station/PortUnit.h"
 #include "station/Station.h"
+#include "toolkit/EventLoop.h"
 
 namespace vandrelux::station {
 
