@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "device/SerialDevice.h"
+#include "os/Event.h"
 
 namespace vandrelux::platform {
 
