@@ -3,6 +3,7 @@
 
 #include "FuzzSupport.h"
 #include "protocol/ControlIds.h"
+#include "store/StandardImageStore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vandrelux;
@@ -21,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::FakeToolkit toolkit;
     fuzz::NullPort port;
     fuzz::NullLog log;
-    protocol::CTransfer transfer(toolkit, port, log, (fuzz::ScratchDir() / "rv.bin").string());
+    store::CStandardImageStore files((fuzz::ScratchDir() / "rv.bin").string());
+    protocol::CTransfer transfer(toolkit, port, log, files);
     toolkit.SetChecked(ids::kIncludeBootstrap, true);
     toolkit.SetText(ids::kBootstrapPath, files[0]);
     toolkit.SetChecked(ids::kIncludeSoftware, true);

@@ -11,7 +11,7 @@
 #include "FuzzSupport.h"
 #include "TransferInternals.h"
 #include "protocol/ControlIds.h"
-#include "protocol/StandardImageStore.h"
+#include "store/StandardImageStore.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::FakeToolkit toolkit;
     fuzz::NullPort port;
     fuzz::NullLog log;
-    protocol::CStandardImageStore store((fuzz::ScratchDir() / "rv.bin").string());
+    store::CStandardImageStore store((fuzz::ScratchDir() / "rv.bin").string());
     std::array<std::uint8_t, protocol::kRxBufSize + 2 * kGuard> storage{};
     storage.fill(kGuardByte);
     protocol::CTransfer transfer(toolkit, port, log, store,

@@ -56,7 +56,7 @@ CUpdateDlg::CUpdateDlg(platform::IDialogFactory& factory, AppOptions options)
       m_logs(m_MessageLog, m_TerminalLog),
       m_Port(*this, [mapping = platform::ComMapping{m_options.comMap}](
                         int n) { return platform::ResolveComPort(n, mapping); }),
-      m_Transfer(*m_window, m_Port, m_logs),
+      m_Transfer(*m_window, m_Port, m_logs, m_Store),
       m_panel(*m_window, m_Transfer) {}
 
 // The port goes first: its monitor may be handing bytes to the transfer.

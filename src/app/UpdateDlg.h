@@ -15,6 +15,7 @@
 #include "os/IniFile.h"
 #include "protocol/Transfer.h"
 #include "serial/ComPort.h"
+#include "store/StandardImageStore.h"
 #include "toolkit/Dialog.h"
 #include "ui/CollapsibleDlg.h"
 #include "ui/LogView.h"
@@ -99,6 +100,7 @@ private:
     ui::CLogView m_TerminalLog;
     ui::CTransferLogs m_logs;
     serial::CComPort m_Port;
+    store::CStandardImageStore m_Store;  // "rv.bin" in the current folder
     protocol::CTransfer m_Transfer;
     ui::CUpdatePanel m_panel;
     int m_nExitStatus = 0;

@@ -12,6 +12,7 @@
 #include "boxsim/Loopback.h"
 #include "protocol/ControlIds.h"
 #include "protocol/Transfer.h"
+#include "store/StandardImageStore.h"
 #include "toolkit/fake/FakeToolkit.h"
 
 namespace {
@@ -113,7 +114,8 @@ bool Download(const fs::path& dir) {
     boxsim::BoxModel box(config);
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
-    protocol::CTransfer pc(tk, link, log, (dir / "rv.bin").string());
+    store::CStandardImageStore store((dir / "rv.bin").string());
+    protocol::CTransfer pc(tk, link, log, store);
     CEventLog events;
     pc.SetObserver(&events);
 
@@ -169,7 +171,8 @@ bool Receive(const fs::path& dir) {
     boxsim::BoxModel box(config);
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
-    protocol::CTransfer pc(tk, link, log, (dir / "rv.bin").string());
+    store::CStandardImageStore store((dir / "rv.bin").string());
+    protocol::CTransfer pc(tk, link, log, store);
     CEventLog events;
     pc.SetObserver(&events);
 

@@ -4,7 +4,6 @@
 
 #include "os/Format.h"
 #include "protocol/ControlIds.h"
-#include "protocol/StandardImageStore.h"
 
 namespace vandrelux::protocol {
 
@@ -20,28 +19,17 @@ bool IsShownControl(std::uint8_t ch) {
 }  // namespace
 
 CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-                     std::string workingCopy)
-    : CTransfer(toolkit, port, log, std::make_unique<CStandardImageStore>(std::move(workingCopy)),
-                nullptr, m_RxStorage) {}
-
-CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
                      IImageStore& store)
-    : CTransfer(toolkit, port, log, nullptr, &store, m_RxStorage) {}
+    : CTransfer(toolkit, port, log, store, m_RxStorage) {}
 
 CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
                      IImageStore& store, std::span<std::uint8_t, kRxBufSize> rxBuf)
-    : CTransfer(toolkit, port, log, nullptr, &store, rxBuf) {}
-
-CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-                     std::unique_ptr<IImageStore> ownStore, IImageStore* store,
-                     std::span<std::uint8_t, kRxBufSize> rxBuf)
     : m_RxBuf(rxBuf),
       m_Progress(toolkit),
       m_toolkit(toolkit),
       m_port(port),
       m_log(log),
-      m_pOwnStore(std::move(ownStore)),
-      m_store(store != nullptr ? *store : *m_pOwnStore) {
+      m_store(store) {
     ResetTransfer();
 }
 

@@ -62,10 +62,7 @@ inline constexpr int kUnexpectedLimit = 250;
 
 class CTransfer {
 public:
-    // Collects received images in `workingCopy` ("rv.bin" in the current folder) through a
-    // standard-file store of the transfer's own.
-    CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-              std::string workingCopy = "rv.bin");
+    // Reaches its files through `store`, which outlives it.
     CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
               IImageStore& store);
     // The staging buffer in storage of the caller's.
@@ -108,10 +105,6 @@ public:
 
 private:
     friend struct test::TransferInternals;
-
-    CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-              std::unique_ptr<IImageStore> ownStore, IImageStore* store,
-              std::span<std::uint8_t, kRxBufSize> rxBuf);
 
     void CountUnexpected();
     void ReceiveHandshake(std::uint8_t ch);
@@ -198,7 +191,6 @@ private:
     platform::IToolkit& m_toolkit;
     IPortWriter& m_port;
     ITransferLog& m_log;
-    std::unique_ptr<IImageStore> m_pOwnStore;
     IImageStore& m_store;
     ITransferObserver* m_pObserver = nullptr;
     std::array<std::uint8_t, kHeaderPayload> m_HeaderBytes{};

@@ -54,7 +54,7 @@ void CLineWriter::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
 }
 
 CPortDriver::CPortDriver(engine::CEngine& engine, const UnitSettings& settings, std::string device,
-                         IPortEvents& events, protocol::CSharedUpdateFiles& files)
+                         IPortEvents& events, store::CSharedUpdateFiles& files)
     : m_engine(engine),
       m_settings(settings),
       m_device(std::move(device)),

@@ -15,10 +15,10 @@
 #include "device/PortStep.h"
 #include "engine/Engine.h"
 #include "protocol/PortWriter.h"
-#include "protocol/UpdateFiles.h"
 #include "station/Events.h"
 #include "station/PortUnit.h"
 #include "station/Settings.h"
+#include "store/UpdateFiles.h"
 
 namespace vandrelux::station {
 
@@ -52,7 +52,7 @@ public:
 protected:
     // `files` is shared by the run's ports and outlives them.
     CPortDriver(engine::CEngine& engine, const UnitSettings& settings, std::string device,
-                IPortEvents& events, protocol::CSharedUpdateFiles& files);
+                IPortEvents& events, store::CSharedUpdateFiles& files);
 
     // Opens the device on the engine; Opened hears how it went.
     void OpenLine();

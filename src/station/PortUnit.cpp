@@ -48,7 +48,7 @@ void CPortUnit::EventsLog::AppendChar(char ch) {
 }
 
 CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& host,
-                     protocol::IPortWriter& port, protocol::CSharedUpdateFiles& files)
+                     protocol::IPortWriter& port, store::CSharedUpdateFiles& files)
     : m_settings(settings),
       m_events(events),
       m_toolkit(host, [this](std::string_view text) { m_events.Note(text); }),

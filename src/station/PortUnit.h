@@ -13,14 +13,14 @@
 #include <string>
 #include <utility>
 
-#include "protocol/StandardImageStore.h"
 #include "protocol/Transfer.h"
-#include "protocol/UpdateFiles.h"
 #include "station/Events.h"
 #include "station/Results.h"
 #include "station/Settings.h"
 #include "station/TransferWatch.h"
 #include "station/UnitToolkit.h"
+#include "store/StandardImageStore.h"
+#include "store/UpdateFiles.h"
 
 namespace vandrelux::station {
 
@@ -38,7 +38,7 @@ class CPortUnit {
 public:
     // `files` is shared by all the run's ports and outlives the unit.
     CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& host,
-              protocol::IPortWriter& port, protocol::CSharedUpdateFiles& files);
+              protocol::IPortWriter& port, store::CSharedUpdateFiles& files);
     CPortUnit(const CPortUnit&) = delete;
     CPortUnit& operator=(const CPortUnit&) = delete;
 
@@ -82,7 +82,7 @@ private:
     IPortEvents& m_events;
     CUnitToolkit m_toolkit;
     EventsLog m_log;
-    protocol::CStandardImageStore m_store;
+    store::CStandardImageStore m_store;
     protocol::CTransfer m_transfer;
     CTransferWatch m_watch;
 };

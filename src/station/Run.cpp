@@ -19,7 +19,7 @@ constexpr auto kFlushCheck = std::chrono::milliseconds(10);
 class CRunPort final : public CPortDriver {
 public:
     CRunPort(engine::CEngine& engine, const RunSettings& settings, std::size_t index,
-             IPortEvents& events, protocol::CSharedUpdateFiles& files)
+             IPortEvents& events, store::CSharedUpdateFiles& files)
         : CPortDriver(engine, settings.unit, settings.ports.at(index).device, events, files),
           m_run(settings),
           m_portNumber(settings.ports[index].number) {
@@ -151,7 +151,7 @@ private:
 
 std::vector<PortResult> RunUnits(const RunSettings& settings, IRunEvents& events) {
     engine::CEngine engine(settings.beacon);
-    protocol::CSharedUpdateFiles files;
+    store::CSharedUpdateFiles files;
     std::vector<std::unique_ptr<CRunPort>> ports;
     const std::vector<int> stops{SIGINT, SIGTERM};
     if (!engine.WatchSignals(stops, [&](int /*signal*/) {

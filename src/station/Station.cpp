@@ -118,7 +118,7 @@ public:
     const StationSettings& m_settings;
     IRunEvents& m_events;
     engine::CEngine m_engine;
-    protocol::CSharedUpdateFiles m_files;  // for every slot; outlives them
+    store::CSharedUpdateFiles m_files;  // for every slot; outlives them
 
 private:
     void AddSlot(const std::string& device, bool watched);

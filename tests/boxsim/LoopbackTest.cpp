@@ -8,6 +8,7 @@
 #include "TransferInternals.h"
 #include "boxsim/Loopback.h"
 #include "protocol/ControlIds.h"
+#include "store/StandardImageStore.h"
 
 namespace vandrelux::boxsim {
 namespace {
@@ -67,7 +68,8 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     const DownloadCase& c = GetParam();
     BoxModel box(c.box);
     CLoopback link(box, toolkit);
-    protocol::CTransfer pc(toolkit, link, log, (dir / "rv.bin").string());
+    store::CStandardImageStore files((dir / "rv.bin").string());
+    protocol::CTransfer pc(toolkit, link, log, files);
 
     std::vector<Bytes> sent;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
@@ -127,7 +129,8 @@ TEST_P(ReceiveEndToEnd, TargetHoldsTheSwappedImage) {
     config.chatter = "dump\r\n";
     BoxModel box(config);
     CLoopback link(box, toolkit);
-    protocol::CTransfer pc(toolkit, link, log, (dir / "rv.bin").string());
+    store::CStandardImageStore files((dir / "rv.bin").string());
+    protocol::CTransfer pc(toolkit, link, log, files);
     toolkit.SetText(ids::kReceivePath, (dir / "target.bin").string());
     pc.OnToReceive();
 
@@ -155,7 +158,8 @@ TEST_F(LoopbackTest, SilentBox_LeavesTheDownloadWaitingWithoutFailing) {
     config.silentAfterFrames = 2;
     BoxModel box(config);
     CLoopback link(box, toolkit);
-    protocol::CTransfer pc(toolkit, link, log, (dir / "rv.bin").string());
+    store::CStandardImageStore files((dir / "rv.bin").string());
+    protocol::CTransfer pc(toolkit, link, log, files);
     toolkit.SetChecked(ids::kIncludeSoftware, true);
     toolkit.SetText(ids::kSoftwarePath, Save("sw", Noise(20000, 3)));
     pc.m_nMode = protocol::Mode::Download;

@@ -413,7 +413,8 @@ TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
 }
 
 TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
-    protocol::CTransfer other(toolkit, port, log, (dir / "missing" / "rv.bin").string());
+    store::CStandardImageStore missing((dir / "missing" / "rv.bin").string());
+    protocol::CTransfer other(toolkit, port, log, missing);
     toolkit.SetText(ids::kReceivePath, Target().string());
     other.OnToReceive();
     const Bytes image = test::Pattern(50);

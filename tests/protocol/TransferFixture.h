@@ -14,8 +14,8 @@
 
 #include "TransferInternals.h"
 #include "protocol/ControlIds.h"
-#include "protocol/StandardImageStore.h"
 #include "protocol/Transfer.h"
+#include "store/StandardImageStore.h"
 #include "toolkit/fake/FakeToolkit.h"
 
 namespace vandrelux::test {
@@ -101,7 +101,7 @@ protected:
     platform::FakeToolkit toolkit;
     RecordingPort port;
     RecordingLog log;
-    protocol::CStandardImageStore store;
+    store::CStandardImageStore store;
     protocol::CTransfer transfer;
 };
 

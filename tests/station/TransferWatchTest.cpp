@@ -39,7 +39,7 @@ public:
 // A download through the real transfer, watched as a run watches it.
 class TransferWatchTest : public ::testing::Test {
 protected:
-    TransferWatchTest() : transfer(toolkit, port, log, tree.Path("rv.bin")) {}
+    TransferWatchTest() : files(tree.Path("rv.bin")), transfer(toolkit, port, log, files) {}
 
     void Start(int retries, const std::string& bootstrap, std::size_t length) {
         watch.emplace(events, retries);
@@ -75,6 +75,7 @@ protected:
     platform::FakeToolkit toolkit;
     test::RecordingPort port;
     test::RecordingLog log;
+    store::CStandardImageStore files;
     protocol::CTransfer transfer;
     std::optional<CTransferWatch> watch;
 };

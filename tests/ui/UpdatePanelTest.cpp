@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "FakeImageStore.h"
 #include "TransferInternals.h"
 #include "toolkit/fake/FakeToolkit.h"
 #include "ui/UpdatePanel.h"
@@ -37,7 +38,9 @@ protected:
 
     platform::FakeToolkit toolkit;
     Silent silent;
-    protocol::CTransfer transfer{toolkit, silent, silent};
+    std::vector<std::string> files;  // what the panel's arming made the store do: nothing
+    test::FakeImageStore store{files};
+    protocol::CTransfer transfer{toolkit, silent, silent, store};
     CUpdatePanel panel{toolkit, transfer};
 };
 

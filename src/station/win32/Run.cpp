@@ -30,7 +30,7 @@ class CUpdater final : public serial::IPortOwner, public ITimerHost {
 public:
     // Constructed, run and destroyed on the worker's own thread.
     CUpdater(const RunSettings& settings, std::size_t index, IPortEvents& events,
-             protocol::CSharedUpdateFiles& files)
+             store::CSharedUpdateFiles& files)
         : m_settings(settings),
           m_events(events),
           m_device(settings.ports.at(index).device),
@@ -180,7 +180,7 @@ std::vector<PortResult> RunUnits(const RunSettings& settings, IRunEvents& events
     for (const RunPort& port : settings.ports) {
         ports.push_back(&events.AddPort(port.name));
     }
-    protocol::CSharedUpdateFiles files;
+    store::CSharedUpdateFiles files;
     std::vector<std::jthread> workers;
     for (std::size_t i = 0; i < settings.ports.size(); ++i) {
         workers.emplace_back([&settings, &ports, &results, &files, i] {

@@ -1,4 +1,4 @@
-#include "protocol/UpdateFiles.h"
+#include "store/UpdateFiles.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 
 #include "protocol/Frames.h"
 
-namespace vandrelux::protocol {
+namespace vandrelux::store {
 
 namespace {
 
@@ -47,7 +47,7 @@ OpenedFile OpenUpdateFile(const std::string& path) {
         file.failure = ec.message();
         return file;
     }
-    if (!ImageLengthFits(size)) {
+    if (!protocol::ImageLengthFits(size)) {
         file.failure = "too large for an image (2 GiB and more)";
         return file;
     }
@@ -120,4 +120,4 @@ bool CSharedUpdateFiles::Unchanged(const std::string& path,
     return AtEnd(file);
 }
 
-}  // namespace vandrelux::protocol
+}  // namespace vandrelux::store

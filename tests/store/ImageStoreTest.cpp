@@ -7,8 +7,14 @@
 #include "BoxFrames.h"
 #include "FakeImageStore.h"
 #include "TransferFixture.h"
+#include "store/StandardImageStore.h"
+#include "store/UpdateFiles.h"
 
 namespace vandrelux::protocol {
+
+using store::CSharedUpdateFiles;
+using store::CStandardImageStore;
+using store::ReadWholeUpdateFile;
 namespace {
 
 using test::BoxFrame;

@@ -8,9 +8,14 @@
 #include <string>
 
 #include "protocol/ImageStore.h"
-#include "protocol/UpdateFiles.h"
+#include "store/UpdateFiles.h"
 
-namespace vandrelux::protocol {
+namespace vandrelux::store {
+
+using protocol::IImageStore;
+using protocol::StoreFailure;
+using protocol::TargetResult;
+using protocol::UpdateImage;
 
 class CStandardImageStore final : public IImageStore {
 public:
@@ -41,4 +46,4 @@ private:
     StoreFailure m_failure;
 };
 
-}  // namespace vandrelux::protocol
+}  // namespace vandrelux::store

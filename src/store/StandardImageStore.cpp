@@ -1,4 +1,4 @@
-#include "protocol/StandardImageStore.h"
+#include "store/StandardImageStore.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,7 @@
 
 #include "protocol/Frames.h"
 
-namespace vandrelux::protocol {
+namespace vandrelux::store {
 
 namespace {
 
@@ -102,7 +102,7 @@ TargetResult CStandardImageStore::FinishTarget(const std::string& target, std::u
             break;
         }
         result.copied += static_cast<std::uint32_t>(got);
-        result.sum = ByteSum(std::span(piece.data(), got), result.sum);
+        result.sum = protocol::ByteSum(std::span(piece.data(), got), result.sum);
         if (got != n) {
             break;  // the working copy ends here: a length beyond it never produces bytes
         }
@@ -124,4 +124,4 @@ void CStandardImageStore::Close() noexcept {
     m_pTargetFile.reset();
 }
 
-}  // namespace vandrelux::protocol
+}  // namespace vandrelux::store

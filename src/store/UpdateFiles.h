@@ -13,7 +13,11 @@
 
 #include "protocol/ImageStore.h"
 
-namespace vandrelux::protocol {
+namespace vandrelux::store {
+
+using protocol::IImageStore;
+using protocol::TargetResult;
+using protocol::UpdateImage;
 
 // A C stream, closed when it goes.
 struct FileCloser {
@@ -50,4 +54,4 @@ private:
     std::vector<std::uint8_t> m_piece;
 };
 
-}  // namespace vandrelux::protocol
+}  // namespace vandrelux::store
