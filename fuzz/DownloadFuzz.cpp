@@ -3,6 +3,7 @@
 
 #include "FuzzSupport.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "store/StandardImageStore.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,15 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }(),
     };
     platform::FakeToolkit toolkit;
+    protocol::CControlsHost host(toolkit);
     fuzz::NullPort port;
     fuzz::NullLog log;
-    store::CStandardImageStore files((fuzz::ScratchDir() / "rv.bin").string());
-    protocol::CTransfer transfer(toolkit, port, log, files);
+    store::CStandardImageStore store((fuzz::ScratchDir() / "rv.bin").string());
+    protocol::CTransfer transfer(host, port, log, store);
     toolkit.SetChecked(ids::kIncludeBootstrap, true);
     toolkit.SetText(ids::kBootstrapPath, files[0]);
     toolkit.SetChecked(ids::kIncludeSoftware, true);
     toolkit.SetText(ids::kSoftwarePath, files[1]);
-    transfer.m_nMode = protocol::Mode::Download;
+    transfer.ChooseDirection(protocol::Mode::Download);
     transfer.ResetTransfer();
     transfer.ArmDownload();
     for (std::size_t i = 0; i < size; ++i) {

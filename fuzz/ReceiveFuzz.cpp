@@ -11,6 +11,7 @@
 #include "FuzzSupport.h"
 #include "TransferInternals.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "store/StandardImageStore.h"
 
 namespace {
@@ -28,12 +29,13 @@ constexpr std::uint8_t kGuardByte = 0xA5;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vandrelux;
     platform::FakeToolkit toolkit;
+    protocol::CControlsHost host(toolkit);
     fuzz::NullPort port;
     fuzz::NullLog log;
     store::CStandardImageStore store((fuzz::ScratchDir() / "rv.bin").string());
     std::array<std::uint8_t, protocol::kRxBufSize + 2 * kGuard> storage{};
     storage.fill(kGuardByte);
-    protocol::CTransfer transfer(toolkit, port, log, store,
+    protocol::CTransfer transfer(host, port, log, store,
                                  std::span<std::uint8_t, protocol::kRxBufSize>(
                                      storage.data() + kGuard, protocol::kRxBufSize));
     toolkit.SetText(ids::kReceivePath, (fuzz::ScratchDir() / "target.bin").string());

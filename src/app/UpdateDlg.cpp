@@ -21,7 +21,7 @@ namespace {
 
 using platform::Format;
 
-constexpr unsigned kHandshakeTimer = 1;
+using protocol::kHandshakeTimer;
 constexpr unsigned kUnattendedTimer = 2;  // watches an unattended run for its end
 constexpr unsigned kUnattendedPeriodMs = 50;
 constexpr std::uint32_t kQuietMs = 150;  // the box's last words come in this soon
@@ -56,7 +56,8 @@ CUpdateDlg::CUpdateDlg(platform::IDialogFactory& factory, AppOptions options)
       m_logs(m_MessageLog, m_TerminalLog),
       m_Port(*this, [mapping = platform::ComMapping{m_options.comMap}](
                         int n) { return platform::ResolveComPort(n, mapping); }),
-      m_Transfer(*m_window, m_Port, m_logs, m_Store),
+      m_host(*m_window),
+      m_Transfer(m_host, m_Port, m_logs, m_Store),
       m_panel(*m_window, m_Transfer) {}
 
 // The port goes first: its monitor may be handing bytes to the transfer.
@@ -77,7 +78,7 @@ void CUpdateDlg::OnInitDialog() {
     m_TerminalLog.OnCreate();
     m_window->AppendSystemMenuItem(ui::ID_SYS_ABOUT, ui::kAboutMenuText);
     m_szIniPath = m_options.settingsPath.value_or(SettingsPath(platform::ExecutablePath()));
-    m_Transfer.m_nMode = protocol::Mode::None;
+    m_Transfer.ChooseDirection(protocol::Mode::None);
     LoadSettings(*OpenSettings(), *m_window, m_nPortIndex);
     m_panel.ArmDirection(m_window->IsChecked(ids::kReceiveAll) ? ids::kReceiveAll
                                                                : ids::kIncludeSoftware);
@@ -97,7 +98,7 @@ void CUpdateDlg::OnInitDialog() {
         m_window->MessageBox(Format("Can't init COM%d", portNumber));
     }
     m_window->SetStatusNote(Format("COM%d = %s", portNumber, m_Port.DevicePath().c_str()));
-    if (m_options.startReceive && m_Transfer.m_nMode == protocol::Mode::Receive) {
+    if (m_options.startReceive && m_Transfer.ChosenDirection() == protocol::Mode::Receive) {
         m_Transfer.OnToReceive();
     }
 }
@@ -283,7 +284,7 @@ std::optional<bool> CUpdateDlg::UnattendedOutcome() {
     }
     const protocol::TransferOutcome ended = m_Transfer.Outcome();
     std::optional<bool> outcome;
-    if (ended.direction == m_Transfer.m_nMode &&
+    if (ended.direction == m_Transfer.ChosenDirection() &&
         (ended.status == protocol::TransferStatus::Succeeded ||
          ended.status == protocol::TransferStatus::Failed)) {
         outcome = ended.status == protocol::TransferStatus::Succeeded;

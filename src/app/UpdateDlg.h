@@ -13,6 +13,7 @@
 #include <string>
 
 #include "os/IniFile.h"
+#include "protocol/ControlsHost.h"
 #include "protocol/Transfer.h"
 #include "serial/ComPort.h"
 #include "store/StandardImageStore.h"
@@ -101,6 +102,7 @@ private:
     ui::CTransferLogs m_logs;
     serial::CComPort m_Port;
     store::CStandardImageStore m_Store;  // "rv.bin" in the current folder
+    protocol::CControlsHost m_host;      // the transfer's host on this window's controls
     protocol::CTransfer m_Transfer;
     ui::CUpdatePanel m_panel;
     int m_nExitStatus = 0;

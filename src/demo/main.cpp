@@ -11,6 +11,7 @@
 #include "boxsim/BoxModel.h"
 #include "boxsim/Loopback.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "protocol/Transfer.h"
 #include "store/StandardImageStore.h"
 #include "toolkit/fake/FakeToolkit.h"
@@ -114,8 +115,9 @@ bool Download(const fs::path& dir) {
     boxsim::BoxModel box(config);
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
+    protocol::CControlsHost host(tk);
     store::CStandardImageStore store((dir / "rv.bin").string());
-    protocol::CTransfer pc(tk, link, log, store);
+    protocol::CTransfer pc(host, link, log, store);
     CEventLog events;
     pc.SetObserver(&events);
 
@@ -124,7 +126,7 @@ bool Download(const fs::path& dir) {
         tk.SetChecked(f.kind.tickBox, true);
         tk.SetText(f.kind.pathField, (dir / f.name).string());
     }
-    pc.m_nMode = protocol::Mode::Download;
+    pc.ChooseDirection(protocol::Mode::Download);
     pc.ResetTransfer();
     pc.ArmDownload();
 
@@ -171,15 +173,16 @@ bool Receive(const fs::path& dir) {
     boxsim::BoxModel box(config);
     boxsim::CLoopback link(box, tk);
     link.SetBaud(kBaud);
+    protocol::CControlsHost host(tk);
     store::CStandardImageStore store((dir / "rv.bin").string());
-    protocol::CTransfer pc(tk, link, log, store);
+    protocol::CTransfer pc(host, link, log, store);
     CEventLog events;
     pc.SetObserver(&events);
 
     const fs::path target = dir / "programme.bin";
     tk.SetChecked(ids::kReceiveAll, true);
     tk.SetText(ids::kReceivePath, target.string());
-    pc.m_nMode = protocol::Mode::Receive;
+    pc.ChooseDirection(protocol::Mode::Receive);
     pc.ResetTransfer();
     pc.ArmReceiveChoice();
     pc.OnToReceive();

@@ -14,15 +14,15 @@ constexpr std::uint32_t kAnnouncePauseMs = 250;
 void CTransfer::SelectNextFile(UpdateKind& index, bool& found) {
     const UpdateKindInfo* const end = kUpdateKinds.data() + kUpdateKinds.size();
     for (const UpdateKindInfo* info = FindKind(index); info != nullptr && info != end; ++info) {
-        if (!m_toolkit.IsChecked(info->tickBox)) {
+        if (!m_host.IsChosen(info->kind)) {
             continue;
         }
         found = true;
-        m_strFilePath = m_toolkit.GetText(info->pathField);
+        m_strFilePath = m_host.FilePath(info->kind);
         if (m_strFilePath.empty()) {
-            if (std::optional<std::string> chosen = m_toolkit.OpenFileDialog()) {
+            if (std::optional<std::string> chosen = m_host.ChooseFile()) {
                 m_strFilePath = *chosen;
-                m_toolkit.SetText(info->pathField, m_strFilePath);
+                m_host.SetFilePath(info->kind, m_strFilePath);
             }
         }
         if (!m_strFilePath.empty()) {
@@ -57,7 +57,7 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
             }
             Notify([](ITransferObserver& o) { o.OnBoxReady(); });
             SetButtons(false);
-            m_toolkit.Sleep(kAnnouncePauseMs);
+            m_host.Sleep(kAnnouncePauseMs);
             SendByte(kSyn);
             Log("Start Sending %s  files!\r\n", m_strFilePath);
             m_nAttempt = 1;
@@ -71,7 +71,7 @@ void CTransfer::HandleDownloadByte(std::uint8_t ch) {
                     Notify([](ITransferObserver& o) { o.OnFrameSent(0); });
                 } else {
                     ReportOwnFailure("open");
-                    m_toolkit.MessageBox("Can not open file");
+                    m_host.MessageBox("Can not open file");
                     EnterDownloadFailed(FailReason::FileNotReadable);
                 }
                 break;
@@ -155,7 +155,7 @@ bool CTransfer::PrepareImage() {
         return false;
     }
     m_Header = ImageHeader{info->dwType, 0, 0, 0, 0, info->dwAddress, info->dwParam};
-    if (info->kind == UpdateKind::Software && m_toolkit.IsChecked(ids::kDownloadToRam)) {
+    if (info->kind == UpdateKind::Software && m_host.SoftwareToRam()) {
         m_Header.dwMode = kRamMode;
         m_Header.dwAddress = kRamAddress;
     }

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "os/Format.h"
-#include "protocol/ControlIds.h"
 
 namespace vandrelux::protocol {
 
@@ -27,18 +26,18 @@ std::string FormatTime(std::uint32_t ms) {
 }
 
 void CProgressDisplay::Start(std::uint32_t whole, std::uint32_t unit) {
-    m_dwStartTick = m_toolkit.TickCount();
+    m_dwStartTick = m_host.TickCount();
     m_nWhole = whole;
     m_nUnit = unit;
     m_nTop = whole / unit + 1;
     m_nScale = (m_nTop + kBarLimit - 1) / kBarLimit;
-    m_toolkit.SetProgressRange(ids::kProgress, 0, static_cast<std::uint16_t>(m_nTop / m_nScale));
+    m_host.SetProgressRange(static_cast<std::uint16_t>(m_nTop / m_nScale));
     SetBar(0);
-    m_toolkit.SetText(ids::kSizeText, Format("0K / %uK", Kilobytes(whole)));
-    m_toolkit.SetText(ids::kElapsed, "");
+    m_host.SetProgressText(ProgressText::Size, Format("0K / %uK", Kilobytes(whole)));
+    m_host.SetProgressText(ProgressText::Elapsed, "");
     const std::uint32_t s = whole / kAssumedRate;
-    m_toolkit.SetText(ids::kRemaining, Format("%.2u:%.2u.0", s / 60, s % 60));
-    m_toolkit.SetText(ids::kThroughput, "");
+    m_host.SetProgressText(ProgressText::Remaining, Format("%.2u:%.2u.0", s / 60, s % 60));
+    m_host.SetProgressText(ProgressText::Throughput, "");
 }
 
 void CProgressDisplay::Step() {
@@ -52,15 +51,15 @@ void CProgressDisplay::StepTo(std::uint32_t done) {
 void CProgressDisplay::Refresh(std::uint32_t done) {
     ShowSize(done);
     const std::uint32_t t = Elapsed();
-    ShowTime(ids::kElapsed, t);
+    ShowTime(ProgressText::Elapsed, t);
     // No millisecond has passed yet: count it as one rather than divide by zero.
     const std::uint64_t tt = std::max<std::uint32_t>(t, 1);
-    m_toolkit.SetText(
-        ids::kThroughput,
+    m_host.SetProgressText(
+        ProgressText::Throughput,
         Format("%llu Bps", static_cast<unsigned long long>(std::uint64_t{done} * 1000 / tt)));
     const std::uint64_t rate = std::max<std::uint64_t>(done / tt, 1);
     const auto left = static_cast<std::uint32_t>((m_nWhole - std::min(done, m_nWhole)) / rate);
-    ShowTime(ids::kRemaining, left);
+    ShowTime(ProgressText::Remaining, left);
 }
 
 void CProgressDisplay::End(bool fillBar) {
@@ -69,12 +68,12 @@ void CProgressDisplay::End(bool fillBar) {
     }
     ShowSize(m_nWhole);
     const std::uint32_t t = Elapsed();
-    ShowTime(ids::kElapsed, t);
+    ShowTime(ProgressText::Elapsed, t);
     const std::uint64_t tt = std::max<std::uint32_t>(t, 1);
-    m_toolkit.SetText(
-        ids::kThroughput,
+    m_host.SetProgressText(
+        ProgressText::Throughput,
         Format("%llu Bps", static_cast<unsigned long long>(std::uint64_t{m_nWhole} * 1000 / tt)));
-    ShowTime(ids::kRemaining, 0);
+    ShowTime(ProgressText::Remaining, 0);
 }
 
 void CProgressDisplay::FillBar() {
@@ -83,31 +82,32 @@ void CProgressDisplay::FillBar() {
 
 void CProgressDisplay::Clear() {
     SetBar(0);
-    for (const platform::ControlId id :
-         {ids::kSizeText, ids::kElapsed, ids::kRemaining, ids::kThroughput}) {
-        m_toolkit.SetText(id, "");
+    for (const ProgressText text : {ProgressText::Size, ProgressText::Elapsed,
+                                    ProgressText::Remaining, ProgressText::Throughput}) {
+        m_host.SetProgressText(text, "");
     }
 }
 
-void CProgressDisplay::ShowTime(platform::ControlId id, std::uint32_t ms) {
+void CProgressDisplay::ShowTime(ProgressText text, std::uint32_t ms) {
     m_dwTimeMs = ms;
     m_nMinutes = static_cast<int>(ms / 60000);
     m_nSeconds = static_cast<int>(ms % 60000 / 1000);
     m_nTenths = static_cast<int>(ms % 60000 % 1000 / 100);
-    m_toolkit.SetText(id, FormatTime(ms));
+    m_host.SetProgressText(text, FormatTime(ms));
 }
 
 void CProgressDisplay::ShowSize(std::uint32_t done) {
-    m_toolkit.SetText(ids::kSizeText, Format("%uK / %uK", Kilobytes(done), Kilobytes(m_nWhole)));
+    m_host.SetProgressText(ProgressText::Size,
+                           Format("%uK / %uK", Kilobytes(done), Kilobytes(m_nWhole)));
 }
 
 std::uint32_t CProgressDisplay::Elapsed() const {
-    return m_toolkit.TickCount() - m_dwStartTick;
+    return m_host.TickCount() - m_dwStartTick;
 }
 
 void CProgressDisplay::SetBar(std::uint64_t units) {
     m_nPosition = units;
-    m_toolkit.SetProgressPos(ids::kProgress, static_cast<int>(units / m_nScale));
+    m_host.SetProgressPos(static_cast<int>(units / m_nScale));
 }
 
 }  // namespace vandrelux::protocol

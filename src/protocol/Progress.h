@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "toolkit/Toolkit.h"
+#include "protocol/TransferHost.h"
 
 namespace vandrelux::protocol {
 
@@ -13,7 +13,7 @@ namespace vandrelux::protocol {
 
 class CProgressDisplay {
 public:
-    explicit CProgressDisplay(platform::IToolkit& toolkit) : m_toolkit(toolkit) {}
+    explicit CProgressDisplay(ITransferHost& host) : m_host(host) {}
 
     // `whole` bytes move in bar units of `unit` bytes.
     void Start(std::uint32_t whole, std::uint32_t unit);
@@ -33,12 +33,12 @@ public:
     int m_nTenths = 0;
 
 private:
-    void ShowTime(platform::ControlId id, std::uint32_t ms);
+    void ShowTime(ProgressText text, std::uint32_t ms);
     void ShowSize(std::uint32_t done);
     [[nodiscard]] std::uint32_t Elapsed() const;
     void SetBar(std::uint64_t units);
 
-    platform::IToolkit& m_toolkit;
+    ITransferHost& m_host;
     std::uint32_t m_nWhole = 0;
     std::uint32_t m_nUnit = 1;
     std::uint64_t m_nTop = 1;    // the range's top in bar units, W / U + 1

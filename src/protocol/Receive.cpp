@@ -55,7 +55,7 @@ void CTransfer::HandleReceiveByte(std::uint8_t ch) {
                     m_nSubState = 0;
                 } else {
                     ReportOwnFailure("open");
-                    m_toolkit.MessageBox("Can not open file");
+                    m_host.MessageBox("Can not open file");
                     EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
                 }
             } else {
@@ -79,19 +79,19 @@ void CTransfer::HandleReceiveByte(std::uint8_t ch) {
 void CTransfer::ReceiveHandshake(std::uint8_t ch) {
     if (m_nSubState == 0 && ch == kSyn) {
         SetButtons(false);
-        m_strTargetPath = m_toolkit.GetText(ids::kReceivePath);
+        m_strTargetPath = m_host.ReceiveTarget();
         if (!m_strTargetPath.empty()) {
             m_bHandshake = true;
             m_nCount = 0;
             m_nSubState = 1;
             return;
         }
-        if (std::optional<std::string> chosen = m_toolkit.OpenFileDialog()) {
+        if (std::optional<std::string> chosen = m_host.ChooseFile()) {
             m_strTargetPath = std::move(*chosen);
-            m_toolkit.SetText(ids::kReceivePath, m_strTargetPath);
+            m_host.SetReceiveTarget(m_strTargetPath);
         }
         EnterReceiveFailed(FailReason::NoTargetPath);
-        m_toolkit.MessageBox("Please restart receiving process on STB and PC BOTH!");
+        m_host.MessageBox("Please restart receiving process on STB and PC BOTH!");
         return;
     }
     if (m_nSubState >= 1 && ch == kAck) {
@@ -101,7 +101,7 @@ void CTransfer::ReceiveHandshake(std::uint8_t ch) {
             return;
         }
         m_bHandshake = false;
-        m_toolkit.Sleep(kHandshakePauseMs);
+        m_host.Sleep(kHandshakePauseMs);
         SendByte(kAck);
         m_nState = ReceiveState::AwaitHeaderMark;
         m_nSubState = 0;
@@ -336,13 +336,13 @@ void CTransfer::EndOfImage() {
         case Status::TargetNotCreatable:
             AnswerFinalBlock(kAck);
             ReportOwnFailure("open");
-            m_toolkit.MessageBox("Can not open file");
+            m_host.MessageBox("Can not open file");
             EnterReceiveFailed(FailReason::TargetNotWritable);
             return;
         case Status::WorkingCopyNotReadable:
             AnswerFinalBlock(kNak);
             ReportOwnFailure("open");
-            m_toolkit.MessageBox("Can not open file");
+            m_host.MessageBox("Can not open file");
             EnterReceiveFailed(FailReason::WorkingCopyNotWritable);
             return;
         case Status::TargetNotWritten:

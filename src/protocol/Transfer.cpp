@@ -1,5 +1,6 @@
 #include "protocol/Transfer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "os/Format.h"
@@ -9,7 +10,6 @@ namespace vandrelux::protocol {
 
 namespace {
 
-constexpr unsigned kHandshakeTimer = 1;
 constexpr std::uint32_t kRestartPauseMs = 10;
 
 bool IsShownControl(std::uint8_t ch) {
@@ -18,18 +18,12 @@ bool IsShownControl(std::uint8_t ch) {
 
 }  // namespace
 
-CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-                     IImageStore& store)
-    : CTransfer(toolkit, port, log, store, m_RxStorage) {}
+CTransfer::CTransfer(ITransferHost& host, IPortWriter& port, ITransferLog& log, IImageStore& store)
+    : CTransfer(host, port, log, store, m_RxStorage) {}
 
-CTransfer::CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-                     IImageStore& store, std::span<std::uint8_t, kRxBufSize> rxBuf)
-    : m_RxBuf(rxBuf),
-      m_Progress(toolkit),
-      m_toolkit(toolkit),
-      m_port(port),
-      m_log(log),
-      m_store(store) {
+CTransfer::CTransfer(ITransferHost& host, IPortWriter& port, ITransferLog& log, IImageStore& store,
+                     std::span<std::uint8_t, kRxBufSize> rxBuf)
+    : m_RxBuf(rxBuf), m_Progress(host), m_host(host), m_port(port), m_log(log), m_store(store) {
     ResetTransfer();
 }
 
@@ -51,11 +45,10 @@ void CTransfer::OnTimer(unsigned timerId) {
     }
     // Any of the five kinds: a box that waits for the beacon must hear it for a TV programme
     // list alone too.
-    if (m_toolkit.IsChecked(ids::kIncludeBootstrap) || m_toolkit.IsChecked(ids::kIncludeUcode) ||
-        m_toolkit.IsChecked(ids::kIncludeLogo) || m_toolkit.IsChecked(ids::kIncludeSoftware) ||
-        m_toolkit.IsChecked(ids::kIncludeTvProgram)) {
+    if (std::any_of(kUpdateKinds.begin(), kUpdateKinds.end(),
+                    [this](const UpdateKindInfo& info) { return m_host.IsChosen(info.kind); })) {
         SendByte(kSyn);
-        m_toolkit.ConsoleOut("\r\n WriteCommBlock ");
+        m_host.Trace("\r\n WriteCommBlock ");
     }
     if (m_bReceiveMode && m_nState == ReceiveState::Handshake) {
         switch (m_nSubState) {
@@ -84,7 +77,7 @@ void CTransfer::OnToReceive() {
 }
 
 void CTransfer::OnRestart() {
-    m_toolkit.Sleep(kRestartPauseMs);
+    m_host.Sleep(kRestartPauseMs);
     m_log.AppendText("Restart! please power on platform to download files again\r\n");
     m_Progress.Clear();
     ResetTransfer();
@@ -173,8 +166,7 @@ void CTransfer::SendByte(std::uint8_t b) {
 }
 
 void CTransfer::SetButtons(bool enable) {
-    m_toolkit.Enable(ids::kRestart, enable);
-    m_toolkit.Enable(ids::kExit, enable);
+    m_host.EnableRestartAndExit(enable);
 }
 
 void CTransfer::ReportOwnFailure(const char* action) {

@@ -23,9 +23,9 @@
 #include "protocol/PortWriter.h"
 #include "protocol/Progress.h"
 #include "protocol/TransferEvents.h"
+#include "protocol/TransferHost.h"
 #include "protocol/TransferLog.h"
 #include "protocol/UpdateKinds.h"
-#include "toolkit/Toolkit.h"
 
 namespace vandrelux::test {
 struct TransferInternals;  // the tests' one way to the fields below
@@ -57,16 +57,18 @@ enum class DownloadState : std::uint32_t {
     Failed = 9,
 };
 
+// The window's timer whose ticks send the handshake bytes.
+inline constexpr unsigned kHandshakeTimer = 1;
+
 inline constexpr std::uint32_t kRxBufSize = 5000;
 inline constexpr int kUnexpectedLimit = 250;
 
 class CTransfer {
 public:
     // Reaches its files through `store`, which outlives it.
-    CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log,
-              IImageStore& store);
+    CTransfer(ITransferHost& host, IPortWriter& port, ITransferLog& log, IImageStore& store);
     // The staging buffer in storage of the caller's.
-    CTransfer(platform::IToolkit& toolkit, IPortWriter& port, ITransferLog& log, IImageStore& store,
+    CTransfer(ITransferHost& host, IPortWriter& port, ITransferLog& log, IImageStore& store,
               std::span<std::uint8_t, kRxBufSize> rxBuf);
     CTransfer(const CTransfer&) = delete;
     CTransfer& operator=(const CTransfer&) = delete;
@@ -100,8 +102,9 @@ public:
     // Null for none; the observer must outlive the transfer or be replaced first.
     void SetObserver(ITransferObserver* observer) noexcept { m_pObserver = observer; }
 
-    // The direction the tick boxes chose; Restart arms it again.
-    Mode m_nMode = Mode::None;
+    // The direction chosen (by the tick boxes, in the window); Restart arms it again.
+    void ChooseDirection(Mode mode) noexcept { m_nMode = mode; }
+    [[nodiscard]] Mode ChosenDirection() const noexcept { return m_nMode; }
 
 private:
     friend struct test::TransferInternals;
@@ -147,6 +150,7 @@ private:
     }
 
     // Transfer control.
+    Mode m_nMode = Mode::None;
     bool m_bReceiveMode = false;
     bool m_bDownloadMode = false;
     bool m_bHandshake = false;
@@ -188,7 +192,7 @@ private:
     ImageHeader m_Header;
     CProgressDisplay m_Progress;
 
-    platform::IToolkit& m_toolkit;
+    ITransferHost& m_host;
     IPortWriter& m_port;
     ITransferLog& m_log;
     IImageStore& m_store;

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "protocol/ControlIds.h"
 #include "protocol/Frames.h"
 
 namespace vandrelux::station {
@@ -47,14 +46,14 @@ void CPortUnit::EventsLog::AppendChar(char ch) {
     }
 }
 
-CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& host,
+CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& timers,
                      protocol::IPortWriter& port, store::CSharedUpdateFiles& files)
     : m_settings(settings),
       m_events(events),
-      m_toolkit(host, [this](std::string_view text) { m_events.Note(text); }),
+      m_host(settings, timers, [this](std::string_view text) { m_events.Note(text); }),
       m_log(events),
       m_store("rv.bin", &files),
-      m_transfer(m_toolkit, port, m_log, m_store),
+      m_transfer(m_host, port, m_log, m_store),
       m_watch(events, settings.retries) {
     m_transfer.SetObserver(&m_watch);
 }
@@ -62,22 +61,13 @@ CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHo
 void CPortUnit::Arm() {
     m_watch.StartUnit();
     if (m_settings.receiveTo) {
-        m_toolkit.SetChecked(ids::kReceiveAll, true);
-        m_toolkit.SetText(ids::kReceivePath, *m_settings.receiveTo);
-        m_transfer.m_nMode = protocol::Mode::Receive;
+        m_transfer.ChooseDirection(protocol::Mode::Receive);
         m_transfer.ResetTransfer();
         m_transfer.ArmReceiveChoice();
         m_transfer.OnToReceive();
         return;
     }
-    for (const UpdateFile& file : m_settings.files) {
-        if (const protocol::UpdateKindInfo* kind = protocol::FindKind(file.kind)) {
-            m_toolkit.SetChecked(kind->tickBox, true);
-            m_toolkit.SetText(kind->pathField, file.path);
-        }
-    }
-    m_toolkit.SetChecked(ids::kDownloadToRam, m_settings.ram);
-    m_transfer.m_nMode = protocol::Mode::Download;
+    m_transfer.ChooseDirection(protocol::Mode::Download);
     m_transfer.ResetTransfer();
     m_transfer.ArmDownload();
 }

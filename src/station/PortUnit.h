@@ -1,5 +1,5 @@
-// One port's transfer without a window, whatever drives it: the toolkit holding the unit's
-// choices, the message log for whoever watches, the transfer and the watch on its events.
+// One port's transfer without a window, whatever drives it: the host that gives the transfer the
+// unit's choices, the message log for whoever watches, the transfer and the watch on its events.
 // It arms a unit (one box's update, or one receive), hands it the box's bytes and the timer's
 // ticks, and judges how the unit ended.
 //
@@ -18,13 +18,13 @@
 #include "station/Results.h"
 #include "station/Settings.h"
 #include "station/TransferWatch.h"
-#include "station/UnitToolkit.h"
+#include "station/UnitHost.h"
 #include "store/StandardImageStore.h"
 #include "store/UpdateFiles.h"
 
 namespace vandrelux::station {
 
-inline constexpr unsigned kHandshakeTimer = 1;
+using protocol::kHandshakeTimer;
 
 // Why the update file at `path` cannot be sent, if it cannot: not a readable file, or too large.
 [[nodiscard]] std::optional<std::string> CheckUpdateFile(const std::string& path);
@@ -37,7 +37,7 @@ struct UnitVerdict {
 class CPortUnit {
 public:
     // `files` is shared by all the run's ports and outlives the unit.
-    CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& host,
+    CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHost& timers,
               protocol::IPortWriter& port, store::CSharedUpdateFiles& files);
     CPortUnit(const CPortUnit&) = delete;
     CPortUnit& operator=(const CPortUnit&) = delete;
@@ -80,7 +80,7 @@ private:
 
     const UnitSettings& m_settings;
     IPortEvents& m_events;
-    CUnitToolkit m_toolkit;
+    CUnitHost m_host;
     EventsLog m_log;
     store::CStandardImageStore m_store;
     protocol::CTransfer m_transfer;

@@ -14,7 +14,7 @@ bool IsDownloadKind(platform::ControlId id) noexcept {
 }  // namespace
 
 void CUpdatePanel::ArmDirection(platform::ControlId id) {
-    m_transfer.m_nMode = protocol::Mode::None;
+    m_transfer.ChooseDirection(protocol::Mode::None);
     m_toolkit.Enable(ids::kToSend, false);
     m_toolkit.Enable(ids::kToReceive, false);
     m_transfer.ResetTransfer();
@@ -26,7 +26,7 @@ void CUpdatePanel::ArmDirection(platform::ControlId id) {
         }
         if (receive) {
             m_toolkit.Enable(ids::kToReceive, true);
-            m_transfer.m_nMode = protocol::Mode::Receive;
+            m_transfer.ChooseDirection(protocol::Mode::Receive);
             m_transfer.ArmReceiveChoice();
         }
     } else if (IsDownloadKind(id)) {
@@ -36,7 +36,7 @@ void CUpdatePanel::ArmDirection(platform::ControlId id) {
         m_toolkit.Enable(ids::kReceiveAll, !anyKind);
         if (anyKind) {
             m_toolkit.Enable(ids::kToSend, true);
-            m_transfer.m_nMode = protocol::Mode::Download;
+            m_transfer.ChooseDirection(protocol::Mode::Download);
             m_transfer.ArmDownload();
         }
     }

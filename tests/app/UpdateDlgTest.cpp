@@ -99,7 +99,7 @@ TEST_F(UpdateDlgTest, StartUp_LoadsSettingsArmsAndOpensThePort) {
     CUpdateDlg& d = Start();
     EXPECT_TRUE(window->IsChecked(ids::kIncludeSoftware));
     EXPECT_EQ(window->GetText(ids::kSoftwarePath), "/tmp/sw.bin");
-    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
+    EXPECT_EQ(d.Transfer().ChosenDirection(), protocol::Mode::Download);
     EXPECT_EQ(test::Internals(d.Transfer()).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_TRUE(d.Port().IsMonitorRunning());
     EXPECT_EQ(window->GetText(ids::kMessageLog), "COM1:115200 8-N-1\r\n");
@@ -189,7 +189,7 @@ TEST_F(UpdateDlgTest, ClosedInReceiveMode_NextStartHasTheReceiveBoxTickedAndTheO
         EXPECT_FALSE(window->IsEnabled(id)) << id;
     }
     EXPECT_TRUE(window->IsEnabled(ids::kToReceive));
-    EXPECT_EQ(next.Transfer().m_nMode, protocol::Mode::Receive);
+    EXPECT_EQ(next.Transfer().ChosenDirection(), protocol::Mode::Receive);
 }
 
 // Showing the panel again enables every control in it, whatever the tick-box rule said; the
@@ -204,11 +204,11 @@ TEST_F(UpdateDlgTest, ReceiveChosen_HideAndShowEnableTheOtherBoxes_AClickApplies
     for (const platform::ControlId id : kOtherTickBoxes) {
         EXPECT_TRUE(window->IsEnabled(id)) << id;
     }
-    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Receive);
+    EXPECT_EQ(d.Transfer().ChosenDirection(), protocol::Mode::Receive);
 
     window->SetChecked(ids::kIncludeLogo, true);
     EXPECT_TRUE(d.OnCommand(ids::kIncludeLogo));
-    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Download);
+    EXPECT_EQ(d.Transfer().ChosenDirection(), protocol::Mode::Download);
     EXPECT_EQ(test::Internals(d.Transfer()).m_nDownState, protocol::DownloadState::AwaitReady);
     EXPECT_FALSE(window->IsEnabled(ids::kReceiveAll));
     EXPECT_TRUE(window->IsChecked(ids::kReceiveAll));  // the rule never changes a tick
@@ -353,7 +353,7 @@ TEST_F(UpdateDlgTest, OwnFileFails_RestartAndExitAtOnceAndTheReasonInTheLog) {
     for (const auto& c : cases) {
         WriteIni("[Setting]\n" + c.settings + "\n");
         CUpdateDlg& d = Start();
-        if (d.Transfer().m_nMode == protocol::Mode::Receive) {
+        if (d.Transfer().ChosenDirection() == protocol::Mode::Receive) {
             EXPECT_TRUE(d.OnCommand(ids::kToReceive));
         }
         d.SendRxChars(c.box, 1, {});
@@ -372,7 +372,7 @@ TEST_F(UpdateDlgTest, TickBoxesAndToReceive_ReachThePanelAndTheTransfer) {
     CUpdateDlg& d = Start();
     window->SetChecked(ids::kReceiveAll, true);
     EXPECT_TRUE(d.OnCommand(ids::kReceiveAll));
-    EXPECT_EQ(d.Transfer().m_nMode, protocol::Mode::Receive);
+    EXPECT_EQ(d.Transfer().ChosenDirection(), protocol::Mode::Receive);
     EXPECT_TRUE(window->IsEnabled(ids::kToReceive));
     EXPECT_TRUE(d.OnCommand(ids::kToReceive));
     EXPECT_EQ(test::Internals(d.Transfer()).m_nState, protocol::ReceiveState::Handshake);

@@ -8,6 +8,7 @@
 #include "TransferInternals.h"
 #include "boxsim/Loopback.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "store/StandardImageStore.h"
 
 namespace vandrelux::boxsim {
@@ -54,6 +55,7 @@ protected:
 
     fs::path dir;
     platform::FakeToolkit toolkit;
+    protocol::CControlsHost host{toolkit};
     CStringLog log;
 };
 
@@ -69,7 +71,7 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
     BoxModel box(c.box);
     CLoopback link(box, toolkit);
     store::CStandardImageStore files((dir / "rv.bin").string());
-    protocol::CTransfer pc(toolkit, link, log, files);
+    protocol::CTransfer pc(host, link, log, files);
 
     std::vector<Bytes> sent;
     for (std::size_t i = 0; i < c.sizes.size(); ++i) {
@@ -80,7 +82,7 @@ TEST_P(DownloadEndToEnd, EveryTickedFileArrivesPaddedAndIntact) {
         image.resize(image.size() + image.size() % 2);
         sent.push_back(image);
     }
-    pc.m_nMode = protocol::Mode::Download;
+    pc.ChooseDirection(protocol::Mode::Download);
     pc.ResetTransfer();
     pc.ArmDownload();
 
@@ -130,7 +132,7 @@ TEST_P(ReceiveEndToEnd, TargetHoldsTheSwappedImage) {
     BoxModel box(config);
     CLoopback link(box, toolkit);
     store::CStandardImageStore files((dir / "rv.bin").string());
-    protocol::CTransfer pc(toolkit, link, log, files);
+    protocol::CTransfer pc(host, link, log, files);
     toolkit.SetText(ids::kReceivePath, (dir / "target.bin").string());
     pc.OnToReceive();
 
@@ -159,10 +161,10 @@ TEST_F(LoopbackTest, SilentBox_LeavesTheDownloadWaitingWithoutFailing) {
     BoxModel box(config);
     CLoopback link(box, toolkit);
     store::CStandardImageStore files((dir / "rv.bin").string());
-    protocol::CTransfer pc(toolkit, link, log, files);
+    protocol::CTransfer pc(host, link, log, files);
     toolkit.SetChecked(ids::kIncludeSoftware, true);
     toolkit.SetText(ids::kSoftwarePath, Save("sw", Noise(20000, 3)));
-    pc.m_nMode = protocol::Mode::Download;
+    pc.ChooseDirection(protocol::Mode::Download);
     pc.ResetTransfer();
     pc.ArmDownload();
 

@@ -10,7 +10,7 @@ using test::Bytes;
 class DispatchTest : public test::TransferTest {
 protected:
     void ArmDownload() {
-        transfer.m_nMode = Mode::Download;
+        transfer.ChooseDirection(Mode::Download);
         transfer.ResetTransfer();
         transfer.ArmDownload();
     }
@@ -100,7 +100,7 @@ TEST_F(DispatchTest, ReceiveModeWins_EvenWithDownloadArmed) {
 TEST_F(DispatchTest, Restart_ClearsDisplayAndRearmsTheChosenDirection) {
     toolkit.SetText(ids::kSizeText, "3K / 9K");
     toolkit.SetProgressPos(ids::kProgress, 4);
-    transfer.m_nMode = Mode::Download;
+    transfer.ChooseDirection(Mode::Download);
     test::Internals(transfer).m_nDownState = protocol::DownloadState::AwaitVerdict;
     transfer.OnRestart();
     EXPECT_EQ(toolkit.sleeps, std::vector<std::uint32_t>{10});
@@ -111,14 +111,14 @@ TEST_F(DispatchTest, Restart_ClearsDisplayAndRearmsTheChosenDirection) {
     EXPECT_TRUE(test::Internals(transfer).m_bHandshake);
     EXPECT_EQ(test::Internals(transfer).m_nDownState, protocol::DownloadState::AwaitReady);
 
-    transfer.m_nMode = Mode::Receive;
+    transfer.ChooseDirection(Mode::Receive);
     transfer.OnRestart();
     EXPECT_TRUE(test::Internals(transfer).m_bReceiveMode);
     EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);
     EXPECT_FALSE(test::Internals(transfer).m_bHandshake);
     EXPECT_EQ(test::Internals(transfer).m_nState, protocol::ReceiveState::Idle);
 
-    transfer.m_nMode = Mode::None;
+    transfer.ChooseDirection(Mode::None);
     transfer.OnRestart();
     EXPECT_FALSE(test::Internals(transfer).m_bReceiveMode);
     EXPECT_FALSE(test::Internals(transfer).m_bDownloadMode);

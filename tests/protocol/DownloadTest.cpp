@@ -21,7 +21,7 @@ protected:
     }
 
     void Arm() {
-        transfer.m_nMode = Mode::Download;
+        transfer.ChooseDirection(Mode::Download);
         transfer.ResetTransfer();
         transfer.ArmDownload();
     }

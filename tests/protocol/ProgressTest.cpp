@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "protocol/Progress.h"
 #include "toolkit/fake/FakeToolkit.h"
 
@@ -13,7 +14,8 @@ protected:
     const platform::FakeToolkit::Control& Bar() const { return toolkit.At(ids::kProgress); }
 
     platform::FakeToolkit toolkit;
-    CProgressDisplay progress{toolkit};
+    CControlsHost host{toolkit};
+    CProgressDisplay progress{host};
 };
 
 TEST(FormatTimeTest, SplitsMinutesSecondsTenths) {

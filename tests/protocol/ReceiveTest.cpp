@@ -414,7 +414,7 @@ TEST_F(ReceiveTest, TargetIsTheWorkingCopy_KeepsTheImageAndFailsTheRun) {
 
 TEST_F(ReceiveTest, TempFileNotCreatable_FailsCleanlyAtTheDataMark) {
     store::CStandardImageStore missing((dir / "missing" / "rv.bin").string());
-    protocol::CTransfer other(toolkit, port, log, missing);
+    protocol::CTransfer other(host, port, log, missing);
     toolkit.SetText(ids::kReceivePath, Target().string());
     other.OnToReceive();
     const Bytes image = test::Pattern(50);

@@ -7,6 +7,7 @@
 #include "BoxFrames.h"
 #include "FakeImageStore.h"
 #include "TransferFixture.h"
+#include "protocol/ControlsHost.h"
 
 namespace vandrelux::protocol {
 namespace {
@@ -122,7 +123,7 @@ protected:
         store.files[path] = std::move(content);
     }
     void ArmDownload() {
-        transfer.m_nMode = Mode::Download;
+        transfer.ChooseDirection(Mode::Download);
         transfer.ResetTransfer();
         transfer.ArmDownload();
     }
@@ -152,7 +153,8 @@ protected:
     test::RecordingLog log;
     test::FakeImageStore store{journal};
     JournalObserver observer{journal};
-    CTransfer transfer{toolkit, port, log, store};
+    CControlsHost host{toolkit};
+    CTransfer transfer{host, port, log, store};
 };
 
 TEST_F(TransferEventsTest, Download_RefusalsAndAResentImage_ReportedInWireOrder) {

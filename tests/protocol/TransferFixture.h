@@ -14,6 +14,7 @@
 
 #include "TransferInternals.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "protocol/Transfer.h"
 #include "store/StandardImageStore.h"
 #include "toolkit/fake/FakeToolkit.h"
@@ -64,7 +65,7 @@ protected:
                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name())),
           store((Prepare(dir) / "rv.bin").string()),
-          transfer(toolkit, port, log, store) {}
+          transfer(host, port, log, store) {}
 
     ~TransferTest() override {
         std::error_code ec;
@@ -99,6 +100,7 @@ protected:
 
     std::filesystem::path dir;
     platform::FakeToolkit toolkit;
+    protocol::CControlsHost host{toolkit};
     RecordingPort port;
     RecordingLog log;
     store::CStandardImageStore store;

@@ -6,6 +6,7 @@
 #include "TransferInternals.h"
 #include "os/Format.h"
 #include "protocol/ControlIds.h"
+#include "protocol/ControlsHost.h"
 #include "protocol/Frames.h"
 #include "station/TransferWatch.h"
 
@@ -39,7 +40,7 @@ public:
 // A download through the real transfer, watched as a run watches it.
 class TransferWatchTest : public ::testing::Test {
 protected:
-    TransferWatchTest() : files(tree.Path("rv.bin")), transfer(toolkit, port, log, files) {}
+    TransferWatchTest() : files(tree.Path("rv.bin")), transfer(host, port, log, files) {}
 
     void Start(int retries, const std::string& bootstrap, std::size_t length) {
         watch.emplace(events, retries);
@@ -47,7 +48,7 @@ protected:
         const std::string path = tree.File(bootstrap, std::string(length, 'x'));
         toolkit.SetChecked(ids::kIncludeBootstrap, true);
         toolkit.SetText(ids::kBootstrapPath, path);
-        transfer.m_nMode = protocol::Mode::Download;
+        transfer.ChooseDirection(protocol::Mode::Download);
         transfer.ResetTransfer();
         transfer.ArmDownload();
     }
@@ -73,6 +74,7 @@ protected:
     test::TempTree tree;
     RecordingEvents events;
     platform::FakeToolkit toolkit;
+    protocol::CControlsHost host{toolkit};
     test::RecordingPort port;
     test::RecordingLog log;
     store::CStandardImageStore files;

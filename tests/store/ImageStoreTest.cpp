@@ -7,6 +7,7 @@
 #include "BoxFrames.h"
 #include "FakeImageStore.h"
 #include "TransferFixture.h"
+#include "protocol/ControlsHost.h"
 #include "store/StandardImageStore.h"
 #include "store/UpdateFiles.h"
 
@@ -57,7 +58,8 @@ protected:
     test::JournalPort port{journal};
     test::RecordingLog log;
     test::FakeImageStore store{journal};
-    CTransfer transfer{toolkit, port, log, store,
+    CControlsHost host{toolkit};
+    CTransfer transfer{host, port, log, store,
                        std::span<std::uint8_t, kRxBufSize>(storage.data() + kGuard, kRxBufSize)};
 };
 

@@ -4,6 +4,7 @@
 
 #include "FakeImageStore.h"
 #include "TransferInternals.h"
+#include "protocol/ControlsHost.h"
 #include "toolkit/fake/FakeToolkit.h"
 #include "ui/UpdatePanel.h"
 
@@ -32,15 +33,16 @@ protected:
     }
     [[nodiscard]] bool DownloadArmed() {
         const test::TransferInternals in(transfer);
-        return transfer.m_nMode == Mode::Download && in.m_bDownloadMode && in.m_bHandshake &&
-               in.m_nDownState == protocol::DownloadState::AwaitReady;
+        return transfer.ChosenDirection() == Mode::Download && in.m_bDownloadMode &&
+               in.m_bHandshake && in.m_nDownState == protocol::DownloadState::AwaitReady;
     }
 
     platform::FakeToolkit toolkit;
     Silent silent;
     std::vector<std::string> files;  // what the panel's arming made the store do: nothing
     test::FakeImageStore store{files};
-    protocol::CTransfer transfer{toolkit, silent, silent, store};
+    protocol::CControlsHost host{toolkit};
+    protocol::CTransfer transfer{host, silent, silent, store};
     CUpdatePanel panel{toolkit, transfer};
 };
 
@@ -50,7 +52,8 @@ TEST_F(UpdatePanelTest, TickingAnyKind_ArmsDownload_UntickingTheLastDisarms) {
         EXPECT_TRUE(DownloadArmed()) << kind;
         EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, false})) << kind;
         Click(kind);
-        EXPECT_FALSE(transfer.m_nMode != Mode::None || test::Internals(transfer).m_bDownloadMode)
+        EXPECT_FALSE(transfer.ChosenDirection() != Mode::None ||
+                     test::Internals(transfer).m_bDownloadMode)
             << kind;
         EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true})) << kind;
     }
@@ -59,7 +62,8 @@ TEST_F(UpdatePanelTest, TickingAnyKind_ArmsDownload_UntickingTheLastDisarms) {
 TEST_F(UpdatePanelTest, ReceiveTick_DisablesSixBoxesKeepingTheirTicks) {
     toolkit.SetChecked(ids::kDownloadToRam, true);
     Click(ids::kReceiveAll);
-    EXPECT_TRUE(transfer.m_nMode == Mode::Receive && test::Internals(transfer).m_bReceiveMode);
+    EXPECT_TRUE(transfer.ChosenDirection() == Mode::Receive &&
+                test::Internals(transfer).m_bReceiveMode);
     EXPECT_EQ(test::Internals(transfer).m_nState,
               protocol::ReceiveState::Idle);  // waits for "to receive"
     EXPECT_EQ(Enabled(), (std::vector<bool>{false, true, true}));
@@ -86,7 +90,8 @@ TEST_F(UpdatePanelTest, RearmDuringDownload_RestartsIt_RamOptionIsNoKind) {
 
     EXPECT_FALSE(panel.OnCommand(ids::kDownloadToRam));
     panel.ArmDirection(ids::kDownloadToRam);
-    EXPECT_FALSE(transfer.m_nMode != Mode::None || test::Internals(transfer).m_bDownloadMode);
+    EXPECT_FALSE(transfer.ChosenDirection() != Mode::None ||
+                 test::Internals(transfer).m_bDownloadMode);
     toolkit.SetChecked(ids::kDownloadToRam, true);
     Click(ids::kIncludeUcode);
     Click(ids::kIncludeLogo);
@@ -105,7 +110,7 @@ TEST_F(UpdatePanelTest, Browse_FillsOnlyItsRowAndCancelChangesNothing) {
     EXPECT_EQ(toolkit.GetText(ids::kReceivePath), "/new/1014.bin");
     EXPECT_FALSE(panel.OnCommand(ids::kToSend));
     EXPECT_EQ(toolkit.fileDialogsShown, 12);
-    EXPECT_EQ(transfer.m_nMode, Mode::None);
+    EXPECT_EQ(transfer.ChosenDirection(), Mode::None);
 }
 
 }  // namespace
