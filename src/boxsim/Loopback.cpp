@@ -5,11 +5,9 @@
 namespace vandrelux::boxsim {
 
 void CLoopback::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
-    if (m_bPending) {
+    if (m_slot.Request({data, length})) {
         ++replacedRequests;
     }
-    m_slot.assign(data, data + std::min(length, m_nSendBufSize));
-    m_bPending = true;
 }
 
 bool CLoopback::Run(protocol::CTransfer& pc, const std::function<bool()>& done,
@@ -26,11 +24,11 @@ bool CLoopback::Run(protocol::CTransfer& pc, const std::function<bool()>& done,
             pc.OnPortRxChar(b, 1);
             continue;
         }
-        if (m_bPending) {
-            m_bPending = false;
-            writes.push_back(m_slot);
-            ChargeLineTime(m_slot.size());
-            for (const std::uint8_t b : m_slot) {
+        if (m_slot.Pending()) {
+            std::vector<std::uint8_t>& written = writes.emplace_back();
+            m_slot.Begin(written);
+            ChargeLineTime(written.size());
+            for (const std::uint8_t b : written) {
                 m_box.OnByte(b, m_toolkit.TickCount());
             }
             continue;

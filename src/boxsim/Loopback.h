@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "boxsim/BoxModel.h"
+#include "device/WriteSlot.h"
 #include "protocol/PortWriter.h"
 #include "protocol/Transfer.h"
 #include "protocol/TransferLog.h"
@@ -32,7 +33,7 @@ class CLoopback final : public protocol::IPortWriter {
 public:
     CLoopback(BoxModel& box, platform::FakeToolkit& toolkit) : m_box(box), m_toolkit(toolkit) {}
 
-    void EnsureSendBuffer(std::uint32_t size) override { m_nSendBufSize = size; }
+    void EnsureSendBuffer(std::uint32_t size) override { m_slot.SetCapacity(size); }
     void RequestWrite(const std::uint8_t* data, std::uint32_t length) override;
 
     // Charges every byte moved with its time on a line of this speed (8N1); 0 moves bytes in
@@ -50,9 +51,7 @@ public:
 private:
     BoxModel& m_box;
     platform::FakeToolkit& m_toolkit;
-    std::vector<std::uint8_t> m_slot;
-    bool m_bPending = false;
-    std::uint32_t m_nSendBufSize = 0;
+    platform::CWriteSlot m_slot;
     std::deque<std::uint8_t> m_rx;
     std::uint32_t m_nBaud = 0;
     std::uint64_t m_nLineMicros = 0;  // line time not yet shown by the clock

@@ -95,9 +95,8 @@ bool CComPort::OpenPort(IPortOwner* pOwner, int portNumber, int baudRate, char p
     }
     {
         const std::lock_guard send(m_sendLock);
-        m_nSendBufSize = std::max(writeBufferSize, 0);
-        m_pSendBuf.assign(static_cast<std::size_t>(m_nSendBufSize), 0);
-        m_nSendLen = 0;
+        m_sendSlot.Clear();
+        m_sendSlot.SetCapacity(static_cast<std::size_t>(std::max(writeBufferSize, 0)));
     }
     m_nPortNumber = portNumber;
     m_dwEventMask = eventMask;
@@ -295,10 +294,7 @@ void CComPort::PerformWrite(std::stop_token stop) {
     {
         const std::lock_guard send(m_sendLock);
         m_hSendEvent.Reset();
-        piece.assign(m_pSendBuf.begin(),
-                     m_pSendBuf.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
-                                              m_nSendLen, m_pSendBuf.size())));
-        m_nSendLen = 0;
+        m_sendSlot.Begin(piece);
         m_bWriting = !piece.empty();
     }
     if (piece.empty()) {
@@ -330,9 +326,7 @@ void CComPort::PerformWrite(std::stop_token stop) {
 
 void CComPort::EnsureSendBuffer(std::uint32_t size) {
     const std::lock_guard send(m_sendLock);
-    m_nSendBufSize = static_cast<int>(size);
-    m_pSendBuf.resize(size);
-    m_nSendLen = std::min(m_nSendLen, size);
+    m_sendSlot.SetCapacity(size);
 }
 
 void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
@@ -346,16 +340,12 @@ void CComPort::RequestWrite(const std::uint8_t* data, std::uint32_t length) {
     // Wait for the previous write to leave the driver, but never on counts that the system did
     // not fill, and never longer than a write may take.
     const auto deadline = std::chrono::steady_clock::now() + kOutputDrainLimit;
-    platform::QueueStatus status;
-    while (m_hPort.GetStatus(status) && status.outQueue > 0 &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (OutputQueued() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     {
         const std::lock_guard send(m_sendLock);
-        const auto n = std::min<std::size_t>(length, m_pSendBuf.size());
-        std::copy_n(data, n, m_pSendBuf.begin());
-        m_nSendLen = static_cast<std::uint32_t>(n);
+        static_cast<void>(m_sendSlot.Request({data, length}));
     }
     m_hSendEvent.Set();
 }
@@ -386,7 +376,14 @@ platform::LineState CComPort::GetLineState() const {
 
 int CComPort::GetWriteCapacity() const {
     const std::lock_guard send(m_sendLock);
-    return m_nSendBufSize;
+    return static_cast<int>(m_sendSlot.Capacity());
+}
+
+bool CComPort::OutputQueued() {
+    const std::lock_guard lock(m_lock);
+    platform::QueueStatus status;
+    return m_handleState == HandleState::Open && m_hPort.GetStatus(status) &&
+           status.outQueue > 0;
 }
 
 bool CComPort::WritesPending() {
@@ -395,13 +392,11 @@ bool CComPort::WritesPending() {
     }
     {
         const std::lock_guard send(m_sendLock);
-        if (m_nSendLen > 0 || m_bWriting) {
+        if (m_sendSlot.Pending() || m_bWriting) {
             return !m_bLineLost;
         }
     }
-    platform::QueueStatus status;
-    return m_handleState == HandleState::Open && !m_bLineLost && m_hPort.GetStatus(status) &&
-           status.outQueue > 0;
+    return !m_bLineLost && OutputQueued();
 }
 
 std::string CComPort::DevicePath() const {

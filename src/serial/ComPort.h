@@ -34,6 +34,7 @@
 
 #include "device/PortStep.h"
 #include "device/SerialDevice.h"
+#include "device/WriteSlot.h"
 #include "protocol/PortWriter.h"
 
 namespace vandrelux::serial {
@@ -143,6 +144,9 @@ private:
     [[nodiscard]] bool DrainInput(std::stop_token stop);
     void PerformWrite(std::stop_token stop);
     void StopMonitors();
+    // Written bytes wait in the driver; the status is read under the port lock, as the device
+    // asks of its users.
+    [[nodiscard]] bool OutputQueued();
     void ReportLineError(platform::PortStep step, const platform::SystemError& error,
                          std::stop_token stop);
     void ShowError(platform::PortStep step, const platform::SystemError& error,
@@ -151,7 +155,6 @@ private:
     IPortOwner* m_pOwnerWnd;
     Resolver m_resolve;
 
-    std::uint32_t m_nSendLen = 0;
     std::jthread m_pMonitor;
     std::vector<std::jthread> m_halted;  // halted monitors on their way out
     mutable std::mutex m_lock;
@@ -160,13 +163,12 @@ private:
     HandleState m_handleState = HandleState::Never;
     platform::Event m_hSendEvent;
     int m_nPortNumber = 0;
-    std::vector<std::uint8_t> m_pSendBuf;
     std::uint32_t m_dwEventMask = 0;
-    int m_nSendBufSize = 0;
     platform::LineState m_lineState;
     std::atomic<bool> m_bMonitorRunning{false};
 
-    mutable std::mutex m_sendLock;  // guards m_pSendBuf, m_nSendLen, m_nSendBufSize, m_bWriting
+    mutable std::mutex m_sendLock;  // guards m_sendSlot and m_bWriting
+    platform::CWriteSlot m_sendSlot;
     bool m_bWriting = false;
     std::string m_strDevice;
     std::atomic<bool> m_bLineLost{false};  // the device failed; report it once
