@@ -68,7 +68,6 @@ void CCollapsibleDlg::ApplyExpanded(bool expanded) {
         if (m_pFullSize) {
             m_toolkit.ResizeWindow(m_pFullSize->width, m_pFullSize->height);
         }
-        OnExpandedNotification();
         if (m_bToggleButton) {
             m_toolkit.SetText(m_nToggleId, m_strExpandedText);
         } else {

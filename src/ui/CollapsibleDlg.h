@@ -49,8 +49,6 @@ protected:
     [[nodiscard]] virtual bool CanToggle(bool /*expanded*/) { return true; }
     // Told after a change with the new state.
     virtual void OnToggled(bool /*expanded*/) {}
-    // Sent to the dialog after each expansion.
-    virtual void OnExpandedNotification() {}
 
     std::string m_strCollapsedText;
     std::string m_strExpandedText;

@@ -298,14 +298,32 @@ bool NetworkDevice::SetLineState(const LineState& state) {
                             " takes no line settings: it did not agree to COM-port control "
                             "(RFC 2217); is its accepter telnet(rfc2217)?");
     }
-    using telnet::ComCommand;
     const telnet::ServerReports before = m_codec.Reports();
+    SendLineSettings(state);
+    if (!AwaitLineSettings(state, before) || !ServerTook(state)) {
+        return false;
+    }
+    m_codec.SendByteCommand(telnet::ComCommand::SetControl, telnet::kDtrOn);
+    m_codec.SendByteCommand(telnet::ComCommand::SetControl,
+                            state.rtsEnabled ? telnet::kRtsOn : telnet::kRtsOff);
+    TakeCodecOutput();
+    m_line = state;
+    return Flush();
+}
+
+void NetworkDevice::SendLineSettings(const LineState& state) {
+    using telnet::ComCommand;
     m_codec.SendBaudRate(static_cast<std::uint32_t>(state.baudRate));
     m_codec.SendByteCommand(ComCommand::SetDataSize, static_cast<std::uint8_t>(state.dataBits));
     m_codec.SendByteCommand(ComCommand::SetParity, telnet::ParityCode(state.parity));
     m_codec.SendByteCommand(ComCommand::SetStopSize, static_cast<std::uint8_t>(state.stopBits));
     m_codec.SendByteCommand(ComCommand::SetControl, telnet::kNoFlowControl);
     TakeCodecOutput();
+}
+
+bool NetworkDevice::AwaitLineSettings(const LineState& state,
+                                      const telnet::ServerReports& before) {
+    using telnet::ComCommand;
     const auto answered = [this, &before](ComCommand command) {
         return m_codec.Reports().Answers(command) > before.Answers(command);
     };
@@ -321,25 +339,30 @@ bool NetworkDevice::SetLineState(const LineState& state) {
                                [&](const auto& a) { return answered(a.first); });
         },
         Clock::now() + m_limit);
-    if (answer == Answer::Cancelled) {
-        return false;
+    switch (answer) {
+        case Answer::Done:
+            return true;
+        case Answer::Cancelled:
+            return false;
+        case Answer::Failed:
+            // A server busy with another client may go along with the options and close only
+            // when it is asked for settings: the same refusal as at the connection's start.
+            return FailureOf(LastSystemError().code) == SocketFailure::Closed ? FailBusy() : false;
+        case Answer::TimedOut:
+            break;
     }
-    if (answer == Answer::Failed) {
-        // A server busy with another client may go along with the options and close only when
-        // it is asked for settings: the same refusal as at the connection's start.
-        return FailureOf(LastSystemError().code) == SocketFailure::Closed ? FailBusy() : false;
-    }
-    if (answer == Answer::TimedOut) {
-        std::string missing;
-        for (const auto& [command, what] : asked) {
-            if (!answered(command)) {
-                missing += std::string(missing.empty() ? "" : ", ") + what;
-            }
+    std::string missing;
+    for (const auto& [command, what] : asked) {
+        if (!answered(command)) {
+            missing += std::string(missing.empty() ? "" : ", ") + what;
         }
-        return FailWith(SocketFailure::Refusal, "the server at " + m_peer + " did not confirm " +
-                                                    missing + " of " + FormatOf(state) +
-                                                    " within " + Seconds(m_limit));
     }
+    return FailWith(SocketFailure::Refusal, "the server at " + m_peer + " did not confirm " +
+                                                missing + " of " + FormatOf(state) + " within " +
+                                                Seconds(m_limit));
+}
+
+bool NetworkDevice::ServerTook(const LineState& state) {
     const telnet::ServerReports& r = m_codec.Reports();
     const LineState got{static_cast<int>(r.baudRate), telnet::ParityLetter(r.parity), r.dataSize,
                         r.stopSize, state.rtsEnabled};
@@ -353,12 +376,7 @@ bool NetworkDevice::SetLineState(const LineState& state) {
                                                     " kept flow control on (its answer was " +
                                                     std::to_string(r.control) + ")");
     }
-    m_codec.SendByteCommand(ComCommand::SetControl, telnet::kDtrOn);
-    m_codec.SendByteCommand(ComCommand::SetControl,
-                            state.rtsEnabled ? telnet::kRtsOn : telnet::kRtsOff);
-    TakeCodecOutput();
-    m_line = state;
-    return Flush();
+    return true;
 }
 
 bool NetworkDevice::Purge() {
@@ -493,8 +511,8 @@ bool NetworkDevice::Write(const std::uint8_t* data, std::size_t size, const Even
                 return true;
             }
         }
-        // Reading on while the socket is full keeps a server that waits for us to read from
-        // waiting for ever on a server that waits for us to read.
+        // Read on while waiting to write: a server that sends no more until we have read what it
+        // sent would otherwise wait for us while we wait for it.
         const SocketWake woke = m_socket.Wait(stop, nullptr, InputQueued() < kInputLimit,
                                               mayWrite || !m_output.empty(), deadline);
         switch (woke) {

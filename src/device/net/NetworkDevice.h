@@ -78,6 +78,11 @@ private:
     bool Connect(const PortUrl& url, std::chrono::steady_clock::time_point deadline);
     bool Greet(std::chrono::steady_clock::time_point deadline);
     bool FailBusy();
+    // The steps of SetLineState on a server that agreed to COM-port control: ask for the
+    // settings, wait until every one is answered, and check what the server says it took.
+    void SendLineSettings(const LineState& state);
+    bool AwaitLineSettings(const LineState& state, const telnet::ServerReports& before);
+    bool ServerTook(const LineState& state);
     [[nodiscard]] bool Cancelled() const noexcept;
     bool FailCancelled() const;
     // Receives until `done` holds, sending what waits meanwhile; data goes to the input queue.
