@@ -347,7 +347,7 @@ bool NetworkDevice::AwaitLineSettings(const LineState& state,
         case Answer::Failed:
             // A server busy with another client may go along with the options and close only
             // when it is asked for settings: the same refusal as at the connection's start.
-            return FailureOf(LastSystemError().code) == SocketFailure::Closed ? FailBusy() : false;
+            return m_socket.LastFailure() == SocketFailure::Closed ? FailBusy() : false;
         case Answer::TimedOut:
             break;
     }

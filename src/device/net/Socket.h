@@ -80,6 +80,9 @@ public:
     [[nodiscard]] SocketWake Wait(const Event* stop, const Event* writeRequest, bool watchRead,
                                   bool watchWrite, Deadline deadline);
 
+    // How the last call that failed in a way of ours (refused, timed out, cancelled, closed) did.
+    [[nodiscard]] std::optional<SocketFailure> LastFailure() const noexcept;
+
     // The descriptor (a SOCKET on Windows), or -1 when closed.
     [[nodiscard]] std::intptr_t NativeHandle() const noexcept;
 

@@ -111,6 +111,12 @@ Resolution ResolveNow(const std::string& host, const std::string& port) {
 }
 
 struct Socket::Impl {
+    std::optional<SocketFailure> failure;  // of the last call that failed in a way of ours
+
+    bool Fail(SocketFailure kind, std::string text) {
+        failure = kind;
+        return FailWith(kind, std::move(text));
+    }
     std::atomic<int> fd{-1};  // read by the status calls of another thread
 };
 
@@ -121,6 +127,7 @@ Socket::~Socket() {
 }
 
 bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Event* cancel) {
+    m_impl->failure.reset();
     Close();
     const int fd =
         ::socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -141,7 +148,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
                   static_cast<socklen_t>(address.length)) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
             if (errno == ECONNREFUSED) {
-                FailWith(SocketFailure::Refused, "connection refused by " + address.text);
+                m_impl->Fail(SocketFailure::Refused, "connection refused by " + address.text);
             }
             return give_up();
         }
@@ -151,11 +158,11 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
             ready = ::poll(set.data(), set.size(), PollTimeout(deadline));
         } while (ready < 0 && errno == EINTR);
         if (ready == 0) {
-            FailWith(SocketFailure::TimedOut, "no answer from " + address.text);
+            m_impl->Fail(SocketFailure::TimedOut, "no answer from " + address.text);
             return give_up();
         }
         if ((set[1].revents & POLLIN) != 0) {
-            FailWith(SocketFailure::Cancelled,
+            m_impl->Fail(SocketFailure::Cancelled,
                      "the connection to " + address.text + " was called off");
             return give_up();
         }
@@ -165,7 +172,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
             return give_up();
         }
         if (error == ECONNREFUSED) {
-            FailWith(SocketFailure::Refused, "connection refused by " + address.text);
+            m_impl->Fail(SocketFailure::Refused, "connection refused by " + address.text);
             return give_up();
         }
         if (error != 0) {
@@ -211,6 +218,7 @@ std::optional<std::size_t> Socket::Send(const std::uint8_t* data, std::size_t si
 }
 
 std::optional<std::size_t> Socket::Receive(std::uint8_t* data, std::size_t size) {
+    m_impl->failure.reset();
     const int fd = m_impl->fd.load();
     if (fd < 0) {
         errno = EBADF;
@@ -222,7 +230,7 @@ std::optional<std::size_t> Socket::Receive(std::uint8_t* data, std::size_t size)
             return static_cast<std::size_t>(got);
         }
         if (got == 0) {
-            FailWith(SocketFailure::Closed, "the server closed the connection");
+            m_impl->Fail(SocketFailure::Closed, "the server closed the connection");
             return std::nullopt;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -282,6 +290,10 @@ SocketWake Socket::Wait(const Event* stop, const Event* writeRequest, bool watch
         return SocketWake::WriteRequest;
     }
     return SocketWake::Failed;
+}
+
+std::optional<SocketFailure> Socket::LastFailure() const noexcept {
+    return m_impl->failure;
 }
 
 std::intptr_t Socket::NativeHandle() const noexcept {

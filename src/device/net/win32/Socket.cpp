@@ -128,6 +128,12 @@ Resolution ResolveNow(const std::string& host, const std::string& port) {
 }
 
 struct Socket::Impl {
+    std::optional<SocketFailure> failure;  // of the last call that failed in a way of ours
+
+    bool Fail(SocketFailure kind, std::string text) {
+        failure = kind;
+        return FailWith(kind, std::move(text));
+    }
     std::atomic<SOCKET> socket{INVALID_SOCKET};  // read by the status calls of another thread
     WSAEVENT event = ::WSACreateEvent();
 
@@ -144,6 +150,7 @@ Socket::~Socket() {
 }
 
 bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Event* cancel) {
+    m_impl->failure.reset();
     Close();
     if (!StartWinsock()) {
         return false;
@@ -169,7 +176,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
         0) {
         if (::WSAGetLastError() != WSAEWOULDBLOCK) {
             if (::WSAGetLastError() == WSAECONNREFUSED) {
-                FailWith(SocketFailure::Refused, "connection refused by " + address.text);
+                m_impl->Fail(SocketFailure::Refused, "connection refused by " + address.text);
             }
             return give_up();
         }
@@ -179,7 +186,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
         // select cannot watch an event: the wait goes in slices, each ended by a look at `cancel`.
         do {
             if (cancel != nullptr && cancel->IsSet()) {
-                FailWith(SocketFailure::Cancelled,
+                m_impl->Fail(SocketFailure::Cancelled,
                          "the connection to " + address.text + " was called off");
                 return give_up();
             }
@@ -192,7 +199,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
             ready = ::select(0, nullptr, &writable, &failed, &limit);
         } while (ready == 0 && WaitMs(deadline) > 0);
         if (ready == 0) {
-            FailWith(SocketFailure::TimedOut, "no answer from " + address.text);
+            m_impl->Fail(SocketFailure::TimedOut, "no answer from " + address.text);
             return give_up();
         }
         if (ready < 0) {
@@ -203,7 +210,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
             int length = sizeof error;
             ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
             if (error == WSAECONNREFUSED) {
-                FailWith(SocketFailure::Refused, "connection refused by " + address.text);
+                m_impl->Fail(SocketFailure::Refused, "connection refused by " + address.text);
             } else {
                 ::SetLastError(static_cast<DWORD>(error));
             }
@@ -245,6 +252,7 @@ std::optional<std::size_t> Socket::Send(const std::uint8_t* data, std::size_t si
 }
 
 std::optional<std::size_t> Socket::Receive(std::uint8_t* data, std::size_t size) {
+    m_impl->failure.reset();
     const SOCKET s = m_impl->socket.load();
     if (s == INVALID_SOCKET) {
         ::SetLastError(WSAENOTSOCK);
@@ -256,7 +264,7 @@ std::optional<std::size_t> Socket::Receive(std::uint8_t* data, std::size_t size)
         return static_cast<std::size_t>(got);
     }
     if (got == 0) {
-        FailWith(SocketFailure::Closed, "the server closed the connection");
+        m_impl->Fail(SocketFailure::Closed, "the server closed the connection");
         return std::nullopt;
     }
     if (::WSAGetLastError() == WSAEWOULDBLOCK) {
@@ -332,6 +340,10 @@ SocketWake Socket::Wait(const Event* stop, const Event* writeRequest, bool watch
                                        : SocketWake::Readable;
     }
     return result;
+}
+
+std::optional<SocketFailure> Socket::LastFailure() const noexcept {
+    return m_impl->failure;
 }
 
 std::intptr_t Socket::NativeHandle() const noexcept {
