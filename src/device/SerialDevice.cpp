@@ -118,4 +118,8 @@ std::intptr_t SerialDevice::WaitHandle() const noexcept {
     return m_device->WaitHandle();
 }
 
+void SerialDevice::ArmWait(bool forOutput) {
+    m_device->ArmWait(forOutput);
+}
+
 }  // namespace vandrelux::platform

@@ -95,9 +95,13 @@ public:
     [[nodiscard]] WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort);
 
     // What becomes readable when input arrives, for a loop that watches many devices: the
-    // descriptor on POSIX, the handle or socket on Windows; -1 when closed. Input the device
-    // already holds shows in GetStatus, not on the descriptor.
+    // descriptor on POSIX; on Windows an event that ArmWait sets up to be signalled when input
+    // arrives or output the device held has gone; -1 when closed. Input the device already
+    // holds shows in GetStatus, not on the descriptor.
     [[nodiscard]] std::intptr_t WaitHandle() const noexcept;
+    // Before every wait on WaitHandle, and `forOutput` when the loop waits for the device to take
+    // output: sets the wait up where the system needs it anew each time (Windows).
+    void ArmWait(bool forOutput);
 
 private:
     std::unique_ptr<DeviceBackend> m_device;

@@ -29,6 +29,10 @@ struct SerialPortInfo {
     std::string device;  // the device file under the dev root
     std::string driver;  // ftdi_sio, cdc_acm, serial8250, ...
     std::optional<UsbAdapterInfo> usb;
+    // What Windows calls the port in its device list ("USB Serial Port (COM3)") and where the
+    // adapter sits ("Port_#0002.Hub_#0001"); empty where the system does not say, and on Linux.
+    std::string friendlyName;
+    std::string location;
 };
 
 // Every serial device with a driver behind it, by name. Platform UARTs the kernel lists but

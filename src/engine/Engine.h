@@ -55,10 +55,14 @@ public:
     bool Watch(int fd, std::function<void()> ready);
 
     // As the loop's: before the first Open, so that no helper thread takes them.
-    bool WatchSignals(const std::vector<int>& signals, std::function<void(int)> received) {
+    bool WatchSignals(const std::vector<Signal>& signals, std::function<void(Signal)> received) {
         return m_loop.WatchSignals(signals, std::move(received));
     }
-    static void ReleaseSignals(const std::vector<int>& signals) { CLoop::ReleaseSignals(signals); }
+    static void ReleaseSignals(const std::vector<Signal>& signals) {
+        CLoop::ReleaseSignals(signals);
+    }
+    // Any thread: calls `task` on the engine's thread soon.
+    void Post(std::function<void()> task) { m_loop.Post(std::move(task)); }
 
     // Handles events until `done` holds; it is asked after every event.
     void Run(const std::function<bool()>& done) { m_loop.Run(done); }

@@ -89,6 +89,7 @@ void CLoop::Run(const std::function<bool()>& done) {
         }
         m_sources.remove_if([](const auto& source) { return source->gone; });
     }
+    RunEnded();
 }
 
 }  // namespace vandrelux::engine

@@ -23,6 +23,14 @@ using EngineClock = std::chrono::steady_clock;
 // What a handle is ready for; a hang-up or an error counts as readable, so its reader finds out.
 enum Readiness : std::uint32_t { kReadable = 1U, kWritable = 2U };
 
+// What the operator or the system asks of a running program: stop (SIGINT, Ctrl+C), stop harder
+// (SIGTERM, Ctrl+Break, the console closing), take the log files up again (SIGHUP; Windows has
+// none).
+enum class Signal { Interrupt, Terminate, HangUp };
+
+// How the operator stops a program here, for its messages: "SIGINT or SIGTERM" on POSIX.
+[[nodiscard]] const char* StopSignalNames() noexcept;
+
 class CLoop {
 public:
     // One watched handle.
@@ -30,6 +38,7 @@ public:
         std::intptr_t handle = -1;
         std::uint32_t interest = 0;  // what the system watches it for now
         std::function<void(std::uint32_t)> ready;
+        std::function<void()> arm;
         bool gone = false;
     };
 
@@ -40,8 +49,10 @@ public:
 
     // Watches `handle` for `interest` (kReadable, kWritable or both) and calls `ready` with what
     // it became ready for; null when the system refuses the handle. The caller keeps the handle.
+    // `arm`, where given, is called before every wait: on a system that signals a handle only
+    // for a wait set up anew each time (Windows), it sets it up.
     Source* Watch(std::intptr_t handle, std::uint32_t interest,
-                  std::function<void(std::uint32_t)> ready);
+                  std::function<void(std::uint32_t)> ready, std::function<void()> arm = {});
     // Watches the source for `interest` from now on; 0 takes it out of the set (a hang-up is then
     // not reported either). False when the system refuses.
     [[nodiscard]] bool Change(Source* source, std::uint32_t interest);
@@ -64,9 +75,9 @@ public:
 
     // Takes `signals` from this thread and every thread started from now on, and calls
     // `received` with each that arrives. False when they cannot be watched.
-    bool WatchSignals(const std::vector<int>& signals, std::function<void(int)> received);
-    // Gives `signals` back their usual effect: the next one ends the program.
-    static void ReleaseSignals(const std::vector<int>& signals);
+    bool WatchSignals(const std::vector<Signal>& signals, std::function<void(Signal)> received);
+    // Gives the signals back their usual effect: the next one ends the program.
+    static void ReleaseSignals(const std::vector<Signal>& signals);
 
     // Handles events until `done` holds; it is asked after every wake-up.
     void Run(const std::function<bool()>& done);
@@ -77,6 +88,8 @@ private:
     void WaitAndDispatch(int timeoutMs);
     // The system's part of Post: wakes the waiting loop.
     void Wake();
+    // The system's part of Run's end: whoever waits for the loop to be done may go on.
+    void RunEnded();
     void RunDueTasks();
     void TakePosted();
     [[nodiscard]] int WaitTimeoutMs() const;

@@ -321,8 +321,7 @@ void NetworkDevice::SendLineSettings(const LineState& state) {
     TakeCodecOutput();
 }
 
-bool NetworkDevice::AwaitLineSettings(const LineState& state,
-                                      const telnet::ServerReports& before) {
+bool NetworkDevice::AwaitLineSettings(const LineState& state, const telnet::ServerReports& before) {
     using telnet::ComCommand;
     const auto answered = [this, &before](ComCommand command) {
         return m_codec.Reports().Answers(command) > before.Answers(command);
@@ -596,7 +595,11 @@ WaitResult NetworkDevice::Wait(const Event& stop, const Event& writeRequest, boo
 }
 
 std::intptr_t NetworkDevice::WaitHandle() const noexcept {
-    return m_socket.NativeHandle();
+    return m_socket.WaitHandle();
+}
+
+void NetworkDevice::ArmWait(bool forOutput) {
+    m_socket.ArmWait(forOutput || HoldsOutput());
 }
 
 NetworkReport NetworkDevice::Report() const {

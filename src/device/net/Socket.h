@@ -85,6 +85,11 @@ public:
 
     // The descriptor (a SOCKET on Windows), or -1 when closed.
     [[nodiscard]] std::intptr_t NativeHandle() const noexcept;
+    // For a loop that waits on many handles: what it waits on (the descriptor on POSIX, an event
+    // on Windows), and, before each wait, the wait set up for input and, with `forOutput`, room
+    // to send.
+    [[nodiscard]] std::intptr_t WaitHandle() const noexcept;
+    void ArmWait(bool forOutput);
 
 private:
     struct Impl;

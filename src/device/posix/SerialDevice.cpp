@@ -333,6 +333,13 @@ std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data
 }
 
 // Reads and writes on a terminal finish inside the call.
+// The descriptor is watched by the system itself, and a write finishes inside its call.
+void LocalSerialDevice::ArmWait(bool /*forOutput*/) {}
+
+bool LocalSerialDevice::HoldsOutput() const noexcept {
+    return false;
+}
+
 IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {
     return IoStep::Call;
 }

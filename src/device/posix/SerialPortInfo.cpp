@@ -108,8 +108,12 @@ std::vector<SerialPortInfo> ListSerialPorts(const SystemRoots& roots) {
             continue;
         }
         const std::string name = entry.filename().string();
-        ports.push_back({name, (fs::path(roots.dev) / name).string(), DriverOf(device, sysRoot),
-                         UsbAdapterOf(device, sysRoot)});
+        ports.push_back({name,
+                         (fs::path(roots.dev) / name).string(),
+                         DriverOf(device, sysRoot),
+                         UsbAdapterOf(device, sysRoot),
+                         {},
+                         {}});
     }
     std::sort(ports.begin(), ports.end(),
               [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.name < b.name; });

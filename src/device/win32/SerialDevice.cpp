@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <limits>
 #include <system_error>
+#include <vector>
 
 #include "device/DeviceBackend.h"
 #include "device/ModeString.h"
@@ -129,6 +130,16 @@ struct LocalSerialDevice::Impl {
     OVERLAPPED commWait{};
     DWORD commEvents = 0;
     bool commWaitPending = false;
+
+    // A loop that waits on many devices: the comm-event wait and a write under way both signal
+    // readyEvent, which WaitHandle gives the loop.
+    HANDLE readyEvent = NewManualResetEvent();
+    OVERLAPPED loopWait{};
+    DWORD loopEvents = 0;
+    bool loopWaitPending = false;
+    OVERLAPPED loopWrite{};
+    std::vector<std::uint8_t> writing;  // the bytes of the write under way
+    bool writePending = false;
     IoStep failedStep = IoStep::Call;  // of the last failed read or write
 
     Impl() = default;
@@ -137,6 +148,21 @@ struct LocalSerialDevice::Impl {
     ~Impl() {
         ::CloseHandle(ioEvent);
         ::CloseHandle(commEvent);
+        ::CloseHandle(readyEvent);
+    }
+
+    // Ends an overlapped call of the loop's before the port closes: the OVERLAPPED and its bytes
+    // must not be written to afterwards.
+    void EndLoopCall(OVERLAPPED& io, bool& pending) {
+        if (!pending) {
+            return;
+        }
+        ::CancelIoEx(port, &io);
+        if (::WaitForSingleObject(io.hEvent, kCommWaitEndMs) == WAIT_OBJECT_0) {
+            DWORD ignored = 0;
+            ::GetOverlappedResult(port, &io, &ignored, FALSE);
+        }
+        pending = false;
     }
 
     // The open handle, or nothing with ERROR_INVALID_HANDLE so that calls on a closed port
@@ -230,6 +256,10 @@ void LocalSerialDevice::Close() noexcept {
     }
     const DWORD savedError = ::GetLastError();  // callers read the error that made them close
     m_impl->EndCommWait();
+    // A new mask ends the loop's comm-event wait as it ends the monitor's.
+    ::SetCommMask(m_impl->port, 0);
+    m_impl->EndLoopCall(m_impl->loopWait, m_impl->loopWaitPending);
+    m_impl->EndLoopCall(m_impl->loopWrite, m_impl->writePending);
     ::SetCommState(m_impl->port, &m_impl->original);
     ::CloseHandle(m_impl->port);
     m_impl->port = INVALID_HANDLE_VALUE;
@@ -241,7 +271,48 @@ bool LocalSerialDevice::IsOpen() const noexcept {
 }
 
 std::intptr_t LocalSerialDevice::WaitHandle() const noexcept {
-    return reinterpret_cast<std::intptr_t>(m_impl->port);
+    return m_impl->port == INVALID_HANDLE_VALUE
+               ? -1
+               : reinterpret_cast<std::intptr_t>(m_impl->readyEvent);
+}
+
+void LocalSerialDevice::ArmWait(bool /*forOutput*/) {
+    Impl& impl = *m_impl;
+    if (impl.port == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (impl.loopWaitPending && HasOverlappedIoCompleted(&impl.loopWait)) {
+        DWORD ignored = 0;
+        ::GetOverlappedResult(impl.port, &impl.loopWait, &ignored, FALSE);
+        impl.loopWaitPending = false;
+    }
+    if (!impl.loopWaitPending) {
+        impl.loopWait = {};
+        impl.loopWait.hEvent = impl.readyEvent;
+        impl.loopEvents = 0;
+        if (::WaitCommEvent(impl.port, &impl.loopEvents, &impl.loopWait)) {
+            ::SetEvent(impl.readyEvent);
+        } else if (::GetLastError() == ERROR_IO_PENDING) {
+            impl.loopWaitPending = true;
+        } else {
+            // No wait to be had (the line is gone): the loop's read finds out why.
+            ::SetEvent(impl.readyEvent);
+        }
+    }
+    // A write that ended between the loop's look and its reset of the event, and a byte that
+    // came before the wait began, raise no event of their own.
+    if (impl.writePending && HasOverlappedIoCompleted(&impl.loopWrite)) {
+        ::SetEvent(impl.readyEvent);
+    }
+    COMSTAT comStat{};
+    DWORD errors = 0;
+    if (::ClearCommError(impl.port, &errors, &comStat) && comStat.cbInQue > 0) {
+        ::SetEvent(impl.readyEvent);
+    }
+}
+
+bool LocalSerialDevice::HoldsOutput() const noexcept {
+    return m_impl->writePending;
 }
 
 bool LocalSerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
@@ -395,10 +466,50 @@ bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const 
     return written == size || Fail(ERROR_TIMEOUT);
 }
 
-// Only the Linux engine needs a write that never waits; here it waits as Write does.
+// The loop's write: begun here and finished by the system while the loop goes on; a write
+// still under way takes nothing more, and its end signals the wait handle.
 std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data,
                                                         std::size_t size) {
-    return Write(data, size, nullptr) ? std::optional<std::size_t>(size) : std::nullopt;
+    Impl& impl = *m_impl;
+    impl.failedStep = IoStep::Call;
+    const HANDLE port = impl.OpenPort();
+    if (port == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    if (impl.writePending) {
+        if (!HasOverlappedIoCompleted(&impl.loopWrite)) {
+            return 0;
+        }
+        impl.writePending = false;
+        DWORD written = 0;
+        impl.failedStep = IoStep::CompletionWait;
+        if (!::GetOverlappedResult(port, &impl.loopWrite, &written, FALSE)) {
+            return std::nullopt;
+        }
+        // The driver ends a write at its time-outs with what it got out.
+        if (written < impl.writing.size()) {
+            Fail(ERROR_TIMEOUT);
+            return std::nullopt;
+        }
+        impl.failedStep = IoStep::Call;
+    }
+    if (size == 0 || data == nullptr) {
+        return 0;
+    }
+    if (size > std::numeric_limits<DWORD>::max()) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return std::nullopt;
+    }
+    impl.writing.assign(data, data + size);
+    impl.loopWrite = {};
+    impl.loopWrite.hEvent = impl.readyEvent;
+    if (!::WriteFile(port, impl.writing.data(), static_cast<DWORD>(size), nullptr,
+                     &impl.loopWrite) &&
+        ::GetLastError() != ERROR_IO_PENDING) {
+        return std::nullopt;
+    }
+    impl.writePending = true;
+    return size;
 }
 
 IoStep LocalSerialDevice::LastFailedIoStep() const noexcept {

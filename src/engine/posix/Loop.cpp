@@ -26,16 +26,32 @@ std::uint32_t EpollEvents(std::uint32_t interest) {
            ((interest & kWritable) != 0 ? static_cast<std::uint32_t>(EPOLLOUT) : 0U);
 }
 
-sigset_t SignalSet(const std::vector<int>& signals) {
+int Number(Signal signal) {
+    switch (signal) {
+        case Signal::Interrupt:
+            return SIGINT;
+        case Signal::Terminate:
+            return SIGTERM;
+        case Signal::HangUp:
+            return SIGHUP;
+    }
+    return SIGTERM;
+}
+
+sigset_t SignalSet(const std::vector<Signal>& signals) {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : signals) {
-        sigaddset(&set, signal);
+    for (const Signal signal : signals) {
+        sigaddset(&set, Number(signal));
     }
     return set;
 }
 
 }  // namespace
+
+const char* StopSignalNames() noexcept {
+    return "SIGINT or SIGTERM";
+}
 
 struct CLoop::System {
     int epoll = -1;
@@ -78,8 +94,10 @@ CLoop::~CLoop() {
     }
 }
 
+// The system watches descriptors itself: `arm` has nothing to do here.
 CLoop::Source* CLoop::Watch(std::intptr_t handle, std::uint32_t interest,
-                            std::function<void(std::uint32_t)> ready) {
+                            std::function<void(std::uint32_t)> ready,
+                            std::function<void()> /*arm*/) {
     auto& source = m_sources.emplace_back(std::make_unique<Source>());
     source->handle = handle;
     source->ready = std::move(ready);
@@ -146,7 +164,7 @@ void CLoop::Wake() {
     static_cast<void>(::write(m_system->wake, &one, sizeof one));
 }
 
-bool CLoop::WatchSignals(const std::vector<int>& signals, std::function<void(int)> received) {
+bool CLoop::WatchSignals(const std::vector<Signal>& signals, std::function<void(Signal)> received) {
     const sigset_t set = SignalSet(signals);
     if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
         return false;
@@ -158,15 +176,21 @@ bool CLoop::WatchSignals(const std::vector<int>& signals, std::function<void(int
                      signalfd_siginfo info{};
                      while (::read(m_system->signals, &info, sizeof info) ==
                             static_cast<ssize_t>(sizeof info)) {
-                         received(static_cast<int>(info.ssi_signo));
+                         const int number = static_cast<int>(info.ssi_signo);
+                         received(number == SIGINT   ? Signal::Interrupt
+                                  : number == SIGHUP ? Signal::HangUp
+                                                     : Signal::Terminate);
                      }
                  }) != nullptr;
 }
 
-void CLoop::ReleaseSignals(const std::vector<int>& signals) {
+void CLoop::ReleaseSignals(const std::vector<Signal>& signals) {
     const sigset_t set = SignalSet(signals);
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+// Nothing waits for the loop's end here: a signal's own handling ends the program.
+void CLoop::RunEnded() {}
 
 void CLoop::WaitAndDispatch(int timeoutMs) {
     std::array<epoll_event, kMaxEvents> events{};

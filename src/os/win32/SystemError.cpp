@@ -40,7 +40,9 @@ SystemError LastSystemError() {
         nullptr);
     SystemError error{static_cast<int>(code), {}};
     if (length > 0 && text != nullptr) {
+        // The system ends its texts with a line break, which would split a line of ours.
         error.message.assign(text, length);
+        error.message.erase(error.message.find_last_not_of(" \r\n") + 1);
     } else {
         error.message = Format("Error %lu", static_cast<unsigned long>(code));
     }

@@ -163,7 +163,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
         }
         if ((set[1].revents & POLLIN) != 0) {
             m_impl->Fail(SocketFailure::Cancelled,
-                     "the connection to " + address.text + " was called off");
+                         "the connection to " + address.text + " was called off");
             return give_up();
         }
         int error = 0;
@@ -299,5 +299,12 @@ std::optional<SocketFailure> Socket::LastFailure() const noexcept {
 std::intptr_t Socket::NativeHandle() const noexcept {
     return m_impl->fd.load();
 }
+
+std::intptr_t Socket::WaitHandle() const noexcept {
+    return NativeHandle();
+}
+
+// The system watches the descriptor by itself.
+void Socket::ArmWait(bool /*forOutput*/) {}
 
 }  // namespace vandrelux::platform

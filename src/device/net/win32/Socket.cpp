@@ -14,6 +14,7 @@
 
 #include "device/net/Socket.h"
 #include "os/ErrorDetail.h"
+#include "os/SystemError.h"
 
 namespace vandrelux::platform {
 
@@ -187,7 +188,7 @@ bool Socket::Connect(const SocketAddress& address, Deadline deadline, const Even
         do {
             if (cancel != nullptr && cancel->IsSet()) {
                 m_impl->Fail(SocketFailure::Cancelled,
-                         "the connection to " + address.text + " was called off");
+                             "the connection to " + address.text + " was called off");
                 return give_up();
             }
             FD_ZERO(&writable);
@@ -349,6 +350,23 @@ std::optional<SocketFailure> Socket::LastFailure() const noexcept {
 std::intptr_t Socket::NativeHandle() const noexcept {
     const SOCKET s = m_impl->socket.load();
     return s == INVALID_SOCKET ? -1 : static_cast<std::intptr_t>(s);
+}
+
+std::intptr_t Socket::WaitHandle() const noexcept {
+    return m_impl->socket.load() == INVALID_SOCKET ? -1
+                                                   : reinterpret_cast<std::intptr_t>(m_impl->event);
+}
+
+void Socket::ArmWait(bool forOutput) {
+    const SOCKET s = m_impl->socket.load();
+    if (s == INVALID_SOCKET) {
+        return;
+    }
+    // A new selection records what already holds: bytes waiting, or room to send.
+    const long events = FD_READ | FD_CLOSE | (forOutput ? FD_WRITE : 0);
+    if (::WSAEventSelect(s, m_impl->event, events) != 0 || Readable() > 0) {
+        ::WSASetEvent(m_impl->event);
+    }
 }
 
 }  // namespace vandrelux::platform
