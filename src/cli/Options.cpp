@@ -27,9 +27,11 @@ constexpr const char* kDescription =
     "  current folder and written to OUT with the bytes of every 16-bit word swapped; one\n"
     "  port only, as every receive collects into the same rv.bin.\n"
     "Station:  vandrelux-cli --station [--port PORT...] [--watch GLOB...] <files> [--units-log F]\n"
-    "  updates box after box on every slot until SIGINT or SIGTERM; a slot takes the next box\n"
-    "  once its line has been quiet for --rearm-quiet seconds. Devices matching a --watch glob\n"
-    "  become slots as they appear and leave as they go.\n"
+    "  updates box after box on every slot until SIGINT or SIGTERM (Ctrl+C, Ctrl+Break or\n"
+    "  closing the console on Windows); a slot takes the next box once its line has been quiet\n"
+    "  for --rearm-quiet seconds. Devices matching a --watch glob become slots as they appear\n"
+    "  and leave as they go; on Windows a glob names COM ports (COM*), or their adapters by the\n"
+    "  name or the USB location the device manager shows.\n"
     "Set-up:   vandrelux-cli --list-ports | --doctor [--port PORT...]\n\n"
     "A PORT is a serial device, COM<n>, or a port behind a network server: rfc2217://HOST:PORT\n"
     "(Telnet with COM-port control, as ser2net's telnet(rfc2217) accepter speaks it) or\n"
@@ -136,7 +138,8 @@ void AddStationOptions(CLI::App& app, Parsed& p) {
     p.stationOnly.push_back(
         app.add_option("--watch", options.watch,
                        "Station: devices matching this glob become slots as they appear, such as "
-                       "'/dev/serial/by-path/*'; repeatable"));
+                       "'/dev/serial/by-path/*' (on Windows 'COM*' or 'USB Serial Port*'); "
+                       "repeatable"));
     p.stationOnly.push_back(app.add_option("--rearm-quiet", p.rearmSeconds,
                                            "Station: seconds the line must be quiet after a unit "
                                            "before the slot takes the next box")

@@ -101,7 +101,7 @@ std::string FormatPortTable(const std::vector<ListedPort>& ports) {
                                          "DRIVER", "USB ID", "SERIAL", "COM", "ADAPTER");
     for (const ListedPort& port : ports) {
         // What sysfs says is shown as it stands, bar what a terminal would act on.
-        std::string adapter = "-";
+        std::string adapter = port.info.friendlyName.empty() ? "-" : port.info.friendlyName;
         if (port.info.usb) {
             adapter = port.info.usb->manufacturer + " " + port.info.usb->product;
             adapter = adapter == " " ? "-" : adapter;
@@ -128,6 +128,12 @@ nlohmann::json PortListJson(const std::vector<ListedPort>& ports) {
                             {"serial", port.info.usb->serial},
                             {"manufacturer", port.info.usb->manufacturer},
                             {"product", port.info.usb->product}};
+        }
+        if (!port.info.friendlyName.empty()) {
+            entry["friendly_name"] = port.info.friendlyName;
+        }
+        if (!port.info.location.empty()) {
+            entry["location"] = port.info.location;
         }
         list.push_back(std::move(entry));
     }

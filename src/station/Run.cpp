@@ -2,7 +2,6 @@
 #include "station/Run.h"
 
 #include <algorithm>
-#include <csignal>
 #include <memory>
 
 #include "engine/Engine.h"
@@ -153,8 +152,8 @@ std::vector<PortResult> RunUnits(const RunSettings& settings, IRunEvents& events
     engine::CEngine engine(settings.beacon);
     store::CSharedUpdateFiles files;
     std::vector<std::unique_ptr<CRunPort>> ports;
-    const std::vector<int> stops{SIGINT, SIGTERM};
-    if (!engine.WatchSignals(stops, [&](int /*signal*/) {
+    const std::vector<engine::Signal> stops{engine::Signal::Interrupt, engine::Signal::Terminate};
+    if (!engine.WatchSignals(stops, [&](engine::Signal /*signal*/) {
             events.Note(
                 "signal: the transfers under way are abandoned (a second signal ends "
                 "the program at once)");

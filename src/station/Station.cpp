@@ -1,9 +1,6 @@
 #include "station/Station.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <csignal>
 #include <map>
 #include <memory>
 
@@ -122,7 +119,7 @@ public:
 
 private:
     void AddSlot(const std::string& device, bool watched);
-    void OnSignal(int signal);
+    void OnSignal(engine::Signal signal);
     void Rescan();
     // Folders that cannot be watched, do not exist yet or went away are looked at every second,
     // until they can be watched again.
@@ -449,8 +446,9 @@ std::string CSlot::TotalsRow() const {
 }
 
 int CStation::Run() {
-    if (!m_engine.WatchSignals({SIGINT, SIGTERM, SIGHUP},
-                               [this](int signal) { OnSignal(signal); })) {
+    using engine::Signal;
+    if (!m_engine.WatchSignals({Signal::Interrupt, Signal::Terminate, Signal::HangUp},
+                               [this](Signal signal) { OnSignal(signal); })) {
         m_events.Note("cannot watch for signals: " + platform::LastSystemError().message);
         return static_cast<int>(Outcome::Usage);
     }
@@ -478,7 +476,8 @@ int CStation::Run() {
         Rescan();
         Poll();
     }
-    m_events.Note("station running; SIGINT or SIGTERM ends it once the units under way are done");
+    m_events.Note(std::string("station running; ") + engine::StopSignalNames() +
+                  " ends it once the units under way are done");
     m_engine.Run([this] {
         return m_signals > 0 && std::none_of(m_slots.begin(), m_slots.end(),
                                              [](const auto& slot) { return slot.second->Busy(); });
@@ -545,8 +544,8 @@ void CStation::Poll() {
     });
 }
 
-void CStation::OnSignal(int signal) {
-    if (signal == SIGHUP) {
+void CStation::OnSignal(engine::Signal signal) {
+    if (signal == engine::Signal::HangUp) {
         ReopenUnitsLog();
         return;
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -41,9 +42,9 @@ private:
     [[nodiscard]] std::optional<platform::SystemError> WriteToFile();
     [[nodiscard]] std::optional<platform::SystemError> WriteToStream();
 
-    int m_fd = -1;
-    bool m_bFile = false;  // a regular file: a torn write is cut back, and synced to the disk
-    bool m_bTorn = false;  // the file ends in a torn record that could not be cut back
+    std::intptr_t m_fd = -1;  // a descriptor on POSIX, a HANDLE on Windows
+    bool m_bFile = false;     // a regular file: a torn write is cut back, and synced to the disk
+    bool m_bTorn = false;     // the file ends in a torn record that could not be cut back
     std::deque<std::string> m_waiting;
     std::size_t m_sent = 0;  // bytes of the first waiting record a stream has taken already
 };
