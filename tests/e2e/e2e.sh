@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end cases: vandrelux-cli against vandrelux-boxsim over a pseudo-terminal.
 # Usage: e2e.sh CASE   (BOXSIM and CLI name the two programs)
+# Sourced, it gives the caller its helpers, a work folder and the clean-up.
 set -euo pipefail
 
 : "${BOXSIM:?}" "${CLI:?}"
@@ -1311,5 +1312,8 @@ case_station_board_on_a_terminal() {
     grep -Eq "^$PWD/a-host +1 +1 +0 +0" screen.txt || fail "no totals: $(cat screen.txt)"
 }
 
-"case_$1"
-echo "PASS: $1"
+# Sourced by the runner of the Wine station cases for its helpers; run, it runs CASE.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    "case_$1"
+    echo "PASS: $1"
+fi

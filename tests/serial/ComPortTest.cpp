@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "EventLoop.h"
 #include "SilentServer.h"
 #include "serial/ComPort.h"
-#include "toolkit/EventLoop.h"
 
 namespace vandrelux::serial {
 namespace {
@@ -107,10 +107,10 @@ public:
         return errorBoxes.size();
     }
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 2000ms) {
-        return loop.Run(done, platform::EventLoop::Clock::now() + limit);
+        return loop.Run(done, test::EventLoop::Clock::now() + limit);
     }
 
-    platform::EventLoop loop;
+    test::EventLoop loop;
     Bytes handled;
     std::atomic<std::size_t> handledCount{0};
     int lastPort = 0;

@@ -12,6 +12,9 @@ wedged slot. At the end every line of the units log must parse, every slot's uni
 ones its boxes began, in order and each once, and every box the station passed must hold exactly
 the update files.
 
+With --wine-ports the station is the Windows build under Wine: each slot is a COM port whose
+link in that folder points at the slot's pair (the caller holds the folder and sets up Wine).
+
 Prints the figures as one JSON object; exits 1 when any of them is wrong.
 """
 import argparse
@@ -26,6 +29,9 @@ import sys
 import tempfile
 import threading
 import time
+
+# The COM ports of the Wine test prefix that lead where their links do (COM3 leads nowhere).
+WINE_COM_PORTS = [1, 2, 4, 5, 6, 7]
 
 # Behaviour -> the outcome of the unit its box begins, or None when it begins none.
 BEHAVIOURS = {
@@ -42,10 +48,13 @@ BEHAVIOURS = {
 
 
 class Slot:
-    def __init__(self, work, name, events):
+    def __init__(self, work, name, events, com=None):
         self.name = name
         self.host = os.path.join(work, name + "-host")
         self.box = os.path.join(work, name + "-box")
+        # What the station is told, and what it calls the slot in its events and units.
+        self.port = self.host if com is None else "COM%d" % com
+        self.called = self.host if com is None else "\\\\.\\COM%d" % com
         self.socat = None
         self.keep = None
         # Between boxes the line's end is read and dropped, as a serial line whose box is off
@@ -101,14 +110,15 @@ class Slot:
         """Whether the station's events for this slot reach `count` of `kind` in time."""
         deadline = time.monotonic() + seconds
         while True:
-            with open(self.events, encoding="utf-8") as f:
+            # Lines as written: Windows ends them with CR LF, which may come in two writes.
+            with open(self.events, encoding="utf-8", newline="") as f:
                 f.seek(self.offset)
                 for line in f:
                     if not line.endswith("\n"):
                         break
                     self.offset += len(line.encode("utf-8"))
                     event = json.loads(line)
-                    if event.get("port") == self.host and event["event"] in self.counts:
+                    if event.get("port") == self.called and event["event"] in self.counts:
                         self.counts[event["event"]] += 1
             if self.counts[kind] >= count:
                 return True
@@ -150,6 +160,13 @@ def box_command(args, slot, behaviour, n, out, files):
 
 
 def run_slot(args, slot, files, rng, count):
+    try:
+        run_boxes(args, slot, files, rng, count)
+    except Exception as e:  # a broken run is a failed one, not a shorter one
+        slot.problems.append("the run of its boxes broke: %r" % e)
+
+
+def run_boxes(args, slot, files, rng, count):
     for n in range(count):
         behaviour = rng.choice(sorted(BEHAVIOURS))
         out = os.path.join(args.work, "%s-%03d" % (slot.name, n))
@@ -210,7 +227,7 @@ def check(args, slots, log, events, status, began):
         recorded.setdefault(record["slot"], []).append(record)
     duplicated = 0
     for slot in slots:
-        units = recorded.get(slot.host, [])
+        units = recorded.get(slot.called, [])
         numbers = [u["unit"] for u in units]
         duplicated += len(numbers) - len(set(numbers))
         outcomes = [u["outcome"] for u in units]
@@ -246,6 +263,8 @@ def main():
     parser.add_argument("--rearm-quiet", type=float, default=0.5)
     parser.add_argument("--unit-silence", type=float, default=1.0)
     parser.add_argument("--keep", action="store_true", help="keep the run's files")
+    parser.add_argument("--wine-ports", help="run the Windows --cli under Wine, its COM links here")
+    parser.add_argument("--wine-preload", default="", help="LD_PRELOAD for Wine alone")
     args = parser.parse_args()
 
     args.work = tempfile.mkdtemp(prefix="vandrelux-chaos-")
@@ -259,24 +278,33 @@ def main():
     log = os.path.join(args.work, "units.jsonl")
     events = os.path.join(args.work, "events.jsonl")
     errors = os.path.join(args.work, "station.err")
-    slots = [Slot(args.work, "s%d" % i, events) for i in range(args.slots)]
+    coms = WINE_COM_PORTS if args.wine_ports else [None] * args.slots
+    slots = [Slot(args.work, "s%d" % i, events, coms[i]) for i in range(args.slots)]
     station = None
     began = time.monotonic()
     try:
         for slot in slots:
             slot.connect()
-        command = [args.cli, "--station", "--json", "--units-log", log,
+            if args.wine_ports:
+                link = os.path.join(args.wine_ports, slot.port.lower())
+                if os.path.lexists(link):
+                    os.remove(link)
+                os.symlink(slot.host, link)
+        wine = ["wine"] if args.wine_ports else []
+        command = wine + [args.cli, "--station", "--json", "--units-log", log,
                    "--bootstrap", paths["bootstrap"], "--software", paths["software"],
                    "--rearm-quiet", str(args.rearm_quiet), "--unit-silence", str(args.unit_silence)]
         for slot in slots:
-            command += ["--port", slot.host]
+            command += ["--port", slot.port]
         with open(events, "w") as out, open(errors, "w") as err:
-            station = subprocess.Popen(command, stdout=out, stderr=err)
+            env = dict(os.environ, LD_PRELOAD=args.wine_preload) if args.wine_ports else None
+            station = subprocess.Popen(command, stdout=out, stderr=err, env=env,
+                                       stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             with open(errors, encoding="utf-8", errors="replace") as f:
                 text = f.read()
-            if all("%s  waiting for a box" % s.host in text for s in slots):
+            if all("%s  waiting for a box" % s.called in text for s in slots):
                 break
             time.sleep(0.05)
         else:

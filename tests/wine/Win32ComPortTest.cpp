@@ -6,9 +6,9 @@
 #include <numeric>
 #include <string>
 
+#include "EventLoop.h"
 #include "NullModem.h"
 #include "serial/ComPort.h"
-#include "toolkit/EventLoop.h"
 
 namespace vandrelux::wine {
 namespace {
@@ -33,7 +33,7 @@ public:
     }
     void ShowMessage(std::string_view text) override { ADD_FAILURE() << text; }
 
-    platform::EventLoop loop;
+    test::EventLoop loop;
     Bytes handled;
     std::function<void()> whileHandling;  // runs inside each delivery, on the window thread
 };
@@ -45,7 +45,7 @@ protected:
         ASSERT_TRUE(port.StartMonitor());
     }
     bool RunUntil(const std::function<bool()>& done) {
-        return owner.loop.Run(done, platform::EventLoop::Clock::now() + 10s);
+        return owner.loop.Run(done, test::EventLoop::Clock::now() + 10s);
     }
 
     Owner owner;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vandrelux-cli.exe under Wine, called as the Linux end-to-end cases call the CLI: the device
 # after --port becomes COM1, whose link in the prefix is first pointed at that device; a network
-# port (rfc2217://, tcp://) is passed on as it stands, for Winsock to reach.
+# port (rfc2217://, tcp://) is passed on as it stands, for Winsock to reach. What it prints ends
+# its lines as on Linux.
 # Usage: CLI=cli-on-com1.sh tests/e2e/e2e.sh CASE, with WINE_BUILD_DIR and CLI_EXE set.
 set -euo pipefail
 : "${WINE_BUILD_DIR:?}" "${CLI_EXE:?}"
@@ -23,4 +24,4 @@ while [ $# -gt 0 ]; do
     fi
 done
 wine_claim_com1 "$device"
-wine_run "$CLI_EXE" "${args[@]}"
+WINE_UNIX_LINES=1 wine_run "$CLI_EXE" "${args[@]}"

@@ -1,5 +1,6 @@
-# Sourced by the Wine test scripts: one Wine prefix per build tree, with COM1 and COM2 mapped to
-# symlinks that the tests point at pseudo-terminals, and the modem-line library preloaded.
+# Sourced by the Wine test scripts: one Wine prefix per build tree, with COM1 to COM7 mapped to
+# symlinks that the tests point at pseudo-terminals (COM3 at nothing; COM9 is left for a test to
+# name while programs run), and the modem-line library preloaded.
 # Usage: . wine-env.sh BUILD_DIR
 
 wine_dir="$(cd "$1" && pwd)/wine"
@@ -22,7 +23,7 @@ wine_modem_library() {
 }
 
 # What a ready prefix holds; a prefix made for another setup is made anew.
-wine_setup="COM1 COM2 COM3 -> $WINE_PORTS"
+wine_setup="COM1-COM7 -> $WINE_PORTS"
 
 # Creates the prefix once, and starts its wineserver with no test's descriptors or output, so
 # that it holds no lock and writes into no test's log. Several tests may ask at the same time.
@@ -41,7 +42,7 @@ wine_prefix_ready() {
         }
         # The serial ports are read from here whenever wineserver starts, unlike links made
         # in dosdevices, which it resets. COM3 stays a link to nothing.
-        for n in 1 2 3; do
+        for n in 1 2 3 4 5 6 7; do
             timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
                 /d "$WINE_PORTS/com$n" /f < /dev/null >> "$wine_dir/wineboot.log" 2>&1 9>&-
         done
@@ -76,14 +77,20 @@ wine_claim_com1() {
 # Runs wine with the given arguments, bounded in time. The first program of a Wine session
 # starts helper processes that outlive it and inherit its descriptors: they get files instead
 # of the caller's pipes (which they would hold open) and no lock descriptor (which they would
-# hold for good). What the program printed is passed on when it ends.
+# hold for good). What the program printed is passed on when it ends, with Linux line ends when
+# WINE_UNIX_LINES is set.
 wine_run() {
     local out err status=0
     out=$(mktemp) err=$(mktemp)
     timeout --kill-after=10 "${VANDRELUX_WINE_TIMEOUT:-300}" wine "$@" \
         < /dev/null > "$out" 2> "$err" 8>&- 9>&- || status=$?
-    cat "$out"
-    cat "$err" >&2
+    if [ -n "${WINE_UNIX_LINES:-}" ]; then
+        sed 's/\r$//' "$out"
+        sed 's/\r$//' "$err" >&2
+    else
+        cat "$out"
+        cat "$err" >&2
+    fi
     rm -f "$out" "$err"
     return "$status"
 }

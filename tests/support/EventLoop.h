@@ -1,5 +1,5 @@
-// A window thread without a window: runs tasks other threads hand it, and window timers, on the
-// thread that calls Run. The CLI runs its whole transfer on one; the window toolkit has its own.
+// A window thread without a window, for the tests of the window's port object: runs tasks other
+// threads hand it, and window timers, on the thread that calls Run.
 //
 // Threading: Run, StartTimer and StopTimer on the loop's thread; Send and Wake from any thread.
 #pragma once
@@ -15,7 +15,7 @@
 #include <optional>
 #include <stop_token>
 
-namespace vandrelux::platform {
+namespace vandrelux::test {
 
 class EventLoop {
 public:
@@ -61,4 +61,4 @@ private:
     std::function<void(unsigned)> m_onTimer;
 };
 
-}  // namespace vandrelux::platform
+}  // namespace vandrelux::test

@@ -6,9 +6,9 @@
 #include <stop_token>
 #include <thread>
 
-#include "toolkit/EventLoop.h"
+#include "EventLoop.h"
 
-namespace vandrelux::platform {
+namespace vandrelux::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -59,4 +59,4 @@ TEST(EventLoopSend, StopBeforeTheLoopTookItUp_ReturnsFalseAndTaskNeverRuns) {
 }
 
 }  // namespace
-}  // namespace vandrelux::platform
+}  // namespace vandrelux::test

@@ -1,10 +1,10 @@
-#include "toolkit/EventLoop.h"
+#include "EventLoop.h"
 
 #include <algorithm>
 #include <thread>
 #include <vector>
 
-namespace vandrelux::platform {
+namespace vandrelux::test {
 
 namespace {
 
@@ -134,4 +134,4 @@ void EventLoop::Wake() {
     m_changed.notify_one();
 }
 
-}  // namespace vandrelux::platform
+}  // namespace vandrelux::test
