@@ -171,7 +171,7 @@ bool CTransfer::PrepareImage() {
     m_Progress.Start(m_Header.dwLength, kMaxPayload);
     Notify([this, info](ITransferObserver& o) {
         o.OnImageStarted({Mode::Download, info->kind, m_strFilePath, m_Header.dwLength,
-                          m_Header.dwChecksum, m_nAttempt});
+                          m_Header.dwChecksum, m_nAttempt, m_pImage});
     });
     return true;
 }

@@ -166,7 +166,7 @@ void CTransfer::ReceiveHeader(std::uint8_t ch) {
                 m_nBlock = 1;
                 Notify([this](ITransferObserver& o) {
                     o.OnImageStarted({Mode::Receive, UpdateKind::EndOfSequence, m_strTargetPath,
-                                      m_Header.dwLength, m_Header.dwChecksum, 1});
+                                      m_Header.dwLength, m_Header.dwChecksum, 1, nullptr});
                 });
             } else {
                 AnswerHeader(kNak);

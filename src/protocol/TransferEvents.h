@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "protocol/UpdateKinds.h"
 
@@ -48,6 +50,8 @@ struct ImageInfo {
     std::uint32_t length = 0;                     // bytes, as the header announces them
     std::uint32_t checksum = 0;                   // byte sum, as the header announces it
     std::uint32_t attempt = 1;  // the same image again after the box refused its verdict
+    // Download: the image as it goes out, its pad byte included.
+    std::shared_ptr<const std::vector<std::uint8_t>> image;
 };
 
 // Every call is made on the transfer's thread, from inside the entry point (a byte from the box)

@@ -54,7 +54,8 @@ CPortUnit::CPortUnit(const UnitSettings& settings, IPortEvents& events, ITimerHo
       m_log(events),
       m_store("rv.bin", &files),
       m_transfer(m_host, port, m_log, m_store),
-      m_watch(events, settings.retries) {
+      m_watch(events, settings.retries,
+              [&files](const protocol::UpdateImage& image) { return files.FileDigest(image); }) {
     m_transfer.SetObserver(&m_watch);
 }
 

@@ -60,6 +60,9 @@ nlohmann::json ToJson(const ImageResult& image) {
         json["file_size"] = *image.fileSize;
         json["modified"] = image.modified;
     }
+    if (!image.sha256.empty()) {
+        json["sha256"] = image.sha256;
+    }
     return json;
 }
 

@@ -40,6 +40,7 @@ struct ImageResult {
     // Download: the update file as it was read: its length and its modification time (UTC).
     std::optional<std::uint64_t> fileSize;
     std::string modified;
+    std::string sha256;  // of the update file as sent; empty where not known
 };
 
 // The time as the records write it: UTC with milliseconds, 2026-12-08T04:31:44.720Z.

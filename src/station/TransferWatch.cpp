@@ -32,8 +32,8 @@ constexpr const char* kReceivedKind = "programme";
 
 }  // namespace
 
-CTransferWatch::CTransferWatch(IPortEvents& events, int retries)
-    : m_events(events), m_retries(retries) {}
+CTransferWatch::CTransferWatch(IPortEvents& events, int retries, DigestOf digestOf)
+    : m_events(events), m_retries(retries), m_digestOf(std::move(digestOf)) {}
 
 void CTransferWatch::StartUnit() {
     m_direction = protocol::Mode::None;
@@ -71,6 +71,7 @@ void CTransferWatch::OnImageStarted(const protocol::ImageInfo& started) {
         image->checksum = started.checksum;
         image->done = 0;
         NoteFile(*image, std::string(started.path));
+        image->sha256 = m_digestOf && started.image ? m_digestOf(started.image) : std::string();
     }
     m_imageName = std::string(started.path);
     m_bInImage = true;

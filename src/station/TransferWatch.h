@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,8 +22,13 @@ namespace vandrelux::station {
 
 class CTransferWatch final : public protocol::ITransferObserver {
 public:
-    // `retries`: refused verdicts tolerated per image before giving up.
-    CTransferWatch(IPortEvents& events, int retries);
+    // The SHA-256 of the update file an image going out was read from.
+    using DigestOf =
+        std::function<std::string(const std::shared_ptr<const std::vector<std::uint8_t>>&)>;
+
+    // `retries`: refused verdicts tolerated per image before giving up. `digestOf`, where given,
+    // gives each image sent its file's digest.
+    CTransferWatch(IPortEvents& events, int retries, DigestOf digestOf = {});
 
     // A new unit on the same port: no images, nothing given up.
     void StartUnit();
@@ -55,6 +62,7 @@ private:
 
     IPortEvents& m_events;
     int m_retries;
+    DigestOf m_digestOf;
 
     protocol::Mode m_direction = protocol::Mode::None;
     bool m_bInImage = false;

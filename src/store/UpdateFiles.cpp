@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "protocol/Frames.h"
+#include "store/Sha256.h"
 
 namespace vandrelux::store {
 
@@ -82,24 +83,48 @@ UpdateFileRead ReadWholeUpdateFile(const std::string& path) {
     if (!AtEnd(file)) {
         return {nullptr, "it grew while it was read"};
     }
-    return {image, {}};
+    return {image, {}, file.length};
 }
 
 UpdateFileRead CSharedUpdateFiles::Read(const std::string& path) {
     const std::lock_guard lock(m_mutex);
-    std::erase_if(m_held, [](const auto& held) { return held.second.expired(); });
+    std::erase_if(m_held, [](const auto& held) { return held.second.image.expired(); });
+    std::erase_if(m_replaced, [](const Held& held) { return held.image.expired(); });
     if (const auto held = m_held.find(path); held != m_held.end()) {
-        if (UpdateImage image = held->second.lock(); image && Unchanged(path, *image)) {
-            return {image, {}};
+        if (UpdateImage image = held->second.image.lock(); image && Unchanged(path, *image)) {
+            return {image, {}, held->second.fileLength};
         }
     }
     UpdateFileRead read = ReadWholeUpdateFile(path);
+    if (const auto held = m_held.find(path); held != m_held.end()) {
+        m_replaced.push_back(std::move(held->second));
+        m_held.erase(held);
+    }
     if (read.image) {
-        m_held[path] = read.image;
-    } else {
-        m_held.erase(path);
+        m_held[path] = {read.image, read.fileLength, {}};
     }
     return read;
+}
+
+std::string CSharedUpdateFiles::FileDigest(const UpdateImage& image) {
+    const std::lock_guard lock(m_mutex);
+    const auto same = [&](const Held& held) {
+        return !held.image.owner_before(image) && !image.owner_before(held.image);
+    };
+    Held* found = nullptr;
+    for (auto& [path, held] : m_held) {
+        found = found != nullptr || !same(held) ? found : &held;
+    }
+    for (Held& held : m_replaced) {
+        found = found != nullptr || !same(held) ? found : &held;
+    }
+    if (found == nullptr || !image) {
+        return {};
+    }
+    if (found->digest.empty()) {
+        found->digest = Sha256Hex({image->data(), found->fileLength});
+    }
+    return found->digest;
 }
 
 bool CSharedUpdateFiles::Unchanged(const std::string& path,

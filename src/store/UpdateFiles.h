@@ -29,6 +29,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 struct UpdateFileRead {
     UpdateImage image;
     std::string failure;
+    std::size_t fileLength = 0;  // the file's own bytes: the image less its pad byte
 };
 
 // The whole update file at `path`, freshly read, as the image store gives it: an odd-sized file
@@ -45,12 +46,23 @@ class CSharedUpdateFiles {
 public:
     // As ReadWholeUpdateFile.
     [[nodiscard]] UpdateFileRead Read(const std::string& path);
+    // The SHA-256 of the file an image this reader gave was read from, as sha256sum prints it;
+    // worked out once however many transfers hold the image. Empty for an image it did not give.
+    [[nodiscard]] std::string FileDigest(const UpdateImage& image);
 
 private:
+    struct Held {
+        std::weak_ptr<const std::vector<std::uint8_t>> image;
+        std::size_t fileLength = 0;
+        std::string digest;  // empty until asked for
+    };
+
     [[nodiscard]] bool Unchanged(const std::string& path, const std::vector<std::uint8_t>& image);
 
     std::mutex m_mutex;
-    std::map<std::string, std::weak_ptr<const std::vector<std::uint8_t>>> m_held;
+    std::map<std::string, Held> m_held;  // by path
+    // Images handed out whose file has changed since, while some transfer still holds them.
+    std::vector<Held> m_replaced;
     std::vector<std::uint8_t> m_piece;
 };
 

@@ -7,7 +7,9 @@
 #include "BoxFrames.h"
 #include "FakeImageStore.h"
 #include "TransferFixture.h"
+#include "os/Format.h"
 #include "protocol/ControlsHost.h"
+#include "store/Sha256.h"
 #include "store/StandardImageStore.h"
 #include "store/UpdateFiles.h"
 
@@ -218,6 +220,52 @@ TEST_F(StandardImageStoreTest, SharedReads_OneCopyWhileHeld_AnyChangeReadAfresh)
     ASSERT_NE(empty, nullptr);
     EXPECT_TRUE(empty->empty());
     EXPECT_EQ(empty.use_count(), 1);
+}
+
+TEST(Sha256, KnownDigestsWholeAndInUnevenPieces) {
+    const auto text = [](std::string_view s) {
+        return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()),
+                     reinterpret_cast<const std::uint8_t*>(s.data()) + s.size());
+    };
+    const struct {
+        Bytes input;
+        const char* digest;
+    } cases[] = {
+        {{}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {text("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // Two blocks: the length no longer fits after the message's own last block.
+        {text("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {Bytes(1'000'000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(store::Sha256Hex(c.input), c.digest);
+        store::CSha256 pieces;
+        for (std::size_t at = 0, step = 1; at < c.input.size(); at += step, step = step * 3 + 1) {
+            pieces.Update({c.input.data() + at, std::min(step, c.input.size() - at)});
+        }
+        std::string hex;
+        for (const std::uint8_t b : pieces.Finish()) {
+            hex += platform::Format("%02x", b);
+        }
+        EXPECT_EQ(hex, c.digest);
+    }
+}
+
+TEST_F(StandardImageStoreTest, FileDigest_OfTheFileWithoutItsPad_EachImageItsOwn) {
+    CSharedUpdateFiles shared;
+    const std::string path = WriteFile("sw", {'a', 'b', 'c'});
+    const UpdateImage held = shared.Read(path).image;
+    EXPECT_EQ(shared.FileDigest(held),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // Replaced while a transfer still holds the first image: each keeps its own digest.
+    WriteFile("sw", {'a', 'b', 'c', 'd'});
+    const UpdateImage changed = shared.Read(path).image;
+    EXPECT_EQ(shared.FileDigest(changed),
+              "88d4266fd4e6338d13b845fcf289579d209c897823b9217da3e161936f031589");
+    EXPECT_EQ(shared.FileDigest(held),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(shared.FileDigest(std::make_shared<const Bytes>(Bytes{1})), "");
 }
 
 }  // namespace
