@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
+#include <regex>
 #include <set>
 
 #include "Version.h"
@@ -75,6 +76,7 @@ struct Parsed {
     double connectSeconds = 0;
     double rearmSeconds = 3;
     double silenceSeconds = 60;
+    double bootCheckS = 60;
     int beaconMs = static_cast<int>(kDefaultBeacon.count());
     std::string com1;
     std::string com2;
@@ -82,6 +84,7 @@ struct Parsed {
     bool doctor = false;
     CLI::Option* port = nullptr;
     CLI::Option* receiveOption = nullptr;
+    CLI::Option* bootCheckSeconds = nullptr;
     std::vector<CLI::Option*> stationOnly;
 };
 
@@ -131,6 +134,46 @@ void AddRunOptions(CLI::App& app, Parsed& p) {
         ->check(CLI::Range(1, 1000));
 }
 
+// A regular expression as the station takes it, or why not.
+const CLI::Validator kRegex(
+    [](const std::string& text) {
+        try {
+            static_cast<void>(std::regex(text));
+            return std::string();
+        } catch (const std::regex_error& e) {
+            return "not a regular expression: " + std::string(e.what());
+        }
+    },
+    "REGEX");
+
+// What the station's records say of each box: who it is, and that its new software starts.
+void AddTraceOptions(CLI::App& app, Parsed& p) {
+    Options& options = p.line.options;
+    p.stationOnly.push_back(
+        app.add_option("--station-id", options.stationId,
+                       "Station: its name in the records of its units (default: the host name)"));
+    p.stationOnly.push_back(
+        app.add_option("--box-id", options.boxId,
+                       "Station: where the box's identity is in the text it sends before it is "
+                       "ready: a regular expression whose first group (or whole match) becomes "
+                       "the unit's box_id, such as 'S/N: (\\w+)'")
+            ->check(kRegex));
+    p.stationOnly.push_back(
+        app.add_flag("--require-box-id", options.requireBoxId,
+                     "Station: a box whose text gives no identity is not updated; its unit fails"));
+    p.stationOnly.push_back(
+        app.add_option("--boot-check", options.bootCheck,
+                       "Station: after the last file the unit waits for the box's text to match "
+                       "this regular expression (its new software announcing itself); no match "
+                       "in time ends it as boot-failed")
+            ->check(kRegex));
+    p.bootCheckSeconds =
+        app.add_option("--boot-check-seconds", p.bootCheckS, "Station: how long --boot-check waits")
+            ->capture_default_str()
+            ->check(CLI::Range(0.1, 3600.0));
+    p.stationOnly.push_back(p.bootCheckSeconds);
+}
+
 void AddStationOptions(CLI::App& app, Parsed& p) {
     Options& options = p.line.options;
     app.add_flag("--station", options.station,
@@ -155,6 +198,7 @@ void AddStationOptions(CLI::App& app, Parsed& p) {
     p.stationOnly.push_back(
         app.add_option("--units-log", options.unitsLog,
                        "Station: append every finished unit to this file as a JSON line"));
+    AddTraceOptions(app, p);
 }
 
 void AddOutputOptions(CLI::App& app, Parsed& p) {
@@ -221,6 +265,13 @@ std::optional<std::string> TakeStation(Parsed& p) {
     }
     options.rearmQuiet = Milliseconds(p.rearmSeconds);
     options.unitSilence = Milliseconds(p.silenceSeconds);
+    options.bootCheckTime = Milliseconds(p.bootCheckS);
+    if (options.requireBoxId && options.boxId.empty()) {
+        return "--require-box-id needs --box-id REGEX: where the identity is in the box's text";
+    }
+    if (options.bootCheck.empty() && p.bootCheckSeconds->count() > 0) {
+        return "--boot-check-seconds goes with --boot-check REGEX";
+    }
     if (!options.station) {
         return p.port->count() == 0
                    ? std::optional<std::string>("name the box's line with --port PORT")

@@ -36,6 +36,11 @@ struct Options {
     std::chrono::milliseconds rearmQuiet{3000};    // silence before a slot takes a new box
     std::chrono::milliseconds unitSilence{60000};  // a unit ends when its box is silent so long
     std::string unitsLog;                          // empty: no log of the units
+    std::string stationId;                         // the records' "station"; empty: the host name
+    std::string boxId;                             // where the box's identity is in its text
+    bool requireBoxId = false;                     // a box without one is not updated
+    std::string bootCheck;                         // what the box says once its update runs
+    std::chrono::milliseconds bootCheckTime{60000};
 };
 
 enum class Command { Update, ListPorts, Doctor };

@@ -43,6 +43,11 @@ station::StationSettings StationSettingsOf(const Options& options) {
     settings.rearmQuiet = options.rearmQuiet;
     settings.unitSilence = options.unitSilence;
     settings.unitsLog = options.unitsLog;
+    settings.stationId = options.stationId;
+    settings.boxId = options.boxId;
+    settings.requireBoxId = options.requireBoxId;
+    settings.bootCheck = options.bootCheck;
+    settings.bootCheckTime = options.bootCheckTime;
     return settings;
 }
 

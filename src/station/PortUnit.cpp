@@ -41,8 +41,16 @@ bool HasEnded(const protocol::TransferOutcome& outcome) {
 }  // namespace
 
 void CPortUnit::EventsLog::AppendChar(char ch) {
-    if (ch != '\r') {
-        m_events.BoxChar(ch);
+    if (ch == '\r') {
+        return;
+    }
+    m_events.BoxChar(ch);
+    const auto byte = static_cast<unsigned char>(ch);
+    if ((byte >= 0x20 && byte < 0x7f) || ch == '\n' || ch == '\t') {
+        m_text += ch;
+        if (m_text.size() > kBoxTextLimit) {
+            m_text.erase(0, m_text.size() - kBoxTextLimit);
+        }
     }
 }
 

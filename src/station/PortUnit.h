@@ -67,15 +67,24 @@ public:
     // "waiting for the box on DEVICE; power it on", or the receive's words for it.
     [[nodiscard]] std::string WaitingNote(const std::string& device) const;
 
+    // The printable text the box sent since ForgetBoxText, its last kBoxTextLimit bytes: a
+    // loader's banner, or the words of software that just started.
+    [[nodiscard]] const std::string& BoxText() const noexcept { return m_log.Text(); }
+    void ForgetBoxText() { m_log.Forget(); }
+    static constexpr std::size_t kBoxTextLimit = 512;
+
 private:
     class EventsLog final : public protocol::ITransferLog {
     public:
         explicit EventsLog(IPortEvents& events) : m_events(events) {}
         void AppendText(std::string_view text) override { m_events.Log(text); }
         void AppendChar(char ch) override;
+        [[nodiscard]] const std::string& Text() const noexcept { return m_text; }
+        void Forget() { m_text.clear(); }
 
     private:
         IPortEvents& m_events;
+        std::string m_text;
     };
 
     const UnitSettings& m_settings;

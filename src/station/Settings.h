@@ -54,6 +54,12 @@ struct StationSettings {
     std::chrono::milliseconds rearmQuiet{3000};    // silence before a slot takes a new box
     std::chrono::milliseconds unitSilence{60000};  // a unit ends when it makes no progress so long
     std::string unitsLog;                          // empty: no log of the units
+    // What the records say of each box. Regular expressions are ECMAScript's; the CLI checks them.
+    std::string stationId;      // the records' "station"; empty: the host name
+    std::string boxId;          // finds the box's identity in its text; empty: none is looked for
+    bool requireBoxId = false;  // a box that gives none is not updated
+    std::string bootCheck;      // what the box must say after its last file; empty: no check
+    std::chrono::milliseconds bootCheckTime{60000};
 };
 
 }  // namespace vandrelux::station

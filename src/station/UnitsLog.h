@@ -38,6 +38,10 @@ public:
     [[nodiscard]] const std::deque<std::string>& Waiting() const noexcept { return m_waiting; }
     void Close();
 
+    // The highest "seq" among the last records of the units log at `path`, so that a station
+    // started again on the same log numbers on from there; 0 when it has none (or is no file).
+    [[nodiscard]] static std::uint64_t LastSeq(const std::string& path);
+
 private:
     [[nodiscard]] std::optional<platform::SystemError> WriteToFile();
     [[nodiscard]] std::optional<platform::SystemError> WriteToStream();

@@ -118,7 +118,9 @@ TEST(ParseCommandLine, BeaconPeriod_TakesItsWholeRange) {
 TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
     const ParseResult r = Parse(
         "--station --watch /dev/serial/by-path/* --watch /dev/ttyACM* --port /dev/a "
-        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5 --unit-silence 2.5");
+        "--software s.bin --units-log units.jsonl --rearm-quiet 0.5 --unit-silence 2.5 "
+        "--box-id S/N:(\\w+) --require-box-id --boot-check ^App --boot-check-seconds 7 "
+        "--station-id bench-3");
     ASSERT_TRUE(r.commandLine) << r.text;
     const Options& o = r.commandLine->options;
     EXPECT_TRUE(o.station);
@@ -127,6 +129,11 @@ TEST(ParseCommandLine, Station_SlotsFromPortsAndGlobsWithItsOwnSettings) {
     EXPECT_EQ(o.unitsLog, "units.jsonl");
     EXPECT_EQ(o.rearmQuiet, std::chrono::milliseconds(500));
     EXPECT_EQ(o.unitSilence, std::chrono::milliseconds(2500));
+    EXPECT_EQ(o.boxId, "S/N:(\\w+)");
+    EXPECT_TRUE(o.requireBoxId);
+    EXPECT_EQ(o.bootCheck, "^App");
+    EXPECT_EQ(o.bootCheckTime, std::chrono::seconds(7));
+    EXPECT_EQ(o.stationId, "bench-3");
 
     const ParseResult watchOnly = Parse("--station --watch /dev/ttyUSB* --software s.bin");
     ASSERT_TRUE(watchOnly.commandLine) << watchOnly.text;
@@ -160,6 +167,10 @@ TEST(ParseCommandLine, BadArguments_ExitTwoWithAReason) {
         "--port /dev/a --software s.bin --timeout nan",
         "--port rfc2217://h:1 --software s.bin --connect-timeout nan",
         "--station --watch /dev/ttyUSB*",
+        "--station --port /dev/a --software s.bin --box-id (",
+        "--station --port /dev/a --software s.bin --require-box-id",
+        "--station --port /dev/a --software s.bin --boot-check-seconds 5",
+        "--port /dev/a --software s.bin --box-id S/N:(\\w+)",
         "--port /dev/a --software s.bin --beacon-ms 1001",
         "--port /dev/a --software s.bin --dance",
         "--list-ports --doctor",
