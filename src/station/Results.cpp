@@ -26,6 +26,8 @@ const char* OutcomeName(Outcome outcome) {
             return "line-lost";
         case Outcome::Abandoned:
             return "abandoned";
+        case Outcome::BootFailed:
+            return "boot-failed";
     }
     return "unknown";
 }

@@ -22,7 +22,8 @@ enum class Outcome : int {
     FileNotOpenable = 4,
     TimedOut = 5,
     LineLost = 6,
-    Abandoned = 7,  // a signal stopped the run
+    Abandoned = 7,   // a signal stopped the run
+    BootFailed = 8,  // station: the box did not say what --boot-check waits for after its update
 };
 
 [[nodiscard]] const char* OutcomeName(Outcome outcome);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <regex>
 
 #include "engine/Engine.h"
 #include "os/Format.h"
+#include "os/Process.h"
 #include "station/DeviceWatch.h"
 #include "station/PortDriver.h"
 #include "station/Text.h"
@@ -66,6 +68,10 @@ private:
     void CheckQuiet();
     // Notes what the box's last byte did for the unit under way.
     void FollowProgress();
+    // The transfer is done; with --boot-check the unit waits for the box's new software to say
+    // so, else it ends.
+    void Delivered();
+    void CheckBoot();
     // A box that takes the unit no further must not hold its slot for ever, whether it is silent,
     // talks or refuses every frame.
     void CheckSilence();
@@ -93,6 +99,11 @@ private:
     EngineClock::time_point m_lastTalk;  // the box's last byte that took the unit no further
     int m_refusedShown = 0;              // refused frames as the slot's line shows them
 
+    bool m_bBooting = false;       // the unit waits for the words of --boot-check
+    std::uint64_t m_bootTask = 0;  // when it gives up on them
+    std::string m_boxText;         // what the box said before it was ready
+    std::string m_boxId;
+
     int m_unitNumber = 0;
     std::string m_unitStart;
     EngineClock::time_point m_unitClock;
@@ -104,10 +115,28 @@ private:
 class CStation {
 public:
     CStation(const StationSettings& settings, IRunEvents& events)
-        : m_settings(settings), m_events(events), m_engine(settings.beacon) {}
+        : m_settings(settings),
+          m_events(events),
+          m_engine(settings.beacon),
+          m_stationId(settings.stationId.empty() ? platform::HostName() : settings.stationId) {
+        if (!settings.boxId.empty()) {
+            m_boxId.emplace(settings.boxId);
+        }
+        if (!settings.bootCheck.empty()) {
+            m_bootCheck.emplace(settings.bootCheck);
+        }
+    }
 
     int Run();
     void Record(const nlohmann::json& unit);
+    // The number of the next record: rising across runs on the same units log.
+    [[nodiscard]] std::uint64_t NextSeq() { return m_nextSeq++; }
+    // The box's identity in its text: the first group of --box-id, or all it matched.
+    [[nodiscard]] std::string BoxIdIn(const std::string& text) const;
+    [[nodiscard]] bool BootCheckMatches(const std::string& text) const {
+        return m_bootCheck && std::regex_search(text, *m_bootCheck);
+    }
+    [[nodiscard]] const std::string& StationId() const noexcept { return m_stationId; }
     // A watched slot's device went: look at the globs again once this event is handled, and
     // from then on as long as a link is left that leads to no device.
     void LookAgain();
@@ -128,6 +157,10 @@ private:
     void LeaveUnwrittenUnits();
     void ReopenUnitsLog();
 
+    std::string m_stationId;
+    std::optional<std::regex> m_boxId;
+    std::optional<std::regex> m_bootCheck;
+    std::uint64_t m_nextSeq = 1;
     std::map<std::string, std::unique_ptr<CSlot>> m_slots;
     std::vector<std::string> m_order;  // slots by first appearance
     std::unique_ptr<CDeviceWatch> m_watch;
@@ -183,6 +216,7 @@ void CSlot::Opened(engine::OpenResult opened) {
         Retry("cannot watch the line");
         return;
     }
+    m_unit.ForgetBoxText();
     Arm();
 }
 
@@ -206,15 +240,63 @@ void CSlot::BeginUnit() {
     m_refusedAtProgress = 0;
     m_bytesSinceProgress = 0;
     m_refusedShown = 0;
+    m_bBooting = false;
+    m_boxText = m_unit.BoxText();
+    m_unit.ForgetBoxText();
+    m_boxId = m_station.BoxIdIn(m_boxText);
     m_events.Emit("unit_started",
                   {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
     Show("box ready");
+    if (m_boxId.empty() && !m_station.m_settings.boxId.empty()) {
+        if (m_station.m_settings.requireBoxId) {
+            EndUnit(OutcomeName(Outcome::BoxFailure),
+                    "the box gave no identity: its text did not match --box-id, and one is "
+                    "required");
+            AwaitQuiet();
+            return;
+        }
+        m_events.Note(platform::Format(
+            "unit %d: the box gave no identity: its text did not match --box-id", m_unitNumber));
+    }
     CheckSilence();
+}
+
+void CSlot::Delivered() {
+    if (m_station.m_settings.bootCheck.empty()) {
+        EndUnit(OutcomeName(Outcome::Success), "");
+        AwaitQuiet();
+        return;
+    }
+    // The box's words are only shown from now on; what it said while it was updated does not
+    // count.
+    m_unit.Disarm();
+    StopTimer(kHandshakeTimer);
+    m_unit.ForgetBoxText();
+    m_station.m_engine.Cancel(m_silenceTask);
+    m_silenceTask = 0;
+    m_bBooting = true;
+    Show("waiting for the new software");
+    m_bootTask =
+        m_station.m_engine.At(EngineClock::now() + m_station.m_settings.bootCheckTime, [this] {
+            m_bootTask = 0;
+            EndUnit(OutcomeName(Outcome::BootFailed),
+                    "the box did not say what --boot-check waits for within " +
+                        Seconds(m_station.m_settings.bootCheckTime) + " of its update");
+            AwaitQuiet();
+        });
+    CheckBoot();
+}
+
+void CSlot::CheckBoot() {
+    if (m_bBooting && m_station.BootCheckMatches(m_unit.BoxText())) {
+        EndUnit(OutcomeName(Outcome::Success), "");
+        AwaitQuiet();
+    }
 }
 
 void CSlot::CheckSilence() {
     m_silenceTask = 0;
-    if (m_state != SlotState::InUnit || m_line == nullptr) {
+    if (m_state != SlotState::InUnit || m_line == nullptr || m_bBooting) {
         return;
     }
     const auto due = m_progressClock + m_station.m_settings.unitSilence;
@@ -262,11 +344,18 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
     m_state = SlotState::Quiet;
     m_station.m_engine.Cancel(m_silenceTask);
     m_silenceTask = 0;
+    m_station.m_engine.Cancel(m_bootTask);
+    m_bootTask = 0;
     nlohmann::json images = nlohmann::json::array();
+    // Passed at the first go: nothing refused on the way, no image sent again.
+    bool firstPass = outcome == OutcomeName(Outcome::Success);
     for (const ImageResult& image : m_unit.EndUnit()) {
         images.push_back(ToJson(image));
+        firstPass = firstPass && image.naks == 0 && image.resends == 0;
     }
-    const nlohmann::json unit = {
+    nlohmann::json unit = {
+        {"station", m_station.StationId()},
+        {"seq", m_station.NextSeq()},
         {"slot", m_device},
         {"unit", m_unitNumber},
         {"start", m_unitStart},
@@ -274,7 +363,14 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
         {"seconds", std::chrono::duration<double>(EngineClock::now() - m_unitClock).count()},
         {"images", images},
         {"outcome", outcome},
-        {"reason", reason}};
+        {"reason", reason},
+        {"first_pass", firstPass},
+        {"box_text", m_boxText},
+        {"box_id", m_boxId}};
+    if (m_bBooting) {
+        unit["boot_text"] = m_unit.BoxText();
+        m_bBooting = false;
+    }
     if (outcome == OutcomeName(Outcome::Success)) {
         ++m_passed;
     } else if (outcome == OutcomeName(Outcome::Abandoned)) {
@@ -311,6 +407,11 @@ void CSlot::CheckQuiet() {
     const auto since = std::max(m_quietSince, m_line->LastInput());
     const auto due = since + m_station.m_settings.rearmQuiet;
     if (EngineClock::now() >= due) {
+        // What the last box said after its unit is not the next box's; a talking box's banner
+        // is kept for the unit it may begin.
+        if (m_state == SlotState::Quiet) {
+            m_unit.ForgetBoxText();
+        }
         Arm();
         return;
     }
@@ -357,8 +458,14 @@ void CSlot::OnByte(std::uint8_t byte) {
         BeginUnit();
     }
     if (m_state == SlotState::InUnit) {
-        if (m_unit.Ended()) {
+        if (m_bBooting) {
+            CheckBoot();
+        } else if (m_unit.Ended()) {
             const UnitVerdict verdict = m_unit.Judge();
+            if (verdict.outcome == Outcome::Success) {
+                Delivered();
+                return;
+            }
             EndUnit(OutcomeName(verdict.outcome), verdict.reason);
             AwaitQuiet();
         } else {
@@ -453,6 +560,7 @@ int CStation::Run() {
         return static_cast<int>(Outcome::Usage);
     }
     if (!m_settings.unitsLog.empty()) {
+        m_nextSeq = CUnitsLog::LastSeq(m_settings.unitsLog) + 1;
         if (const std::optional<platform::SystemError> error =
                 m_unitsLog.Open(m_settings.unitsLog)) {
             m_events.Note("cannot write the units log " + m_settings.unitsLog + ": " +
@@ -557,6 +665,14 @@ void CStation::OnSignal(engine::Signal signal) {
     for (auto& [device, slot] : m_slots) {
         slot->Stop(abandon);
     }
+}
+
+std::string CStation::BoxIdIn(const std::string& text) const {
+    std::smatch match;
+    if (!m_boxId || !std::regex_search(text, match, *m_boxId)) {
+        return {};
+    }
+    return match.size() > 1 ? match[1].str() : match[0].str();
 }
 
 void CStation::Record(const nlohmann::json& unit) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -16,6 +17,11 @@ constexpr std::streamoff kTailBytes = 256 * 1024;
 }  // namespace
 
 std::uint64_t CUnitsLog::LastSeq(const std::string& path) {
+    // A pipe or a device has nothing to read back, and opening it to read could wait for ever.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        return 0;
+    }
     std::ifstream log(path, std::ios::binary | std::ios::ate);
     if (!log) {
         return 0;

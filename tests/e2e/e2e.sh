@@ -1312,6 +1312,50 @@ case_station_board_on_a_terminal() {
     grep -Eq "^$PWD/a-host +1 +1 +0 +0" screen.txt || fail "no totals: $(cat screen.txt)"
 }
 
+case_station_traces_its_boxes() {
+    random_file sw.bin 20001  # odd: the box gets a pad byte, the digest is the file's
+    local a
+    start_pair a
+    exec {a}<>a-box
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl \
+        --rearm-quiet 0.5 --station-id line1-st3 --box-id 'S/N: (\w+)' \
+        --boot-check 'App [0-9.]+ ready' --boot-check-seconds 1.5
+    # Identified, refuses nothing, its new software announces itself: passed at the first go.
+    run_box_on a --timeout 30 --banner 'Loader 2.1 S/N: AB123\r\n' accept --out out-a1 \
+        --reboot-text 'App 2.0 ready\r\n' --reboot-ms 200
+    expect_status "$box_status" 0 "box a1"
+    await_units 1
+    # No identity, some frames refused, and the new software never says it runs.
+    run_box_on a --timeout 30 accept --out out-a2 --nak-share 0.3
+    await_units 2
+    stop_station
+    grep -q "unit 2: the box gave no identity" station.err || fail "no identity not said"
+    # Started again on the same log, with an identity required: numbers go on.
+    start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl \
+        --rearm-quiet 0.5 --box-id 'S/N: (\w+)' --require-box-id
+    run_box_on a --timeout 5 accept --out out-a3
+    await_units 3
+    stop_station
+    [ ! -e out-a3/software.bin ] || fail "a box without identity was updated"
+    python3 - units.jsonl "$(sha256sum sw.bin | cut -d' ' -f1)" "$(hostname)" <<'PY' \
+        || fail "units: $(cat units.jsonl)"
+import json, sys
+units = [json.loads(line) for line in open(sys.argv[1])]
+digest, host = sys.argv[2], sys.argv[3]
+first, second, third = units
+assert [u["seq"] for u in units] == [1, 2, 3], "seq"
+assert [u["station"] for u in units] == ["line1-st3", "line1-st3", host], "station"
+assert first["outcome"] == "ok" and first["first_pass"] is True, first
+assert first["box_id"] == "AB123" and "Loader 2.1 S/N: AB123\n" in first["box_text"], first
+assert "App 2.0 ready" in first["boot_text"], first
+assert first["images"][0]["sha256"] == digest, first["images"]
+assert second["outcome"] == "boot-failed" and second["first_pass"] is False, second
+assert second["box_id"] == "" and "within 1.5 s" in second["reason"], second
+assert third["outcome"] == "box-failure" and "no identity" in third["reason"], third
+PY
+    exec {a}>&-
+}
+
 # Sourced by the runner of the Wine station cases for its helpers; run, it runs CASE.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     "case_$1"
