@@ -36,6 +36,8 @@ struct Options {
     std::chrono::milliseconds rearmQuiet{3000};    // silence before a slot takes a new box
     std::chrono::milliseconds unitSilence{60000};  // a unit ends when its box is silent so long
     std::string unitsLog;                          // empty: no log of the units
+    std::optional<station::http::Endpoint> http;   // the web page, API and metrics
+    std::string httpTokenFile;                     // empty: no commands, and loopback only
 };
 
 enum class Command { Update, ListPorts, Doctor };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/UpdateKinds.h"
+#include "station/http/Endpoint.h"
 
 namespace vandrelux::station {
 
@@ -45,6 +46,12 @@ struct RunSettings {
     std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
 };
 
+// The station's web page, API and metrics.
+struct WebSettings {
+    http::Endpoint endpoint;
+    std::string token;  // empty: the API takes no commands
+};
+
 // The station: units without end on every slot.
 struct StationSettings {
     UnitSettings unit;
@@ -54,6 +61,7 @@ struct StationSettings {
     std::chrono::milliseconds rearmQuiet{3000};    // silence before a slot takes a new box
     std::chrono::milliseconds unitSilence{60000};  // a unit ends when it makes no progress so long
     std::string unitsLog;                          // empty: no log of the units
+    std::optional<WebSettings> web;                // none: no web server
 };
 
 }  // namespace vandrelux::station
