@@ -24,7 +24,8 @@ http::StationFacts FactsOf(const StationSettings& settings) {
         // Absolute, as the units log names them.
         std::error_code ec;
         const std::filesystem::path path = std::filesystem::absolute(file.path, ec);
-        facts.files.emplace_back(std::string(protocol::FindKind(file.kind)->name),
+        const protocol::UpdateKindInfo* kind = protocol::FindKind(file.kind);
+        facts.files.emplace_back(kind != nullptr ? std::string(kind->name) : std::string(),
                                  ec ? file.path : path.string());
     }
     facts.unitsLog = settings.unitsLog;
