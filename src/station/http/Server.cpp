@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <future>
 #include <list>
 #include <map>
 #include <thread>
@@ -25,8 +26,8 @@ constexpr std::size_t kMaxConnections = 64;
 // One computer cannot take every connection: the page elsewhere still gets in.
 constexpr std::size_t kMaxPerAddress = 16;
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
-constexpr std::uint64_t kBodyLimit = 4 * 1024;
-constexpr std::size_t kBufferLimit = 16 * 1024;
+constexpr std::uint64_t kBodyLimit = std::uint64_t{4} * 1024;
+constexpr std::size_t kBufferLimit = std::size_t{16} * 1024;
 // From waiting for a request to having all of it, and for any one write.
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kWriteTime = std::chrono::seconds(10);
@@ -69,21 +70,21 @@ void CommonHeaders(Fields& head, const Response& response) {
 
 class CSession;
 
-class CServerCore {
-public:
-    CServerCore(Endpoint where, CApi& served, CEventHub& events)
+struct ServerCore {
+    ServerCore(Endpoint where, CApi& served, CEventHub& events)
         : endpoint(std::move(where)), api(served), hub(events) {}
-    ~CServerCore() { bDestroying = true; }
-    CServerCore(const CServerCore&) = delete;
-    CServerCore& operator=(const CServerCore&) = delete;
+    ~ServerCore() { destroying = true; }
+    ServerCore(const ServerCore&) = delete;
+    ServerCore& operator=(const ServerCore&) = delete;
 
     void Accept();
     void OnAccept(const error_code& ec, tcp::socket socket);
     void PumpAll();
     void Beat();
     void StopAll();
+    // A session goes; nothing here throws, as it runs in the session's destructor.
     void Left(std::list<std::weak_ptr<CSession>>::iterator where, const std::string& address,
-              bool listening);
+              bool listening) noexcept;
 
     Endpoint endpoint;
     std::uint16_t port = 0;  // as bound
@@ -91,34 +92,34 @@ public:
     CEventHub& hub;
     std::list<std::weak_ptr<CSession>> sessions;
     std::map<std::string, std::size_t> perAddress;
-    bool bStopping = false;
-    bool bDestroying = false;  // the handlers go with the context: their sessions tell no one
+    bool stopping = false;
+    bool destroying = false;  // the handlers go with the context: their sessions tell no one
+    std::promise<void> ran;   // the thread's loop has returned
     std::thread thread;
     // Last: the handlers it destroys reach the members above.
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer heartbeat{io};
-    asio::steady_timer grace{io};
     asio::steady_timer acceptPause{io};
 };
 
 // One connection: requests one after another, or, once it asked for them, the event stream.
 class CSession : public std::enable_shared_from_this<CSession> {
 public:
-    CSession(CServerCore& server, tcp::socket socket, std::string address)
+    CSession(ServerCore& server, tcp::socket socket, std::string address)
         : m_server(server),
           m_socket(std::move(socket)),
           m_deadline(m_socket.get_executor()),
           m_address(std::move(address)) {}
     ~CSession() {
-        if (!m_server.bDestroying) {
+        if (!m_server.destroying) {
             m_server.Left(m_where, m_address, m_bListening);
         }
     }
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
-    std::list<std::weak_ptr<CSession>>::iterator m_where;
+    std::list<std::weak_ptr<CSession>>::iterator m_where;  // in the server's list, once made
 
     void Read() {
         m_parser.emplace();
@@ -348,7 +349,7 @@ private:
                           });
     }
 
-    CServerCore& m_server;
+    ServerCore& m_server;
     tcp::socket m_socket;
     asio::steady_timer m_deadline;  // the request or write under way ends when it fires
     std::string m_address;
@@ -364,20 +365,20 @@ private:
     std::array<char, 256> m_discard{};
 };
 
-void CServerCore::Accept() {
+void ServerCore::Accept() {
     acceptor.async_accept(
         [this](const error_code& ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
 }
 
-void CServerCore::OnAccept(const error_code& ec, tcp::socket socket) {
-    if (bStopping) {
+void ServerCore::OnAccept(const error_code& ec, tcp::socket socket) {
+    if (stopping) {
         return;
     }
     if (ec) {
         // Out of descriptors, say: try again soon rather than at once and for ever.
         acceptPause.expires_after(kAcceptPause);
         acceptPause.async_wait([this](const error_code& waited) {
-            if (!waited && !bStopping) {
+            if (!waited && !stopping) {
                 Accept();
             }
         });
@@ -400,21 +401,19 @@ void CServerCore::OnAccept(const error_code& ec, tcp::socket socket) {
     Accept();
 }
 
-void CServerCore::Left(std::list<std::weak_ptr<CSession>>::iterator where,
-                       const std::string& address, bool listening) {
+void ServerCore::Left(std::list<std::weak_ptr<CSession>>::iterator where,
+                      const std::string& address, bool listening) noexcept {
     if (listening) {
         hub.Unlisten();
     }
     sessions.erase(where);
-    if (--perAddress[address] == 0) {
-        perAddress.erase(address);
-    }
-    if (bStopping && sessions.empty()) {
-        grace.cancel();
+    if (const auto count = perAddress.find(address);
+        count != perAddress.end() && --count->second == 0) {
+        perAddress.erase(count);
     }
 }
 
-void CServerCore::PumpAll() {
+void ServerCore::PumpAll() {
     for (const auto& weak : sessions) {
         if (const auto session = weak.lock()) {
             session->Pump();
@@ -422,10 +421,10 @@ void CServerCore::PumpAll() {
     }
 }
 
-void CServerCore::Beat() {
+void ServerCore::Beat() {
     heartbeat.expires_after(kHeartbeat);
     heartbeat.async_wait([this](const error_code& ec) {
-        if (ec || bStopping) {
+        if (ec || stopping) {
             return;
         }
         for (const auto& weak : sessions) {
@@ -437,21 +436,12 @@ void CServerCore::Beat() {
     });
 }
 
-void CServerCore::StopAll() {
-    bStopping = true;
+void ServerCore::StopAll() {
+    stopping = true;
     error_code ignored;
     acceptor.close(ignored);
     heartbeat.cancel();
     acceptPause.cancel();
-    if (sessions.empty()) {
-        return;
-    }
-    grace.expires_after(kStopGrace);
-    grace.async_wait([this](const error_code& ec) {
-        if (!ec) {
-            io.stop();
-        }
-    });
     // A copy: a session that closes at once leaves the list.
     const std::list<std::weak_ptr<CSession>> open = sessions;
     for (const auto& weak : open) {
@@ -462,14 +452,14 @@ void CServerCore::StopAll() {
 }
 
 CWebServer::CWebServer(Endpoint endpoint, CApi& api, CEventHub& hub)
-    : m_core(std::make_unique<CServerCore>(std::move(endpoint), api, hub)) {}
+    : m_core(std::make_unique<ServerCore>(std::move(endpoint), api, hub)) {}
 
 CWebServer::~CWebServer() {
     Stop();
 }
 
 std::optional<std::string> CWebServer::Start() {
-    CServerCore& core = *m_core;
+    ServerCore& core = *m_core;
     error_code ec;
     const tcp::endpoint where(asio::ip::make_address(core.endpoint.address, ec),
                               core.endpoint.port);
@@ -496,7 +486,10 @@ std::optional<std::string> CWebServer::Start() {
     core.hub.SetWake([&core] { asio::post(core.io, [&core] { core.PumpAll(); }); });
     core.Accept();
     core.Beat();
-    core.thread = std::thread([&core] { core.io.run(); });
+    core.thread = std::thread([&core] {
+        core.io.run();
+        core.ran.set_value();
+    });
     return std::nullopt;
 }
 
@@ -505,12 +498,17 @@ std::uint16_t CWebServer::Port() const {
 }
 
 void CWebServer::Stop() {
-    CServerCore& core = *m_core;
+    ServerCore& core = *m_core;
     if (!core.thread.joinable()) {
         return;
     }
     core.hub.SetWake({});
+    std::future<void> ran = core.ran.get_future();
     asio::post(core.io, [&core] { core.StopAll(); });
+    // The loop ends once every connection has; a client that holds one up is not waited for.
+    if (ran.wait_for(kStopGrace) != std::future_status::ready) {
+        core.io.stop();
+    }
     core.thread.join();
 }
 

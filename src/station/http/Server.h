@@ -19,7 +19,7 @@
 
 namespace vandrelux::station::http {
 
-class CServerCore;  // the sockets and their thread, in Server.cpp
+struct ServerCore;  // the sockets and their thread, in Server.cpp
 
 class CWebServer {
 public:
@@ -37,7 +37,7 @@ public:
     void Stop();
 
 private:
-    std::unique_ptr<CServerCore> m_core;
+    std::unique_ptr<ServerCore> m_core;
 };
 
 }  // namespace vandrelux::station::http

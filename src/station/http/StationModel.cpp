@@ -43,7 +43,7 @@ void CStationModel::UnitStarted(std::size_t slot, int unit) {
     view.refused = 0;
 }
 
-void CStationModel::FileStarted(std::size_t slot, std::string kind, std::string path) {
+void CStationModel::FileStarted(std::size_t slot, std::string kind, const std::string& path) {
     const std::lock_guard lock(m_lock);
     SlotView& view = m_view.slots.at(slot);
     view.kind = std::move(kind);

@@ -86,7 +86,7 @@ public:
     std::size_t AddSlot(const std::string& name);
     void SetState(std::size_t slot, std::string state, std::string text);
     void UnitStarted(std::size_t slot, int unit);
-    void FileStarted(std::size_t slot, std::string kind, std::string path);
+    void FileStarted(std::size_t slot, std::string kind, const std::string& path);
     void Progress(std::size_t slot, const ProgressState& progress);
     void FrameRefused(std::size_t slot);
     // `unit` as the units log records it, and its line there.
