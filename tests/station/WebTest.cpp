@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "station/http/Api.h"
 #include "station/http/Endpoint.h"
 #include "station/http/EventHub.h"
 #include "station/http/FileFacts.h"
@@ -102,6 +103,43 @@ TEST(Web, StationModel_FirstPassYieldAndDurations) {
     EXPECT_EQ(view.slots[0].failed, 1);
     EXPECT_EQ(view.slots[0].refusedFrames, 2U);
     EXPECT_EQ(model.RecentUnits(), (std::vector<std::string>{"r4", "r3", "r2", "r1"}));
+}
+
+// Who may read and who may steer: by where the station listens, the Host named and the token.
+TEST(Web, Api_TokenAndHostRules) {
+    const std::string token = "0123456789abcdef";
+    const struct {
+        bool loopback;
+        const char* method;
+        const char* path;
+        const char* host;
+        const char* authorization;
+        int status;
+    } cases[] = {
+        {true, "GET", "/api/v1/slots", "127.0.0.1:8080", "", 200},
+        {true, "GET", "/api/v1/slots", "localhost:8080", "", 200},
+        {true, "GET", "/api/v1/slots", "[::1]:8080", "", 200},
+        {true, "GET", "/api/v1/slots", "rebound.example:8080", "", 421},
+        {true, "POST", "/api/v1/station/drain", "127.0.0.1", "", 401},
+        {true, "POST", "/api/v1/station/drain", "127.0.0.1", "Bearer 0123456789abcdeF", 403},
+        {true, "POST", "/api/v1/station/drain", "127.0.0.1", "Bearer 0123456789abcde", 403},
+        {true, "POST", "/api/v1/station/drain", "127.0.0.1", "Basic 0123456789abcdef", 401},
+        {true, "POST", "/api/v1/station/drain", "127.0.0.1", "bearer 0123456789abcdef", 202},
+        {false, "GET", "/", "station.example", "", 200},
+        {false, "GET", "/api/v1/slots", "station.example", "", 401},
+        {false, "GET", "/metrics", "station.example", "Bearer wrong", 403},
+        {false, "GET", "/metrics", "station.example", "Bearer 0123456789abcdef", 200},
+    };
+    CStationModel model({});
+    int commands = 0;
+    for (const auto& c : cases) {
+        CApi api(model, {token, c.loopback, ""}, [&commands](const Command&) { ++commands; });
+        const Response response =
+            api.Handle({c.method, c.path, c.host, c.authorization, c.method[0] == 'P' ? "{}" : ""});
+        EXPECT_EQ(response.status, c.status)
+            << c.method << " " << c.path << " " << c.host << " " << c.authorization;
+    }
+    EXPECT_EQ(commands, 1);  // none but the one with the token got through
 }
 
 }  // namespace
