@@ -4,15 +4,18 @@ pseudo-terminals, with lrzsz's ZMODEM moving the same file over the same kind of
 same run, and prints the table. bench/run.sh builds the programs and calls this."""
 
 import argparse
+import http.client
 import json
 import os
 import platform
+import re
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -419,13 +422,15 @@ class Bench:
                 "beacons_per_s": (min(rates), max(rates))}
 
     def paced_many(self, count: int, size: int, baud: int, lean: bool = False,
-                   relayed: bool = False) -> dict:
+                   relayed: bool = False, page: bool = False) -> dict:
         """One vandrelux-cli sends `size` bytes to each of `count` boxes paced at `baud`, all at
         once; the line efficiency of every box. With `lean`, a lean peer per box does it instead:
         what the machine allows that many boxes at once. Each box opens its own pseudo-terminal,
         or with `relayed` sits behind a socat pair: one more process per line, waking for every
-        piece that crosses it, as no serial port has."""
-        name = self._name(f"paced-{count}{'-lean' if lean else ''}{'-relayed' if relayed else ''}")
+        piece that crosses it, as no serial port has. With `page`, a station does it, with its
+        page open, its event stream read and its metrics scraped (PageLoad)."""
+        name = self._name(f"paced-{count}{'-lean' if lean else ''}{'-relayed' if relayed else ''}"
+                          f"{'-page' if page else ''}")
         image = self._image_file(size)
         lines = self._lines(name, count) if relayed else []
         boxes = []
@@ -442,6 +447,24 @@ class Bench:
                 for peer in peers:
                     wait_usage(peer)
                 pc_failed = any(peer.returncode != 0 for peer in peers)
+            elif page:
+                ports = [arg for pc in pcs for arg in ("--port", pc)]
+                err = self.work / f"{name}-cli.err"
+                station = subprocess.Popen([self.cli, "--station"] + ports +
+                                           ["--baud", str(baud), "--software", str(image),
+                                            "--http", "0"],
+                                           cwd=self.work, stdout=subprocess.DEVNULL,
+                                           stderr=open(err, "w"))
+                try:
+                    load = PageLoad(station_address(err, station))
+                    for box in boxes:
+                        # Ended, but left for _box_report to reap with its usage.
+                        os.waitid(os.P_PID, box.pid, os.WEXITED | os.WNOWAIT)
+                    loaded = load.finish()
+                finally:
+                    station.send_signal(signal.SIGINT)
+                    wait_usage(station)
+                pc_failed = station.returncode != 0 or loaded["failures"] > 0
             else:
                 ports = [arg for pc in pcs for arg in ("--port", pc)]
                 cli = subprocess.Popen([self.cli] + ports + ["--baud", str(baud), "--software",
@@ -466,7 +489,74 @@ class Bench:
             self._close_all(boxes, lines)
         if pc_failed:
             raise BenchError(f"{name}: the PC side failed; see {self.work}/{name}-*.err")
-        return {"efficiencies": effs}
+        return {"efficiencies": effs, "load": loaded if page else None}
+
+
+class PageLoad:
+    """What an open page asks of a station, and a scraper: the event stream read as it comes,
+    the station, its slots and its latest units five times a second (as the page does while
+    events flow), and the metrics every second."""
+
+    def __init__(self, port: int):
+        self.port = port
+        self.stop = threading.Event()
+        self.requests = self.events = self.failures = 0
+        self.slowest = 0.0
+        self.threads = [threading.Thread(target=self._stream, daemon=True),
+                        threading.Thread(target=self._poll, daemon=True)]
+        for thread in self.threads:
+            thread.start()
+
+    def _stream(self):
+        try:
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+            connection.request("GET", "/api/v1/events")
+            response = connection.getresponse()
+            while not self.stop.is_set():
+                line = response.readline()
+                if not line:
+                    break
+                self.events += line.startswith(b"data: ")
+        except OSError:
+            self.failures += 1
+
+    def _poll(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        tick = 0
+        while not self.stop.wait(0.2):
+            tick += 1
+            paths = ["/api/v1/station", "/api/v1/slots", "/api/v1/units/recent"]
+            for path in paths + (["/metrics"] if tick % 5 == 0 else []):
+                begun = time.monotonic()
+                try:
+                    connection.request("GET", path)
+                    response = connection.getresponse()
+                    response.read()
+                    self.failures += response.status != 200
+                except OSError:
+                    self.failures += 1
+                    connection.close()
+                self.requests += 1
+                self.slowest = max(self.slowest, time.monotonic() - begun)
+
+    def finish(self) -> dict:
+        self.stop.set()
+        for thread in self.threads:
+            thread.join(15)
+        return {"requests": self.requests, "events": self.events, "failures": self.failures,
+                "slowest_ms": self.slowest * 1000}
+
+
+def station_address(err: Path, proc: subprocess.Popen) -> int:
+    """The port the station's web server took, from what it printed."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and proc.poll() is None:
+        text = err.read_text(errors="replace")
+        found = re.search(r"are at http://127\.0\.0\.1:(\d+)/", text)
+        if found:
+            return int(found.group(1))
+        time.sleep(0.05)
+    raise BenchError(f"the station did not serve its page; see {err}")
 
 
 def many_rows(idle32: dict, idle64: dict, idle256: dict, paced_rounds: list,
@@ -489,12 +579,19 @@ def many_rows(idle32: dict, idle64: dict, idle256: dict, paced_rounds: list,
                         f", highest {max(e) * 100:.2f} %")
     lowest = lambda run: min(run["efficiencies"])
     rounds = lambda side: ", ".join(f"{lowest(r[side]) * 100:.2f}" for r in paced_rounds)
-    ours, lean = sorted(paced_rounds, key=lambda r: lowest(r[0]))[len(paced_rounds) // 2]
+    ours, lean, _ = sorted(paced_rounds, key=lambda r: lowest(r[0]))[len(paced_rounds) // 2]
     effs = ours["efficiencies"]
     rows.append((f"10 {len(effs)} boxes paced at 115200, 64 KiB each, at once", ">= 99.5 % each",
                  f"{spread(effs)}; lowest by round: {rounds(0)} (a lean peer per box: "
                  f"{spread(lean['efficiencies'])}; {rounds(1)})",
                  verdict(min(effs) >= 0.995)))
+    page = sorted((r[2] for r in paced_rounds), key=lowest)[len(paced_rounds) // 2]
+    load = page["load"]
+    rows.append((f"10 {len(effs)} boxes as above, a station with its page open", ">= 99.5 % each",
+                 f"{spread(page['efficiencies'])}; lowest by round: {rounds(2)} "
+                 f"({load['requests']} requests and {load['events']} events, the slowest "
+                 f"answer {load['slowest_ms']:.0f} ms)",
+                 verdict(min(page["efficiencies"]) >= 0.995)))
     ours, lean = relayed
     rows.append((f"10 {len(effs)} boxes as above, through socat relays", "context",
                  f"{spread(ours['efficiencies'])} (a lean peer per box: "
@@ -655,9 +752,11 @@ def main() -> int:
             paced_rounds = []
             for round_no in range(1, args.rounds + 1):
                 say(f"round {round_no} of {args.rounds}: one CLI sending 64 KiB to each of 32 "
-                    "boxes paced at 115200 baud, all at once, then a lean peer for each")
+                    "boxes paced at 115200 baud, all at once, then a lean peer for each, then a "
+                    "station with its page open")
                 paced_rounds.append([bench.paced_many(32, 64 * 1024, 115200, lean=lean)
-                                     for lean in (False, True)])
+                                     for lean in (False, True)] +
+                                    [bench.paced_many(32, 64 * 1024, 115200, page=True)])
             say("the same through a socat pair per box")
             relayed = [bench.paced_many(32, 64 * 1024, 115200, lean=lean, relayed=True)
                        for lean in (False, True)]

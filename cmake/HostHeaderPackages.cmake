@@ -26,3 +26,20 @@ set(PACKAGE_VERSION_COMPATIBLE TRUE)
 ")
 set(CLI11_DIR ${vandrelux_host_packages} CACHE PATH "" FORCE)
 set(nlohmann_json_DIR ${vandrelux_host_packages} CACHE PATH "" FORCE)
+
+# Boost's headers are too many to copy: a folder of the build tree holds a link to them.
+set(vandrelux_host_boost ${CMAKE_BINARY_DIR}/host-boost)
+file(MAKE_DIRECTORY ${vandrelux_host_boost})
+file(CREATE_LINK /usr/include/boost ${vandrelux_host_boost}/boost SYMBOLIC)
+file(WRITE ${vandrelux_host_packages}/BoostConfig.cmake "
+if(NOT TARGET Boost::headers)
+  add_library(Boost::headers INTERFACE IMPORTED GLOBAL)
+  set_target_properties(Boost::headers PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${vandrelux_host_boost})
+endif()
+")
+file(WRITE ${vandrelux_host_packages}/BoostConfigVersion.cmake "
+set(PACKAGE_VERSION 1.74.0)
+set(PACKAGE_VERSION_COMPATIBLE TRUE)
+")
+set(Boost_DIR ${vandrelux_host_packages} CACHE PATH "" FORCE)

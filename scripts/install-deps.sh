@@ -3,10 +3,14 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
+          # The station's web server (Boost.Beast, header-only, for the Windows build too).
+          libboost-dev
           qt6-base-dev fonts-dejavu-core clang libclang-rt-14-dev clang-format clang-tidy
           # The window's full-width comma: the Latin fonts above lack it.
           fonts-wqy-microhei
           g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
+          # The station's page in a real browser, and its metrics read by a real parser.
+          chromium chromium-driver python3-selenium python3-prometheus-client
           # The packages and their install tests: Depends from dpkg-shlibdeps, the installer.
           dpkg-dev binutils nsis unzip
           # The station's unit and rotation rule as systemd and logrotate read them.

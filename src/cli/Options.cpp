@@ -11,6 +11,7 @@
 #include "Version.h"
 #include "device/ComPortNames.h"
 #include "device/net/PortUrl.h"
+#include "station/http/Endpoint.h"
 
 namespace vandrelux::cli {
 
@@ -80,6 +81,7 @@ struct Parsed {
     int beaconMs = static_cast<int>(kDefaultBeacon.count());
     std::string com1;
     std::string com2;
+    std::string http;
     bool listPorts = false;
     bool doctor = false;
     CLI::Option* port = nullptr;
@@ -198,6 +200,14 @@ void AddStationOptions(CLI::App& app, Parsed& p) {
     p.stationOnly.push_back(
         app.add_option("--units-log", options.unitsLog,
                        "Station: append every finished unit to this file as a JSON line"));
+    p.stationOnly.push_back(
+        app.add_option("--http", p.http,
+                       "Station: serve its web page, API and metrics on [ADDR:]PORT (ADDR "
+                       "127.0.0.1 unless named; another needs --http-token-file)"));
+    p.stationOnly.push_back(
+        app.add_option("--http-token-file", options.httpTokenFile,
+                       "Station: the token the API's commands need, and every request when "
+                       "--http names an address beyond this computer"));
     AddTraceOptions(app, p);
 }
 
@@ -255,6 +265,28 @@ std::optional<std::string> TakeCommon(Parsed& p) {
     return std::nullopt;
 }
 
+// The web server's address, and a token wherever it can be reached from other computers.
+std::optional<std::string> TakeHttp(Parsed& p) {
+    Options& options = p.line.options;
+    if (p.http.empty()) {
+        return options.httpTokenFile.empty()
+                   ? std::nullopt
+                   : std::optional<std::string>("--http-token-file goes with --http");
+    }
+    options.http = station::http::ParseEndpoint(p.http);
+    if (!options.http) {
+        return "--http " + p.http +
+               ": write PORT or ADDR:PORT, ADDR an IPv4 address, an IPv6 address in brackets or "
+               "localhost";
+    }
+    if (!options.http->loopback && options.httpTokenFile.empty()) {
+        return "--http " + p.http +
+               " can be reached from other computers: name the token they need with "
+               "--http-token-file";
+    }
+    return std::nullopt;
+}
+
 // The station's options with the station, and the ordinary run's without it.
 std::optional<std::string> TakeStation(Parsed& p) {
     Options& options = p.line.options;
@@ -271,6 +303,9 @@ std::optional<std::string> TakeStation(Parsed& p) {
     }
     if (options.bootCheck.empty() && p.bootCheckSeconds->count() > 0) {
         return "--boot-check-seconds goes with --boot-check REGEX";
+    }
+    if (std::optional<std::string> problem = TakeHttp(p)) {
+        return problem;
     }
     if (!options.station) {
         return p.port->count() == 0

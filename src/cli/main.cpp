@@ -161,6 +161,10 @@ int Run(int argc, char** argv) {
         !std::filesystem::is_regular_file(options.unitsLog)) {
         problem = vandrelux::cli::CheckWritable(options.unitsLog);
     }
+    std::string token;
+    if (!problem && !options.httpTokenFile.empty()) {
+        problem = vandrelux::cli::ReadToken(options.httpTokenFile, token);
+    }
     if (problem) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());
         return Status(Outcome::FileNotOpenable);
@@ -170,7 +174,11 @@ int Run(int argc, char** argv) {
                           vandrelux::platform::StandardOutputSharesTerminal()},
                          {}, stdout, stderr);
         vandrelux::cli::CConsoleEvents events(console, options);
-        return vandrelux::station::RunStation(vandrelux::cli::StationSettingsOf(options), events);
+        vandrelux::station::StationSettings settings = vandrelux::cli::StationSettingsOf(options);
+        if (settings.web) {
+            settings.web->token = token;
+        }
+        return vandrelux::station::RunStation(settings, events);
     }
     return Update(options, line.json, line.reportPath);
 }

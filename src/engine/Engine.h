@@ -2,7 +2,8 @@
 // for all, on one event loop (Loop.h); what a line does is Line.h's.
 //
 // Threading: everything runs on the thread that calls Run, except what Open hands to a helper
-// thread (opening and configuring a device, which for a network port may take seconds).
+// thread (opening and configuring a device, which for a network port may take seconds); Post
+// may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -50,6 +51,8 @@ public:
         return m_loop.At(when, std::move(task));
     }
     void Cancel(std::uint64_t id) { m_loop.Cancel(id); }
+    // Any thread: calls `task` on the engine's thread soon, without waiting for it.
+    void Post(std::function<void()> task) { m_loop.Post(std::move(task)); }
 
     // Calls `ready` on the engine's thread whenever `fd` is readable; the caller keeps the fd.
     bool Watch(int fd, std::function<void()> ready);
@@ -61,9 +64,6 @@ public:
     static void ReleaseSignals(const std::vector<Signal>& signals) {
         CLoop::ReleaseSignals(signals);
     }
-    // Any thread: calls `task` on the engine's thread soon.
-    void Post(std::function<void()> task) { m_loop.Post(std::move(task)); }
-
     // Handles events until `done` holds; it is asked after every event.
     void Run(const std::function<bool()>& done) { m_loop.Run(done); }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/UpdateKinds.h"
+#include "station/http/Endpoint.h"
 
 namespace vandrelux::station {
 
@@ -45,6 +46,12 @@ struct RunSettings {
     std::optional<std::chrono::milliseconds> timeout;  // per port, from its opening
 };
 
+// The station's web page, API and metrics.
+struct WebSettings {
+    http::Endpoint endpoint;
+    std::string token;  // empty: the API takes no commands
+};
+
 // The station: units without end on every slot.
 struct StationSettings {
     UnitSettings unit;
@@ -60,6 +67,7 @@ struct StationSettings {
     bool requireBoxId = false;  // a box that gives none is not updated
     std::string bootCheck;      // what the box must say after its last file; empty: no check
     std::chrono::milliseconds bootCheckTime{60000};
+    std::optional<WebSettings> web;                // none: no web server
 };
 
 }  // namespace vandrelux::station

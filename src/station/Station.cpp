@@ -12,6 +12,7 @@
 #include "station/PortDriver.h"
 #include "station/Text.h"
 #include "station/UnitsLog.h"
+#include "station/WebEvents.h"
 
 namespace vandrelux::station {
 
@@ -33,8 +34,33 @@ std::string UtcNow() {
 class CStation;
 
 // Talking: armed, but bytes that began no unit stopped the beacon; it starts again once the line
-// has been quiet for the re-arm time.
-enum class SlotState { Opening, Retrying, Waiting, Talking, InUnit, Quiet, Stopped, Gone };
+// has been quiet for the re-arm time. Paused: closed until resumed.
+enum class SlotState { Opening, Retrying, Waiting, Talking, InUnit, Quiet, Paused, Stopped, Gone };
+
+// The state as the slot_state event names it.
+const char* StateName(SlotState state) {
+    switch (state) {
+        case SlotState::Opening:
+            return "opening";
+        case SlotState::Retrying:
+            return "retrying";
+        case SlotState::Waiting:
+            return "waiting";
+        case SlotState::Talking:
+            return "talking";
+        case SlotState::InUnit:
+            return "unit";
+        case SlotState::Quiet:
+            return "quiet";
+        case SlotState::Paused:
+            return "paused";
+        case SlotState::Stopped:
+            return "stopped";
+        case SlotState::Gone:
+            return "gone";
+    }
+    return "unknown";
+}
 
 std::string Seconds(std::chrono::milliseconds duration) {
     return platform::Format("%g s", std::chrono::duration<double>(duration).count());
@@ -50,6 +76,9 @@ public:
     void Stop(bool abandon);
     // The watched device went away: a unit under way ends as "line lost".
     void Vanish();
+    // No new unit until Resume; one under way finishes first.
+    void Pause();
+    void Resume();
 
     [[nodiscard]] bool Busy() const noexcept { return m_state == SlotState::InUnit; }
     [[nodiscard]] bool Gone() const noexcept { return m_state == SlotState::Gone; }
@@ -79,13 +108,15 @@ private:
     // No more of the line: no task due, no transfer armed, no beacon, the line closed.
     void Release();
     void Retry(const std::string& why);
-    void Show(const std::string& state);
+    // The slot is in `state` from now on: its words for the console, and the slot_state event.
+    void Enter(SlotState state, const std::string& words);
     void UpdateTail();
 
     CStation& m_station;
     bool m_bWatched;
     SlotState m_state = SlotState::Opening;
     bool m_bStopping = false;
+    bool m_bPaused = false;
     std::uint64_t m_task = 0;         // the retry or the quiet check due next
     std::uint64_t m_silenceTask = 0;  // the look at a unit's box due next
     std::string m_lastOpenError;
@@ -116,7 +147,11 @@ class CStation {
 public:
     CStation(const StationSettings& settings, IRunEvents& events)
         : m_settings(settings),
-          m_events(events),
+          m_web(settings.web ? std::make_unique<CStationWeb>(
+                                   settings, events,
+                                   [this](const http::Command& command) { Command(command); })
+                             : nullptr),
+          m_events(m_web ? m_web->Events() : events),
           m_engine(settings.beacon),
           m_stationId(settings.stationId.empty() ? platform::HostName() : settings.stationId) {
         if (!settings.boxId.empty()) {
@@ -142,6 +177,7 @@ public:
     void LookAgain();
 
     const StationSettings& m_settings;
+    std::unique_ptr<CStationWeb> m_web;  // before the events, which go through it
     IRunEvents& m_events;
     engine::CEngine m_engine;
     store::CSharedUpdateFiles m_files;  // for every slot; outlives them
@@ -149,6 +185,12 @@ public:
 private:
     void AddSlot(const std::string& device, bool watched);
     void OnSignal(engine::Signal signal);
+    // No new unit starts; `abandon` ends the units under way too. `who` asked for it.
+    void Halt(bool abandon, const std::string& who);
+    // From the web server's thread: carried out on the engine's, without waiting for it.
+    void Command(const http::Command& command);
+    // Starts the web server, when there is one; false when it cannot listen.
+    [[nodiscard]] bool ServeWeb();
     void Rescan();
     // Folders that cannot be watched, do not exist yet or went away are looked at every second,
     // until they can be watched again.
@@ -165,7 +207,7 @@ private:
     std::vector<std::string> m_order;  // slots by first appearance
     std::unique_ptr<CDeviceWatch> m_watch;
     bool m_bPolling = false;
-    int m_signals = 0;
+    int m_halts = 0;  // signals, and the API's drain and stop
     CUnitsLog m_unitsLog;
     std::string m_unitsLogProblem;  // as last reported; empty while the log is written
 };
@@ -181,9 +223,13 @@ CSlot::CSlot(CStation& station, std::string device, bool watched, IPortEvents& e
 void CSlot::Open() {
     m_station.m_engine.Cancel(m_task);
     m_task = 0;
+    if (m_bPaused) {
+        Enter(SlotState::Paused, "paused");
+        return;
+    }
     // A slot trying again stays "trying again" until it is open: one line per change.
     if (m_state != SlotState::Retrying) {
-        Show("opening");
+        Enter(SlotState::Opening, "opening");
     }
     m_state = SlotState::Opening;
     OpenLine();
@@ -223,15 +269,13 @@ void CSlot::Opened(engine::OpenResult opened) {
 void CSlot::Arm() {
     m_unit.Arm();
     StartTimer(kHandshakeTimer, 1);
-    m_state = SlotState::Waiting;
-    Show("waiting for a box");
+    Enter(SlotState::Waiting, "waiting for a box");
 }
 
 void CSlot::BeginUnit() {
     // A talking box that said it is ready after all needs no quiet to be armed again.
     m_station.m_engine.Cancel(m_task);
     m_task = 0;
-    m_state = SlotState::InUnit;
     ++m_unitNumber;
     m_unitStart = UtcNow();
     m_unitClock = EngineClock::now();
@@ -246,7 +290,7 @@ void CSlot::BeginUnit() {
     m_boxId = m_station.BoxIdIn(m_boxText);
     m_events.Emit("unit_started",
                   {{"slot", m_device}, {"unit", m_unitNumber}, {"start", m_unitStart}});
-    Show("box ready");
+    Enter(SlotState::InUnit, "box ready");
     if (m_boxId.empty() && !m_station.m_settings.boxId.empty()) {
         if (m_station.m_settings.requireBoxId) {
             EndUnit(OutcomeName(Outcome::BoxFailure),
@@ -275,7 +319,7 @@ void CSlot::Delivered() {
     m_station.m_engine.Cancel(m_silenceTask);
     m_silenceTask = 0;
     m_bBooting = true;
-    Show("waiting for the new software");
+    Enter(SlotState::InUnit, "waiting for the new software");
     m_bootTask =
         m_station.m_engine.At(EngineClock::now() + m_station.m_settings.bootCheckTime, [this] {
             m_bootTask = 0;
@@ -388,15 +432,17 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
 void CSlot::AwaitQuiet() {
     m_unit.Disarm();
     StopTimer(kHandshakeTimer);
-    if (m_bStopping) {
+    if (m_bStopping || m_bPaused) {
         CloseLine();
-        m_state = SlotState::Stopped;
-        Show("");
+        if (m_bStopping) {
+            Enter(SlotState::Stopped, "");
+        } else {
+            Enter(SlotState::Paused, "paused");
+        }
         return;
     }
-    m_state = SlotState::Quiet;
     m_quietSince = EngineClock::now();
-    Show("waiting for quiet");
+    Enter(SlotState::Quiet, "waiting for quiet");
     CheckQuiet();
 }
 
@@ -435,9 +481,30 @@ void CSlot::Stop(bool abandon) {
             return;
         default:
             Release();
-            m_state = SlotState::Stopped;
-            Show("");
+            Enter(SlotState::Stopped, "");
             return;
+    }
+}
+
+void CSlot::Pause() {
+    m_bPaused = true;
+    switch (m_state) {
+        case SlotState::InUnit:  // AwaitQuiet pauses it once the unit is over
+        case SlotState::Paused:
+        case SlotState::Stopped:
+        case SlotState::Gone:  // Open pauses it when its device comes back
+            return;
+        default:
+            Release();
+            Enter(SlotState::Paused, "paused");
+            return;
+    }
+}
+
+void CSlot::Resume() {
+    m_bPaused = false;
+    if (m_state == SlotState::Paused) {
+        Open();
     }
 }
 
@@ -446,9 +513,8 @@ void CSlot::Vanish() {
         EndUnit(OutcomeName(Outcome::LineLost), "the device went away");
     }
     Release();
-    m_state = SlotState::Gone;
     m_events.Note(m_device + " went away");
-    Show("");
+    Enter(SlotState::Gone, "");
 }
 
 void CSlot::OnByte(std::uint8_t byte) {
@@ -481,9 +547,8 @@ void CSlot::OnByte(std::uint8_t byte) {
         // Bytes that begin no unit: a box talking (its banner, or the software it was just
         // given, booting) or noise. They stopped the beacon; once the line is quiet again the
         // slot arms afresh, as Restart does in the window.
-        m_state = SlotState::Talking;
         m_quietSince = EngineClock::now();
-        Show("box talking");
+        Enter(SlotState::Talking, "box talking");
         CheckQuiet();
     }
 }
@@ -496,14 +561,12 @@ void CSlot::OnLineLost(platform::PortStep step, const platform::SystemError& err
     }
     Release();
     if (m_bStopping) {
-        m_state = SlotState::Stopped;
-        Show("");
+        Enter(SlotState::Stopped, "");
         return;
     }
     if (m_bWatched && !CDeviceWatch::IsDevice(m_device)) {
-        m_state = SlotState::Gone;
         m_events.Note(m_device + " went away");
-        Show("");
+        Enter(SlotState::Gone, "");
         m_station.LookAgain();
         return;
     }
@@ -519,16 +582,17 @@ void CSlot::Release() {
 }
 
 void CSlot::Retry(const std::string& why) {
-    m_state = SlotState::Retrying;
-    Show(why + "; trying again");
+    Enter(SlotState::Retrying, why + "; trying again");
     m_task = m_station.m_engine.At(EngineClock::now() + kRetryPeriod, [this] {
         m_task = 0;
         Open();
     });
 }
 
-void CSlot::Show(const std::string& state) {
-    m_events.Status(state);
+void CSlot::Enter(SlotState state, const std::string& words) {
+    m_state = state;
+    m_events.Emit("slot_state", {{"state", StateName(state)}, {"text", words}});
+    m_events.Status(words);
 }
 
 void CSlot::UpdateTail() {
@@ -568,6 +632,10 @@ int CStation::Run() {
             return static_cast<int>(Outcome::FileNotOpenable);
         }
     }
+    // After the signals are taken: the server's thread must not take them.
+    if (!ServeWeb()) {
+        return static_cast<int>(Outcome::Usage);
+    }
     for (const std::string& port : m_settings.ports) {
         AddSlot(port, false);
     }
@@ -587,8 +655,8 @@ int CStation::Run() {
     m_events.Note(std::string("station running; ") + engine::StopSignalNames() +
                   " ends it once the units under way are done");
     m_engine.Run([this] {
-        return m_signals > 0 && std::none_of(m_slots.begin(), m_slots.end(),
-                                             [](const auto& slot) { return slot.second->Busy(); });
+        return m_halts > 0 && std::none_of(m_slots.begin(), m_slots.end(),
+                                           [](const auto& slot) { return slot.second->Busy(); });
     });
     for (auto& [device, slot] : m_slots) {
         slot->Stop(true);
@@ -596,7 +664,50 @@ int CStation::Run() {
     PrintTotals();
     LeaveUnwrittenUnits();
     m_unitsLog.Close();
+    if (m_web) {
+        m_web->Stop();
+    }
     return 0;
+}
+
+bool CStation::ServeWeb() {
+    if (!m_web) {
+        return true;
+    }
+    if (const std::optional<std::string> why = m_web->Start()) {
+        m_events.Note("cannot serve the page at " + m_web->Url() + ": " + *why);
+        return false;
+    }
+    m_events.Note("the page, the API and the metrics are at " + m_web->Url());
+    return true;
+}
+
+void CStation::Command(const http::Command& command) {
+    m_engine.Post([this, command] {
+        switch (command.kind) {
+            case http::Command::Kind::Pause:
+            case http::Command::Kind::Resume: {
+                const auto slot = m_slots.find(command.slot);
+                if (slot == m_slots.end()) {
+                    return;
+                }
+                if (command.kind == http::Command::Kind::Pause) {
+                    slot->second->Pause();
+                } else {
+                    slot->second->Resume();
+                }
+                return;
+            }
+            case http::Command::Kind::Drain:
+                if (m_halts == 0) {
+                    Halt(false, "drain asked for over HTTP");
+                }
+                return;
+            case http::Command::Kind::Stop:
+                Halt(true, "stop asked for over HTTP");
+                return;
+        }
+    });
 }
 
 void CStation::AddSlot(const std::string& device, bool watched) {
@@ -617,7 +728,7 @@ void CStation::AddSlot(const std::string& device, bool watched) {
 }
 
 void CStation::Rescan() {
-    if (m_signals > 0) {
+    if (m_halts > 0) {
         return;
     }
     const std::vector<std::string> present = m_watch->Scan();
@@ -657,11 +768,16 @@ void CStation::OnSignal(engine::Signal signal) {
         ReopenUnitsLog();
         return;
     }
-    ++m_signals;
-    const bool abandon = m_signals > 1;
-    m_events.Note(abandon ? "second signal: abandoning the units under way"
-                          : "signal: no new unit starts; the units under way finish "
-                            "(a second signal abandons them)");
+    Halt(m_halts > 0, m_halts > 0 ? "second signal" : "signal");
+}
+
+void CStation::Halt(bool abandon, const std::string& who) {
+    ++m_halts;
+    m_events.Note(abandon ? who + ": abandoning the units under way"
+                          : who +
+                                ": no new unit starts; the units under way finish "
+                                "(a second signal abandons them)");
+    m_events.EmitRun("stop_requested", {{"abandon", abandon}});
     for (auto& [device, slot] : m_slots) {
         slot->Stop(abandon);
     }

@@ -1320,6 +1320,8 @@ case_station_traces_its_boxes() {
     start_station --port "$PWD/a-host" --software sw.bin --units-log units.jsonl \
         --rearm-quiet 0.5 --station-id line1-st3 --box-id 'S/N: (\w+)' \
         --boot-check 'App [0-9.]+ ready' --boot-check-seconds 1.5
+    # A banner before the line is open would be flushed with the line's old input.
+    await_note "a-host  waiting for a box"
     # Identified, refuses nothing, its new software announces itself: passed at the first go.
     run_box_on a --timeout 30 --banner 'Loader 2.1 S/N: AB123\r\n' accept --out out-a1 \
         --reboot-text 'App 2.0 ready\r\n' --reboot-ms 200
