@@ -154,5 +154,36 @@ case_station_com_port_appears() {
     exec {a}>&-
 }
 
+# The station's page, API and metrics over loopback from the Windows build.
+case_station_api() {
+    random_file sw.bin 20000
+    local a
+    start_pair a
+    exec {a}<>a-box
+    com_to_pair 1 a
+    start_station --port COM1 --software sw.bin --units-log units.jsonl --http 127.0.0.1:0 \
+        --rearm-quiet 0.5
+    await_station "the page, the API and the metrics are at"
+    local url
+    url=$(grep -o 'http://127\.0\.0\.1:[0-9]*/' station.err | head -n 1)
+    run_box_on a --timeout 60 accept --out out-a1 --expect 1
+    expect_status "$box_status" 0 "box a1"
+    await_units 1
+    python3 - "$url" <<'PY' || fail "API: $(cat station.err)"
+import json, re, sys, urllib.request
+url = sys.argv[1]
+get = lambda path: urllib.request.urlopen(url + path, timeout=10).read().decode()
+slots = json.loads(get("api/v1/slots"))["slots"]
+assert [s["slot"] for s in slots] == ["\\\\.\\COM1"] and slots[0]["passed"] == 1, slots
+units = json.loads(get("api/v1/units"))["units"]
+assert len(units) == 1 and units[0]["outcome"] == "ok", units
+metrics = get("metrics")
+assert re.search(r'^vandrelux_units_total\{[^}]*outcome="ok"[^}]*\} 1$', metrics, re.M), metrics
+assert "<html" in get("").lower()
+PY
+    stop_station_with_ctrl_c
+    exec {a}>&-
+}
+
 "case_$1"
 echo "PASS: $1"
