@@ -86,16 +86,20 @@ std::array<std::uint8_t, 32> CSha256::Finish() {
     return digest;
 }
 
-std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
-    CSha256 sha;
-    sha.Update(bytes);
+std::string HexDigits(const std::array<std::uint8_t, 32>& digest) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
-    for (const std::uint8_t b : sha.Finish()) {
+    for (const std::uint8_t b : digest) {
         text += kHex[b >> 4];
         text += kHex[b & 0xf];
     }
     return text;
+}
+
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+    CSha256 sha;
+    sha.Update(bytes);
+    return HexDigits(sha.Finish());
 }
 
 }  // namespace vandrelux::store

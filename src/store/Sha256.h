@@ -24,7 +24,9 @@ private:
     std::uint64_t m_length = 0;  // bytes given
 };
 
-// The digest of `bytes` as 64 lowercase hex digits.
+// A digest as 64 lowercase hex digits, as sha256sum prints it.
+[[nodiscard]] std::string HexDigits(const std::array<std::uint8_t, 32>& digest);
+// The digest of `bytes`, so written.
 [[nodiscard]] std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 
 }  // namespace vandrelux::store

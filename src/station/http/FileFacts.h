@@ -14,9 +14,6 @@
 
 namespace vandrelux::station::http {
 
-// The SHA-256 of `bytes`, as 64 lower-case hex digits.
-[[nodiscard]] std::string Sha256Hex(std::string_view bytes);
-
 struct FileFacts {
     std::string path;
     std::optional<std::uint64_t> size;  // none while the file cannot be read
