@@ -12,7 +12,7 @@ namespace vandrelux::station {
 namespace {
 
 // Records are a few kilobytes at most: this much of the end holds the last whole ones.
-constexpr std::streamoff kTailBytes = 256 * 1024;
+constexpr std::streamoff kTailBytes = std::streamoff{256} * 1024;
 
 }  // namespace
 

@@ -94,10 +94,11 @@ CLoop::~CLoop() {
     }
 }
 
-// The system watches descriptors itself: `arm` has nothing to do here.
-CLoop::Source* CLoop::Watch(std::intptr_t handle, std::uint32_t interest,
-                            std::function<void(std::uint32_t)> ready,
-                            std::function<void()> /*arm*/) {
+// The system watches descriptors itself: `arm` has nothing to do here. The Windows loop keeps
+// it, hence the by-value parameter both share.
+CLoop::Source* CLoop::Watch(
+    std::intptr_t handle, std::uint32_t interest, std::function<void(std::uint32_t)> ready,
+    std::function<void()> /*arm*/) {  // NOLINT(performance-unnecessary-value-param)
     auto& source = m_sources.emplace_back(std::make_unique<Source>());
     source->handle = handle;
     source->ready = std::move(ready);
