@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <cctype>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 namespace vandrelux::web {
@@ -50,6 +51,26 @@ bool SameSecret(std::string_view given, std::string_view secret) {
         difference |= static_cast<unsigned char>(ch ^ secret[i]);
     }
     return difference == 0;
+}
+
+std::optional<std::string> ReadToken(const std::string& path, std::string& token) {
+    // Long enough that trying tokens over the network gets nowhere.
+    constexpr std::size_t kShortest = 16;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return "cannot read the token file " + path;
+    }
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    const std::size_t last = line.find_last_not_of(" \t\r");
+    token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+    if (token.size() < kShortest) {
+        return "the token in " + path +
+               " has fewer than 16 characters; make one with "
+               "`openssl rand -hex 16 > " +
+               path + "`";
+    }
+    return std::nullopt;
 }
 
 Response ErrorResponse(int status, const std::string& why) {

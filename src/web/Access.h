@@ -16,6 +16,10 @@ namespace vandrelux::web {
 // Whether `given` is `secret`, in a time that does not depend on where they differ.
 [[nodiscard]] bool SameSecret(std::string_view given, std::string_view secret);
 
+// Reads a token from `path` into `token`: the file's first line, without the blanks around it.
+// Why not, when it cannot be read or holds a token too short to be safe.
+[[nodiscard]] std::optional<std::string> ReadToken(const std::string& path, std::string& token);
+
 // A JSON answer {"error": why}.
 [[nodiscard]] Response ErrorResponse(int status, const std::string& why);
 // 401 without a token, 403 for a wrong one; nothing when `request` carries `token`.
