@@ -48,8 +48,14 @@ CDatabase::CDatabase(const std::string& conninfo) {
         throw DatabaseError{"out of memory", true};
     }
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        Fail("cannot connect");
+        // No destructor runs for an object whose constructor throws.
+        DatabaseError error{"cannot connect: " + ErrorText(), true};
+        PQfinish(m_conn);
+        throw error;
     }
+    // NOTICEs ("already exists, skipping") say nothing an operator needs.
+    PQsetNoticeProcessor(
+        m_conn, [](void*, const char*) {}, nullptr);
 }
 
 CDatabase::~CDatabase() {
@@ -60,12 +66,22 @@ bool CDatabase::Ok() const {
     return PQstatus(m_conn) == CONNECTION_OK;
 }
 
-void CDatabase::Fail(const std::string& what) {
+std::string CDatabase::ErrorText() const {
     std::string message = PQerrorMessage(m_conn);
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+    // libpq's messages end in a line break, and some run over several lines.
+    for (char& ch : message) {
+        if (ch == '\n') {
+            ch = ' ';
+        }
+    }
+    while (!message.empty() && message.back() == ' ') {
         message.pop_back();
     }
-    throw DatabaseError{what + ": " + message, PQstatus(m_conn) != CONNECTION_OK};
+    return message;
+}
+
+void CDatabase::Fail(const std::string& what) {
+    throw DatabaseError{what + ": " + ErrorText(), PQstatus(m_conn) != CONNECTION_OK};
 }
 
 CRows CDatabase::Exec(const std::string& sql,

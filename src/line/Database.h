@@ -56,6 +56,7 @@ public:
     void CopyIn(const std::string& target, std::string_view data);
 
 private:
+    [[nodiscard]] std::string ErrorText() const;
     [[noreturn]] void Fail(const std::string& what);
 
     pg_conn* m_conn = nullptr;

@@ -23,14 +23,14 @@ server_start() {
         -o "-c listen_addresses='' -k $dir" start > /dev/null
 }
 server_stop() {
-    as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w -t 60 stop > /dev/null 2>&1 || true
+    as_owner "$bin/pg_ctl" -D "$dir/data" -m immediate -w -t 60 stop > /dev/null 2>&1 || true
 }
 
 case $command in
 start)
     mkdir -p "$dir"
     [ "$(id -u)" = 0 ] && chown nobody:nogroup "$dir"
-    as_owner "$bin/initdb" -D "$dir/data" -U vandrelux -A trust --no-instructions \
+    as_owner "$bin/initdb" -D "$dir/data" -U vandrelux -A trust --no-sync --no-instructions \
         > "$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
     server_start
     if [ -n "${3:-}" ]; then
