@@ -68,20 +68,26 @@ bool CDatabase::Ok() const {
 
 std::string CDatabase::ErrorText() const {
     std::string message = PQerrorMessage(m_conn);
-    // libpq's messages end in a line break, and some run over several lines.
-    for (char& ch : message) {
-        if (ch == '\n') {
-            ch = ' ';
+    // libpq's messages end in a line break, and some run over several lines, indented: one
+    // line for the log.
+    std::string line;
+    for (const char ch : message) {
+        const bool blank = ch == '\n' || ch == '\t' || ch == ' ';
+        if (!blank) {
+            line += ch;
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
         }
     }
-    while (!message.empty() && message.back() == ' ') {
-        message.pop_back();
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
     }
-    return message;
+    return line;
 }
 
 void CDatabase::Fail(const std::string& what) {
-    throw DatabaseError{what + ": " + ErrorText(), PQstatus(m_conn) != CONNECTION_OK};
+    const bool lost = PQstatus(m_conn) != CONNECTION_OK;
+    throw DatabaseError{(lost ? "the connection broke" : what) + ": " + ErrorText(), lost};
 }
 
 CRows CDatabase::Exec(const std::string& sql,

@@ -185,6 +185,7 @@ Response CLineApi::Line() const {
     json stations = json::array();
     for (const StationLive& s : m_model.Stations()) {
         stations.push_back({{"url", s.url},
+                            {"name", s.name},
                             {"reachable", s.reachable},
                             {"problem", s.problem},
                             {"station", s.facts},

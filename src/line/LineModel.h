@@ -17,6 +17,7 @@ namespace vandrelux::line {
 
 struct StationLive {
     std::string url;
+    std::string name;  // as its records call it; empty until one is stored
     // The station's API.
     bool reachable = false;
     std::string problem;                             // why it is not, in words

@@ -231,6 +231,9 @@ void CStationLink::Pull() {
                 s.known += stored.known;
                 s.invalid += stored.invalid;
                 s.lastStored = UtcNow();
+                if (!stored.name.empty()) {
+                    s.name = stored.name;
+                }
             });
         } catch (const CursorMoved&) {
             row.reset();

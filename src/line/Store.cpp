@@ -209,7 +209,6 @@ Stored CStore::Put(int stationId, const std::string& from, const UnitsPage& page
     m_units.clear();
     m_images.clear();
     std::unordered_set<std::string> digests;
-    std::string name;
     for (const std::string& text : page.records) {
         std::optional<UnitRow> row = ParseRecord(text);
         if (!row) {
@@ -223,7 +222,7 @@ Stored CStore::Put(int stationId, const std::string& from, const UnitsPage& page
             stored.lastSeq = row->seq;
         }
         if (!row->station.empty()) {
-            name = row->station;
+            stored.name = row->station;
         }
         const std::string digest = "\\\\x" + row->digest;
         m_units += digest;
@@ -277,7 +276,7 @@ Stored CStore::Put(int stationId, const std::string& from, const UnitsPage& page
         "UPDATE stations SET cursor = $2, last_seq = coalesce($3, last_seq), "
         "units = units + $4, name = coalesce(nullif($5, ''), name), last_read = now() "
         "WHERE id = $1 AND cursor = $6",
-        {station, page.next, seq, std::to_string(stored.units), name, from});
+        {station, page.next, seq, std::to_string(stored.units), stored.name, from});
     if (moved.Changed() != 1) {
         throw CursorMoved{};
     }

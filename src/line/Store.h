@@ -34,6 +34,7 @@ struct Stored {
     long long known = 0;    // already stored before
     long long invalid = 0;  // no JSON object: passed over
     std::optional<std::int64_t> lastSeq;
+    std::string name;  // the station's name in its last record that has one
 };
 
 // Thrown when the station's cursor in the database is no longer the one the page was read
