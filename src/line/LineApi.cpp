@@ -269,7 +269,11 @@ Response CLineApi::Search(const std::string& query) {
         box ? "u.box_id = $1" : "u.id IN (SELECT unit_id FROM images WHERE sha256 = $1)";
     try {
         const CRows rows = db->Exec(
-            "WITH found AS (SELECT u.* FROM units u WHERE " + where +
+            // Only ids and times until the newest are chosen: a build's digest finds a hundred
+            // thousand units, whose records are not to be read.
+            "WITH found AS (SELECT u.id, u.end_at FROM units u WHERE " + where +
+                "), newest AS (SELECT id FROM found ORDER BY end_at DESC NULLS LAST LIMIT " +
+                std::to_string(kSearchLimit) +
                 ") SELECT json_build_object('total', (SELECT count(*) FROM found), 'units', "
                 "(SELECT coalesce(json_agg(x ORDER BY x.\"end\" DESC NULLS LAST), '[]') FROM ("
                 "SELECT s.url AS station_url, f.station, f.seq, f.slot, f.unit, " +
@@ -279,9 +283,8 @@ Response CLineApi::Search(const std::string& query) {
                 "i.path, 'size', i.size, 'sha256', i.sha256, 'checksum', i.checksum, "
                 "'accepted', i.accepted, 'naks', i.naks, 'resends', i.resends) ORDER BY i.n), "
                 "'[]') FROM images i WHERE i.unit_id = f.id) AS images "
-                "FROM found f JOIN stations s ON s.id = f.station_id "
-                "ORDER BY f.end_at DESC NULLS LAST LIMIT " +
-                std::to_string(kSearchLimit) + ") x))",
+                "FROM newest JOIN units f ON f.id = newest.id "
+                "JOIN stations s ON s.id = f.station_id) x))",
             {box ? *box : *digest});
         return JsonText(rows.Text(0, 0));
     } catch (const DatabaseError& error) {

@@ -211,6 +211,16 @@ void CStationLink::Pull() {
             }
         }
 
+        // Records between the last one stored and this page's first that the station no longer
+        // serves, such as those written to its log just before logrotate renamed it.
+        if (row->lastSeq) {
+            if (const std::optional<std::int64_t> first = FirstSeq(page);
+                first && *first > *row->lastSeq + 1) {
+                m_log("station " + m_settings.url + ": records seq " +
+                      std::to_string(*row->lastSeq + 1) + " to " + std::to_string(*first - 1) +
+                      " never reached the line; they are in the station's older units log");
+            }
+        }
         try {
             const Stored stored = store->Put(row->id, row->cursor, page);
             row->cursor = page.next;

@@ -190,6 +190,9 @@ void Migrate(CDatabase& db) {
 
 CStore::CStore(CDatabase& db) : m_db(db) {
     m_db.Exec(kIncoming);
+    // A page's commit need not wait for the disk: a commit the database loses in a crash takes
+    // the station's cursor with it, and the page is read and stored again.
+    m_db.Exec("SET synchronous_commit = off");
 }
 
 StationRow CStore::Station(const std::string& url) {

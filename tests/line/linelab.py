@@ -18,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PG_CLUSTER = os.path.join(HERE, "pg-cluster.sh")
 
 
-def wait_for(what, test, seconds=30.0):
+def wait_for(what, test, seconds=30.0, every=0.05):
     deadline = time.monotonic() + seconds
     while True:
         value = test()
@@ -26,7 +26,7 @@ def wait_for(what, test, seconds=30.0):
             return value
         if time.monotonic() > deadline:
             raise AssertionError("waited in vain for " + what)
-        time.sleep(0.05)
+        time.sleep(every)
 
 
 def free_port():
@@ -82,9 +82,10 @@ class LineServer:
         for url in self.stations:
             command += ["--station", url]
         self.err = open(self.err_path, "ab")
+        before = len(self.log())
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=self.err)
         wait_for("the line server's page", lambda: self.alive() and
-                 "the line's page" in self.log())
+                 "the line's page" in self.log()[before:])
         return self
 
     def alive(self):
@@ -93,8 +94,11 @@ class LineServer:
         return True
 
     def log(self):
-        with open(self.err_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        try:
+            with open(self.err_path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
 
     def get(self, path):
         import http.client

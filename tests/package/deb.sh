@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # Installs this build's Debian packages with dpkg into a fresh root, as on an operator's machine:
-# vandrelux-cli alone first, as on a station PC, then the window's vandrelux. Checks what each
-# holds and needs (the headless programs no Qt), then runs what they installed: --help and
-# --version, a download from the installed CLI to the installed box simulator, the station as its
-# systemd unit starts it, and the installed window with /usr/bin read-only, whose settings must
-# then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
+# vandrelux-cli alone first, as on a station PC, then the line server's vandrelux-line and the
+# window's vandrelux. Checks what each holds and needs (the headless programs no Qt), then runs
+# what they installed: --help and --version, a download from the installed CLI to the installed
+# box simulator, the station as its systemd unit starts it, the line server as its unit starts
+# it, storing that station's unit in a PostgreSQL cluster of the test's own, and the installed
+# window with /usr/bin read-only, whose settings must then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
 # Usage: deb.sh BUILD_DIR VERSION WITH_WINDOW(0|1)
 set -euo pipefail
 
 build=$1 version=$2 with_window=$3
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
-box_pid="" station_pid=""
+box_pid="" station_pid="" line_pid=""
+pgdir=$(mktemp -d -u /tmp/vandrelux-deb-pg.XXXXXX)
+pg_cluster="$(cd "$(dirname "$0")/../line" && pwd)/pg-cluster.sh"
 cleanup() {
     [ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null || true
     [ -n "$station_pid" ] && kill -KILL "$station_pid" 2>/dev/null || true
+    [ -n "$line_pid" ] && kill -KILL "$line_pid" 2>/dev/null || true
+    "$pg_cluster" stop "$pgdir" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-packages=(vandrelux-cli)
+packages=(vandrelux-cli vandrelux-line)
 [ "$with_window" = 1 ] && packages+=(vandrelux)
 declare -A deb depends
 for package in "${packages[@]}"; do
@@ -110,6 +115,17 @@ diff <(printf '%s\n' /etc/logrotate.d/vandrelux-cli /etc/vandrelux/station.conf)
 grep -q dialout "$root/usr/share/doc/vandrelux-cli/README.Debian" || fail "no word on dialout"
 grep -q '^vandrelux:' "$root/etc/passwd" || fail "no account for the station"
 [ -d "$root/var/log/vandrelux" ] || fail "no folder for the units log"
+install_package vandrelux-line
+expect_files vandrelux-line /usr/bin/vandrelux-line /usr/share/man/man1/vandrelux-line.1 \
+    /usr/lib/systemd/system/vandrelux-line.service /usr/lib/sysusers.d/vandrelux-line.conf \
+    /etc/vandrelux/line.conf \
+    /usr/share/doc/vandrelux-line/README.Debian /usr/share/doc/vandrelux-line/copyright
+expect_libraries_from_depends vandrelux-line
+names_of "${depends[vandrelux-line]}" | grep -qx libpq5 \
+    || fail "vandrelux-line does not depend on libpq5: ${depends[vandrelux-line]}"
+[ "$(dpkg-query --admindir="$admin" -W -f='${Conffiles}\n' vandrelux-line | awk 'NF {print $1}')" \
+    = /etc/vandrelux/line.conf ] || fail "line.conf is not a conffile"
+grep -q '^vandrelux-line:' "$root/etc/passwd" || fail "no account for the line server"
 if [ "$with_window" = 1 ]; then
     install_package vandrelux
     expect_files vandrelux /usr/bin/vandrelux /usr/share/applications/vandrelux.desktop \
@@ -121,7 +137,7 @@ fi
 bin="$root/usr/bin"
 "$bin/vandrelux-cli" --help > "$work/help.txt" || fail "vandrelux-cli --help failed"
 grep -q -- --port "$work/help.txt" || fail "--help names no --port"
-programs=(vandrelux-cli vandrelux-boxsim)
+programs=(vandrelux-cli vandrelux-boxsim vandrelux-line)
 [ "$with_window" = 1 ] && programs+=(vandrelux)
 for program in "${programs[@]}"; do
     [ "$("$bin/$program" --version)" = "$program $version" ] || fail "$program --version"
@@ -227,6 +243,69 @@ logrotate --debug --state logrotate.state logrotate.conf > logrotate.out 2>&1 ||
 # It reports an unknown word in the rule as an error and goes on.
 [ "$status" = 0 ] && ! grep -qi '^error' logrotate.out \
     || { cat logrotate.out >&2; fail "logrotate refuses the rule"; }
+
+# The line server's unit, verified and run as the station's was, against a PostgreSQL of its own
+# and the station above serving its units log.
+line_unit="$root/usr/lib/systemd/system/vandrelux-line.service"
+sed "s|^ExecStart=/|ExecStart=$root/|" "$line_unit" > units/vandrelux-line.service
+status=0
+MANPATH="$root/usr/share/man" systemd-analyze verify units/vandrelux-line.service \
+    > verify.out 2>&1 || status=$?
+[ "$status" = 0 ] && [ ! -s verify.out ] \
+    || { cat verify.out >&2; fail "systemd-analyze verify finds fault with the line's unit"; }
+[ "$(grep -c '^ExecStart=' "$line_unit")" = 1 ] || fail "the line's unit has not one ExecStart"
+read -ra line <<< "$(sed -n 's/^ExecStart=//p' "$line_unit")"
+for i in "${!line[@]}"; do
+    if [[ "${line[$i]}" == /* ]]; then
+        line[i]="$root${line[$i]}"
+    fi
+done
+line_conf="$root/etc/vandrelux/line.conf"
+[[ " ${line[*]} " == *" $line_conf "* ]] || fail "the line's unit does not read line.conf"
+"$bin/vandrelux-line" --help > line-help.txt || fail "vandrelux-line --help failed"
+for option in $(grep -E '^#? ?[a-z-]+ = ' "$line_conf" | sed -E 's/^# ?//; s/ = .*//'); do
+    grep -q -- "--$option\b" line-help.txt || fail "line.conf names --$option, which --help does not"
+done
+# As shipped it names no station: it must fail at once, with the status that is not restarted.
+status=0
+timeout 10 "${line[@]}" > line.out 2> line.err || status=$?
+grep -qx "RestartPreventExitStatus=$status" "$line_unit" \
+    || fail "shipped line.conf: status $status, which the unit restarts on; $(cat line.err)"
+
+"$pg_cluster" start "$pgdir" $$
+set_option http '"127.0.0.1:0"'
+"${station[@]}" > station.out 2> station.err &
+station_pid=$!
+station_url=""
+for _ in $(seq 1 100); do
+    station_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*' station.err || true)
+    [ -n "$station_url" ] && break
+    sleep 0.1
+done
+[ -n "$station_url" ] || fail "the station serves no API: $(cat station.err)"
+sed -i -E "s|^db = .*|db = \"host=$pgdir user=vandrelux dbname=postgres\"|" "$line_conf"
+sed -i -E "s|^# station = .*|station = [\"$station_url\"]|" "$line_conf"
+"${line[@]}" > line.out 2> line.err &
+line_pid=$!
+stored=""
+for _ in $(seq 1 100); do
+    stored=$(psql -X -At "host=$pgdir user=vandrelux dbname=postgres" \
+        -c "SELECT outcome FROM units" 2> /dev/null || true)
+    [ -n "$stored" ] && break
+    sleep 0.1
+done
+[ "$stored" = ok ] || fail "the line server stored no unit: $(cat line.err)"
+kill -TERM "$line_pid" "$station_pid"
+for pid in "$line_pid" "$station_pid"; do
+    timeout 30 tail --pid="$pid" -f /dev/null || fail "$pid did not stop on SIGTERM"
+done
+status=0
+wait "$line_pid" || status=$?
+line_pid=""
+wait "$station_pid" || true
+station_pid=""
+[ "$status" = 0 ] || fail "the line server ended with status $status: $(cat line.err)"
+"$pg_cluster" stop "$pgdir"
 
 # The installed window, unattended, with /usr/bin read-only as it is for an operator.
 window_with_read_only_programs() {
