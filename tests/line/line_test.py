@@ -134,18 +134,10 @@ def record():
 
 
 def browser(screenshot):
+    from browser_test import FLAGS, on_page
     from selenium import webdriver
-    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
-
-    def on_page(read):
-        def attempt():
-            try:
-                return read()
-            except (NoSuchElementException, StaleElementReferenceException):
-                return None
-        return attempt
 
     cluster = Cluster()
     work = tempfile.mkdtemp(prefix="vandrelux-line-")
@@ -159,10 +151,7 @@ def browser(screenshot):
         assert one.next_box() and two.next_box()
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu",
-                     "--disable-background-networking", "--disable-component-update",
-                     "--disable-sync", "--no-first-run", "--window-size=1400,1050",
-                     "--user-data-dir=" + tempfile.mkdtemp(dir=work)):
+        for flag in FLAGS + ("--user-data-dir=" + tempfile.mkdtemp(dir=work),):
             options.add_argument(flag)
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         driver.set_page_load_timeout(20)

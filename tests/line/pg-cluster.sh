@@ -10,7 +10,9 @@
 set -euo pipefail
 
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
-command=$1 dir=$2
+command=$1 dir=$(realpath -m "$2")
+# The cluster's owner may not enter the caller's folder.
+cd /
 as_owner() {
     if [ "$(id -u)" = 0 ]; then
         setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"

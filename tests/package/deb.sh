@@ -174,27 +174,32 @@ timeout 60 "$bin/vandrelux-cli" --port "$DEV" --software sw.bin > cli.out 2> cli
 expect_box cli-box
 cmp -s stored.bin cli-box/software.bin || fail "the box stored another image than the CLI sent"
 
-# The station's unit as systemd reads it. systemd-analyze verify wants the programs a unit runs
-# where the unit names them, and --root would want all of systemd's own units in the root too,
-# so a copy of the unit that runs the root's program is verified against this machine's systemd.
-unit="$root/usr/lib/systemd/system/vandrelux-station.service"
-mkdir units
-sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" > units/vandrelux-station.service
-status=0
-MANPATH="$root/usr/share/man" systemd-analyze verify units/vandrelux-station.service \
-    > verify.out 2>&1 || status=$?
-# It warns of unknown keys and the like without failing.
-[ "$status" = 0 ] && [ ! -s verify.out ] \
-    || { cat verify.out >&2; fail "systemd-analyze verify finds fault with the unit"; }
-
-# The unit's command line, with every absolute path in it taken inside the root.
-[ "$(grep -c '^ExecStart=' "$unit")" = 1 ] || fail "the unit has not one ExecStart"
-read -ra station <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
-for i in "${!station[@]}"; do
-    if [[ "${station[$i]}" == /* ]]; then
-        station[i]="$root${station[$i]}"
-    fi
-done
+# A unit as systemd reads it. systemd-analyze verify wants the programs a unit runs where the
+# unit names them, and --root would want all of systemd's own units in the root too, so a copy of
+# the unit that runs the root's program is verified against this machine's systemd. Sets UNIT to
+# the root's unit NAME.service and COMMAND to its command line, with every absolute path in it
+# taken inside the root.
+verified_unit() {
+    local status=0 i
+    UNIT="$root/usr/lib/systemd/system/$1.service"
+    mkdir -p units
+    sed "s|^ExecStart=/|ExecStart=$root/|" "$UNIT" > "units/$1.service"
+    MANPATH="$root/usr/share/man" systemd-analyze verify "units/$1.service" \
+        > verify.out 2>&1 || status=$?
+    # It warns of unknown keys and the like without failing.
+    [ "$status" = 0 ] && [ ! -s verify.out ] \
+        || { cat verify.out >&2; fail "systemd-analyze verify finds fault with $1.service"; }
+    [ "$(grep -c '^ExecStart=' "$UNIT")" = 1 ] || fail "$1.service has not one ExecStart"
+    read -ra COMMAND <<< "$(sed -n 's/^ExecStart=//p' "$UNIT")"
+    for i in "${!COMMAND[@]}"; do
+        if [[ "${COMMAND[$i]}" == /* ]]; then
+            COMMAND[i]="$root${COMMAND[$i]}"
+        fi
+    done
+}
+verified_unit vandrelux-station
+unit=$UNIT
+station=("${COMMAND[@]}")
 conf="$root/etc/vandrelux/station.conf"
 [[ " ${station[*]} " == *" $conf "* ]] || fail "the unit does not read station.conf: ${station[*]}"
 for option in $(grep -E '^#? ?[a-z-]+ = ' "$conf" | sed -E 's/^# ?//; s/ = .*//'); do
@@ -246,20 +251,9 @@ logrotate --debug --state logrotate.state logrotate.conf > logrotate.out 2>&1 ||
 
 # The line server's unit, verified and run as the station's was, against a PostgreSQL of its own
 # and the station above serving its units log.
-line_unit="$root/usr/lib/systemd/system/vandrelux-line.service"
-sed "s|^ExecStart=/|ExecStart=$root/|" "$line_unit" > units/vandrelux-line.service
-status=0
-MANPATH="$root/usr/share/man" systemd-analyze verify units/vandrelux-line.service \
-    > verify.out 2>&1 || status=$?
-[ "$status" = 0 ] && [ ! -s verify.out ] \
-    || { cat verify.out >&2; fail "systemd-analyze verify finds fault with the line's unit"; }
-[ "$(grep -c '^ExecStart=' "$line_unit")" = 1 ] || fail "the line's unit has not one ExecStart"
-read -ra line <<< "$(sed -n 's/^ExecStart=//p' "$line_unit")"
-for i in "${!line[@]}"; do
-    if [[ "${line[$i]}" == /* ]]; then
-        line[i]="$root${line[$i]}"
-    fi
-done
+verified_unit vandrelux-line
+line_unit=$UNIT
+line=("${COMMAND[@]}")
 line_conf="$root/etc/vandrelux/line.conf"
 [[ " ${line[*]} " == *" $line_conf "* ]] || fail "the line's unit does not read line.conf"
 "$bin/vandrelux-line" --help > line-help.txt || fail "vandrelux-line --help failed"
@@ -333,8 +327,9 @@ fi
 
 dpkg --root="$root" --force-script-chrootless --log=/dev/null -P "${packages[@]}" \
     > "$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out" >&2; fail "dpkg did not purge the packages"; }
-# The station's account stays, as system accounts do; so does the units log under /var.
+# The accounts stay, as system accounts do (with the copies systemd-sysusers keeps of the files
+# it changed); so does the units log under /var.
 left=$(find "$root" -path "$root/var" -prune -o -type f -print \
-    | grep -Ev "^$root/etc/(passwd|group|shadow|gshadow|\.pwd\.lock)$" || true)
+    | grep -Ev "^$root/etc/(passwd|group|shadow|gshadow)-?$|^$root/etc/\.pwd\.lock$" || true)
 [ -z "$left" ] || fail "purging left files behind: $left"
 echo "packages install, run and go again"
