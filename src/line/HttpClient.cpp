@@ -89,7 +89,7 @@ struct ClientCore {
         error_code failed;
         resolver.async_resolve(
             url.host, url.port,
-            [this, &failed](const error_code& ec, tcp::resolver::results_type r) {
+            [this, &failed](const error_code& ec, const tcp::resolver::results_type& r) {
                 if (ec) {
                     failed = ec;
                     return;

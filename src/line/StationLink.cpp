@@ -165,9 +165,13 @@ void CStationLink::Pull() {
         }
 
         UnitsPage page;
+        std::string target = limit;
+        if (!cursor.empty()) {
+            target += "&cursor=";
+            target += cursor;
+        }
         try {
-            const HttpAnswer answer =
-                m_pullClient.Get(cursor.empty() ? limit : limit + "&cursor=" + cursor, kPageTime);
+            const HttpAnswer answer = m_pullClient.Get(target, kPageTime);
             if (answer.status == 400 && !cursor.empty()) {
                 m_log("station " + m_settings.url +
                       ": its log has no record at the line's cursor " + cursor +
@@ -331,7 +335,7 @@ void CStationLink::Watch() {
                         }
                     }
                     // An event is a few hundred bytes; a stream that never ends one is broken.
-                    if (pending.size() > 1024 * 1024) {
+                    if (pending.size() > std::size_t{1024} * 1024) {
                         throw HttpError{"/api/v1/events: an event over 1 MiB"};
                     }
                     return !m_watchWaits.Stopping();

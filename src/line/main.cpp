@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <variant>
@@ -33,9 +34,7 @@ bool Signalled(const sigset_t& signals, int seconds) {
     return sigtimedwait(&signals, nullptr, &wait) > 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     const std::variant<LineOptions, LineExit> parsed = ParseLineOptions(argc, argv);
     if (const auto* exit = std::get_if<LineExit>(&parsed)) {
         std::fputs(exit->text.c_str(), exit->status == 0 ? stdout : stderr);
@@ -121,4 +120,18 @@ int main(int argc, char** argv) {
         server->Stop();
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing the run throws may end the program without a word: a line says what stopped it.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        Log(std::string("vandrelux-line: ") + e.what());
+    } catch (...) {
+        Log("vandrelux-line: stopped by an unknown error");
+    }
+    return 1;
 }
