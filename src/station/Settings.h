@@ -67,7 +67,7 @@ struct StationSettings {
     bool requireBoxId = false;  // a box that gives none is not updated
     std::string bootCheck;      // what the box must say after its last file; empty: no check
     std::chrono::milliseconds bootCheckTime{60000};
-    std::optional<WebSettings> web;                // none: no web server
+    std::optional<WebSettings> web;  // none: no web server
 };
 
 }  // namespace vandrelux::station
