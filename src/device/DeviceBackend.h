@@ -41,7 +41,7 @@ public:
                                           bool watchPort) = 0;
     [[nodiscard]] virtual std::intptr_t WaitHandle() const noexcept = 0;
     // Where the system watches the handle by itself there is nothing to set up before a wait.
-    virtual void ArmWait(bool /*forOutput*/) {}
+    virtual void ArmWait(bool /*forInput*/, bool /*forOutput*/) {}
     // Most devices finish a read or write inside the call.
     [[nodiscard]] virtual IoStep LastFailedIoStep() const noexcept { return IoStep::Call; }
     // Only a device that waits for a server has waits to call off.
@@ -69,7 +69,7 @@ public:
     std::optional<std::size_t> WriteSome(const std::uint8_t* data, std::size_t size) override;
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
-    void ArmWait(bool forOutput) override;
+    void ArmWait(bool forInput, bool forOutput) override;
     IoStep LastFailedIoStep() const noexcept override;
     bool HoldsOutput() const noexcept override;
 

@@ -118,8 +118,8 @@ std::intptr_t SerialDevice::WaitHandle() const noexcept {
     return m_device->WaitHandle();
 }
 
-void SerialDevice::ArmWait(bool forOutput) {
-    m_device->ArmWait(forOutput);
+void SerialDevice::ArmWait(bool forInput, bool forOutput) {
+    m_device->ArmWait(forInput, forOutput);
 }
 
 }  // namespace vandrelux::platform

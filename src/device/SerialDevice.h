@@ -99,9 +99,10 @@ public:
     // arrives or output the device held has gone; -1 when closed. Input the device already
     // holds shows in GetStatus, not on the descriptor.
     [[nodiscard]] std::intptr_t WaitHandle() const noexcept;
-    // Before every wait on WaitHandle, and `forOutput` when the loop waits for the device to take
-    // output: sets the wait up where the system needs it anew each time (Windows).
-    void ArmWait(bool forOutput);
+    // Before every wait on WaitHandle, for what the loop waits for: input, room for output, or
+    // both. Sets the wait up where the system needs it anew each time (Windows); what the loop
+    // does not wait for raises no event.
+    void ArmWait(bool forInput, bool forOutput);
 
 private:
     std::unique_ptr<DeviceBackend> m_device;

@@ -26,7 +26,9 @@ CLine::~CLine() {
 bool CLine::Start() {
     m_source = m_loop.Watch(
         m_device->WaitHandle(), kReadable, [this](std::uint32_t readiness) { OnReady(readiness); },
-        [this] { m_device->ArmWait((m_interest & kWritable) != 0); });
+        [this] {
+            m_device->ArmWait((m_interest & kReadable) != 0, (m_interest & kWritable) != 0);
+        });
     if (m_source == nullptr) {
         m_bClosed = true;
         m_device->Close();

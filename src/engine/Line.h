@@ -53,6 +53,8 @@ public:
     void EnsureSendBuffer(std::uint32_t size) { m_slot.SetCapacity(size); }
     // Replaces a request not yet begun, as the window's port does.
     void RequestWrite(std::span<const std::uint8_t> bytes);
+    // Forgets a request not yet begun: an answer the box must not have after all.
+    void DropRequest() noexcept { m_slot.Clear(); }
     // Holds back this line's input, writes and ticks for `ms`, as a sleep holds the window.
     void Pause(std::uint32_t ms);
 

@@ -89,7 +89,6 @@ void CLoop::Run(const std::function<bool()>& done) {
         }
         m_sources.remove_if([](const auto& source) { return source->gone; });
     }
-    RunEnded();
 }
 
 }  // namespace vandrelux::engine

@@ -88,8 +88,6 @@ private:
     void WaitAndDispatch(int timeoutMs);
     // The system's part of Post: wakes the waiting loop.
     void Wake();
-    // The system's part of Run's end: whoever waits for the loop to be done may go on.
-    void RunEnded();
     void RunDueTasks();
     void TakePosted();
     [[nodiscard]] int WaitTimeoutMs() const;

@@ -382,8 +382,7 @@ int CComPort::GetWriteCapacity() const {
 bool CComPort::OutputQueued() {
     const std::lock_guard lock(m_lock);
     platform::QueueStatus status;
-    return m_handleState == HandleState::Open && m_hPort.GetStatus(status) &&
-           status.outQueue > 0;
+    return m_handleState == HandleState::Open && m_hPort.GetStatus(status) && status.outQueue > 0;
 }
 
 bool CComPort::WritesPending() {

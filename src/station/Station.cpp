@@ -26,6 +26,8 @@ constexpr auto kRetryPeriod = std::chrono::seconds(1);
 // A slot that keeps failing for the same reason is told again this often, so a journal shows it
 // still fails without a line a second.
 constexpr auto kRepeatFailure = std::chrono::hours(1);
+// How often the words of a booting box are matched against --boot-check.
+constexpr auto kBootLookPeriod = std::chrono::milliseconds(20);
 
 std::string UtcNow() {
     return UtcText(std::chrono::system_clock::now());
@@ -101,6 +103,7 @@ private:
     // so, else it ends.
     void Delivered();
     void CheckBoot();
+    void LookAtBootSoon();
     // A box that takes the unit no further must not hold its slot for ever, whether it is silent,
     // talks or refuses every frame.
     void CheckSilence();
@@ -130,9 +133,10 @@ private:
     EngineClock::time_point m_lastTalk;  // the box's last byte that took the unit no further
     int m_refusedShown = 0;              // refused frames as the slot's line shows them
 
-    bool m_bBooting = false;       // the unit waits for the words of --boot-check
-    std::uint64_t m_bootTask = 0;  // when it gives up on them
-    std::string m_boxText;         // what the box said before it was ready
+    bool m_bBooting = false;           // the unit waits for the words of --boot-check
+    std::uint64_t m_bootTask = 0;      // when it gives up on them
+    std::uint64_t m_bootLookTask = 0;  // the next look at what the box said
+    std::string m_boxText;             // what the box said before it was ready
     std::string m_boxId;
 
     int m_unitNumber = 0;
@@ -259,7 +263,7 @@ void CSlot::Opened(engine::OpenResult opened) {
     }
     m_lastOpenError.clear();
     if (!AttachLine(std::move(opened.device))) {
-        Retry("cannot watch the line");
+        Retry("cannot watch the line: " + platform::LastSystemError().message);
         return;
     }
     m_unit.ForgetBoxText();
@@ -293,6 +297,8 @@ void CSlot::BeginUnit() {
     Enter(SlotState::InUnit, "box ready");
     if (m_boxId.empty() && !m_station.m_settings.boxId.empty()) {
         if (m_station.m_settings.requireBoxId) {
+            // The transfer has its answer to the box's ready byte queued behind its pause.
+            m_line->DropRequest();
             EndUnit(OutcomeName(Outcome::BoxFailure),
                     "the box gave no identity: its text did not match --box-id, and one is "
                     "required");
@@ -332,9 +338,18 @@ void CSlot::Delivered() {
 }
 
 void CSlot::CheckBoot() {
+    m_bootLookTask = 0;
     if (m_bBooting && m_station.BootCheckMatches(m_unit.BoxText())) {
         EndUnit(OutcomeName(Outcome::Success), "");
         AwaitQuiet();
+    }
+}
+
+void CSlot::LookAtBootSoon() {
+    // A box that boots talks fast: what it said is looked at now and then, not at every byte.
+    if (m_bootLookTask == 0) {
+        m_bootLookTask =
+            m_station.m_engine.At(EngineClock::now() + kBootLookPeriod, [this] { CheckBoot(); });
     }
 }
 
@@ -390,6 +405,8 @@ void CSlot::EndUnit(const std::string& outcome, const std::string& reason) {
     m_silenceTask = 0;
     m_station.m_engine.Cancel(m_bootTask);
     m_bootTask = 0;
+    m_station.m_engine.Cancel(m_bootLookTask);
+    m_bootLookTask = 0;
     nlohmann::json images = nlohmann::json::array();
     // Passed at the first go: nothing refused on the way, no image sent again.
     bool firstPass = outcome == OutcomeName(Outcome::Success);
@@ -525,7 +542,7 @@ void CSlot::OnByte(std::uint8_t byte) {
     }
     if (m_state == SlotState::InUnit) {
         if (m_bBooting) {
-            CheckBoot();
+            LookAtBootSoon();
         } else if (m_unit.Ended()) {
             const UnitVerdict verdict = m_unit.Judge();
             if (verdict.outcome == Outcome::Success) {
@@ -624,7 +641,10 @@ int CStation::Run() {
         return static_cast<int>(Outcome::Usage);
     }
     if (!m_settings.unitsLog.empty()) {
-        m_nextSeq = CUnitsLog::LastSeq(m_settings.unitsLog) + 1;
+        // After a rotation the numbers go on from the rotated log (logrotate's .1).
+        m_nextSeq = std::max(CUnitsLog::LastSeq(m_settings.unitsLog),
+                             CUnitsLog::LastSeq(m_settings.unitsLog + ".1")) +
+                    1;
         if (const std::optional<platform::SystemError> error =
                 m_unitsLog.Open(m_settings.unitsLog)) {
             m_events.Note("cannot write the units log " + m_settings.unitsLog + ": " +

@@ -342,7 +342,9 @@ private:
                               self->m_bWriting = false;
                               self->m_deadline.cancel();
                               self->m_writing.clear();
-                              if (ec || self->m_bClosing) {
+                              // A stream that closes sends what was published meanwhile
+                              // first: the station's last events come just before the stop.
+                              if (ec || (self->m_bClosing && !self->m_bStreaming)) {
                                   self->Abort();
                                   return;
                               }

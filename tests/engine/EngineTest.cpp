@@ -332,6 +332,40 @@ TEST_F(EngineTest, LineLost_ReportedOnceAndTheOtherLinesGoOn) {
     EXPECT_FALSE(client2.line->IsLost());
 }
 
+TEST_F(EngineTest, LineClosedFromItsOwnByte_TheOtherLineGoesOn) {
+    // A station closes a line from inside its byte handler when a unit ends while it stops;
+    // the device's waits must end without holding up the line beside it.
+    TestLine closing;
+    TestLine kept;
+    Client closer;
+    Client client;
+    closer.before = [&closer](std::uint8_t b) {
+        if (b == 'x') {
+            closer.line->Close();
+        }
+    };
+    Attach(closing, closer);
+    Attach(kept, client);
+    Start();
+    closing.Send({1});
+    EXPECT_EQ(closing.Receive(1), (Bytes{2}));
+    closing.Send({'x'});
+    // Not a speed figure: a close that waited for its device's own calls to end froze every
+    // line for half a second; an answer takes milliseconds.
+    const auto sent = std::chrono::steady_clock::now();
+    kept.Send({1});
+    EXPECT_EQ(kept.Receive(1), (Bytes{2}));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(400));
+    for (std::uint8_t b = 2; b <= 10; ++b) {
+        kept.Send({b});
+        EXPECT_EQ(kept.Receive(1), (Bytes{static_cast<std::uint8_t>(b + 1)}));
+    }
+    Stop();
+    EXPECT_EQ(closer.journal.Count("byte 120"), 1);
+    EXPECT_FALSE(closer.line->IsLost());
+    EXPECT_EQ(client.journal.Count("byte 10"), 1);
+}
+
 TEST_F(EngineTest, Open_ReportsTheFailedStepOnTheEngineThreadAndOpensWhatExists) {
     TestLine box;
     std::vector<std::string> outcomes;  // engine thread until Stop

@@ -278,6 +278,8 @@ def main():
     log = os.path.join(args.work, "units.jsonl")
     events = os.path.join(args.work, "events.jsonl")
     errors = os.path.join(args.work, "station.err")
+    if args.wine_ports and args.slots > len(WINE_COM_PORTS):
+        parser.error("--wine-ports has %d COM ports for slots" % len(WINE_COM_PORTS))
     coms = WINE_COM_PORTS if args.wine_ports else [None] * args.slots
     slots = [Slot(args.work, "s%d" % i, events, coms[i]) for i in range(args.slots)]
     station = None

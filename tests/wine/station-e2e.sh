@@ -74,14 +74,14 @@ case_station_two_slots() {
     exec {a}<>a-box {b}<>b-box
     com_to_pair 1 a; com_to_pair 2 b
     start_station --port COM1 --port COM2 --software sw.bin --units-log units.jsonl \
-        --rearm-quiet 1 --retries 0 --json
+        --rearm-quiet 1.5 --retries 0 --json
     run_box_on a --timeout 60 accept --out out-a1 --expect 1
     expect_status "$box_status" 0 "box a1"
     run_box_on b --timeout 5 accept --out out-b1 --expect 1 --nak-first-verdict
     [ "$box_status" != 0 ] || fail "the refusing box took its image"
     run_box_on a --timeout 30 accept --out out-a2 --expect 1
     expect_status "$box_status" 0 "box a2"
-    ( for _ in $(seq 1 12); do printf 'booting\n' >&"$a"; sleep 0.25; done ) &
+    ( for _ in $(seq 1 15); do printf 'booting\n' >&"$a"; sleep 0.2; done ) &
     local talker=$!
     run_box_on a --timeout 2.5 accept --out out-a3 --expect 1
     wait "$talker"

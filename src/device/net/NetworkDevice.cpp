@@ -598,8 +598,8 @@ std::intptr_t NetworkDevice::WaitHandle() const noexcept {
     return m_socket.WaitHandle();
 }
 
-void NetworkDevice::ArmWait(bool forOutput) {
-    m_socket.ArmWait(forOutput || HoldsOutput());
+void NetworkDevice::ArmWait(bool forInput, bool forOutput) {
+    m_socket.ArmWait(forInput, forOutput || HoldsOutput());
 }
 
 NetworkReport NetworkDevice::Report() const {

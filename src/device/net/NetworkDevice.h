@@ -68,7 +68,7 @@ public:
     bool OutputSuspended() const noexcept override { return m_codec.Reports().suspended; }
     WaitResult Wait(const Event& stop, const Event& writeRequest, bool watchPort) override;
     std::intptr_t WaitHandle() const noexcept override;
-    void ArmWait(bool forOutput) override;
+    void ArmWait(bool forInput, bool forOutput) override;
     void SetCancel(const Event* cancel) noexcept override { m_cancel = cancel; }
 
     [[nodiscard]] NetworkReport Report() const;

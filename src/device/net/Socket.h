@@ -89,7 +89,7 @@ public:
     // on Windows), and, before each wait, the wait set up for input and, with `forOutput`, room
     // to send.
     [[nodiscard]] std::intptr_t WaitHandle() const noexcept;
-    void ArmWait(bool forOutput);
+    void ArmWait(bool forInput, bool forOutput);
 
 private:
     struct Impl;

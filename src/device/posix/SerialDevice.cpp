@@ -334,7 +334,7 @@ std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data
 
 // Reads and writes on a terminal finish inside the call.
 // The descriptor is watched by the system itself, and a write finishes inside its call.
-void LocalSerialDevice::ArmWait(bool /*forOutput*/) {}
+void LocalSerialDevice::ArmWait(bool /*forInput*/, bool /*forOutput*/) {}
 
 bool LocalSerialDevice::HoldsOutput() const noexcept {
     return false;

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -117,6 +119,30 @@ bool BuildLineState(std::string_view mode, LineState& state) {
 // How long a cancelled comm-event wait may take to end before the port closes anyway.
 constexpr DWORD kCommWaitEndMs = 500;
 
+namespace {
+
+// The loop's overlapped calls on a port: its comm-event wait and its write, with the bytes the
+// write is sending.
+struct LoopCalls {
+    OVERLAPPED wait{};
+    DWORD events = 0;
+    bool waitPending = false;
+    OVERLAPPED write{};
+    std::vector<std::uint8_t> writing;
+    bool writePending = false;
+
+    [[nodiscard]] bool Pending() {
+        return (waitPending && !HasOverlappedIoCompleted(&wait)) ||
+               (writePending && !HasOverlappedIoCompleted(&write));
+    }
+};
+
+// Calls a driver did not end when their port closed keep their memory until the program ends.
+std::mutex g_parkedLock;
+std::vector<std::unique_ptr<LoopCalls>> g_parked;
+
+}  // namespace
+
 struct LocalSerialDevice::Impl {
     HANDLE port = INVALID_HANDLE_VALUE;
     DCB original{};
@@ -134,12 +160,8 @@ struct LocalSerialDevice::Impl {
     // A loop that waits on many devices: the comm-event wait and a write under way both signal
     // readyEvent, which WaitHandle gives the loop.
     HANDLE readyEvent = NewManualResetEvent();
-    OVERLAPPED loopWait{};
-    DWORD loopEvents = 0;
-    bool loopWaitPending = false;
-    OVERLAPPED loopWrite{};
-    std::vector<std::uint8_t> writing;  // the bytes of the write under way
-    bool writePending = false;
+    std::unique_ptr<LoopCalls> loop = std::make_unique<LoopCalls>();
+    DWORD waitFailure = 0;  // why the comm-event wait could not be set up; the next read says it
     IoStep failedStep = IoStep::Call;  // of the last failed read or write
 
     Impl() = default;
@@ -151,18 +173,28 @@ struct LocalSerialDevice::Impl {
         ::CloseHandle(readyEvent);
     }
 
-    // Ends an overlapped call of the loop's before the port closes: the OVERLAPPED and its bytes
-    // must not be written to afterwards.
-    void EndLoopCall(OVERLAPPED& io, bool& pending) {
-        if (!pending) {
-            return;
+    // Ends the loop's overlapped calls before the port closes: their OVERLAPPEDs and bytes must
+    // not be written to once they are freed. Both signal the same event, so each call's own end
+    // is looked at, not the event; a call the driver will not end in time is left its memory
+    // for good.
+    void EndLoopCalls() {
+        LoopCalls& calls = *loop;
+        for (OVERLAPPED* io : {&calls.wait, &calls.write}) {
+            const bool pending = io == &calls.wait ? calls.waitPending : calls.writePending;
+            if (pending && !HasOverlappedIoCompleted(io)) {
+                ::CancelIoEx(port, io);
+            }
         }
-        ::CancelIoEx(port, &io);
-        if (::WaitForSingleObject(io.hEvent, kCommWaitEndMs) == WAIT_OBJECT_0) {
-            DWORD ignored = 0;
-            ::GetOverlappedResult(port, &io, &ignored, FALSE);
+        for (DWORD waited = 0; waited < kCommWaitEndMs && calls.Pending(); ++waited) {
+            ::Sleep(1);
         }
-        pending = false;
+        if (calls.Pending()) {
+            const std::lock_guard lock(g_parkedLock);
+            g_parked.push_back(std::move(loop));
+            loop = std::make_unique<LoopCalls>();
+        }
+        loop->waitPending = false;
+        loop->writePending = false;
     }
 
     // The open handle, or nothing with ERROR_INVALID_HANDLE so that calls on a closed port
@@ -258,8 +290,8 @@ void LocalSerialDevice::Close() noexcept {
     m_impl->EndCommWait();
     // A new mask ends the loop's comm-event wait as it ends the monitor's.
     ::SetCommMask(m_impl->port, 0);
-    m_impl->EndLoopCall(m_impl->loopWait, m_impl->loopWaitPending);
-    m_impl->EndLoopCall(m_impl->loopWrite, m_impl->writePending);
+    m_impl->EndLoopCalls();
+    m_impl->waitFailure = 0;
     ::SetCommState(m_impl->port, &m_impl->original);
     ::CloseHandle(m_impl->port);
     m_impl->port = INVALID_HANDLE_VALUE;
@@ -276,43 +308,49 @@ std::intptr_t LocalSerialDevice::WaitHandle() const noexcept {
                : reinterpret_cast<std::intptr_t>(m_impl->readyEvent);
 }
 
-void LocalSerialDevice::ArmWait(bool /*forOutput*/) {
+void LocalSerialDevice::ArmWait(bool forInput, bool forOutput) {
     Impl& impl = *m_impl;
+    LoopCalls& calls = *impl.loop;
     if (impl.port == INVALID_HANDLE_VALUE) {
         return;
     }
-    if (impl.loopWaitPending && HasOverlappedIoCompleted(&impl.loopWait)) {
+    if (calls.waitPending && HasOverlappedIoCompleted(&calls.wait)) {
         DWORD ignored = 0;
-        ::GetOverlappedResult(impl.port, &impl.loopWait, &ignored, FALSE);
-        impl.loopWaitPending = false;
+        ::GetOverlappedResult(impl.port, &calls.wait, &ignored, FALSE);
+        calls.waitPending = false;
     }
-    if (!impl.loopWaitPending) {
-        impl.loopWait = {};
-        impl.loopWait.hEvent = impl.readyEvent;
-        impl.loopEvents = 0;
-        if (::WaitCommEvent(impl.port, &impl.loopEvents, &impl.loopWait)) {
-            ::SetEvent(impl.readyEvent);
-        } else if (::GetLastError() == ERROR_IO_PENDING) {
-            impl.loopWaitPending = true;
-        } else {
-            // No wait to be had (the line is gone): the loop's read finds out why.
-            ::SetEvent(impl.readyEvent);
-        }
-    }
-    // A write that ended between the loop's look and its reset of the event, and a byte that
-    // came before the wait began, raise no event of their own.
-    if (impl.writePending && HasOverlappedIoCompleted(&impl.loopWrite)) {
+    // A write that ended between the loop's look and its reset of the event raises no event of
+    // its own.
+    if (forOutput && calls.writePending && HasOverlappedIoCompleted(&calls.write)) {
         ::SetEvent(impl.readyEvent);
     }
+    if (!forInput) {
+        return;  // input waits for the loop to want it again
+    }
+    if (!calls.waitPending && impl.waitFailure == 0) {
+        calls.wait = {};
+        calls.wait.hEvent = impl.readyEvent;
+        calls.events = 0;
+        if (::WaitCommEvent(impl.port, &calls.events, &calls.wait)) {
+            ::SetEvent(impl.readyEvent);
+        } else if (::GetLastError() == ERROR_IO_PENDING) {
+            calls.waitPending = true;
+        } else {
+            // No wait to be had (the line is gone): the loop's next read says why.
+            impl.waitFailure = ::GetLastError();
+        }
+    }
+    // A byte that came before the wait began raises no event of its own.
     COMSTAT comStat{};
     DWORD errors = 0;
-    if (::ClearCommError(impl.port, &errors, &comStat) && comStat.cbInQue > 0) {
+    if (impl.waitFailure != 0 ||
+        (::ClearCommError(impl.port, &errors, &comStat) && comStat.cbInQue > 0)) {
         ::SetEvent(impl.readyEvent);
     }
 }
 
 bool LocalSerialDevice::HoldsOutput() const noexcept {
-    return m_impl->writePending;
+    return m_impl->loop->writePending;
 }
 
 bool LocalSerialDevice::SetTimeouts(std::uint32_t perByteMs, std::uint32_t constantMs) {
@@ -412,6 +450,10 @@ bool LocalSerialDevice::GetStatus(QueueStatus& status) {
 
 std::optional<std::size_t> LocalSerialDevice::Read(std::uint8_t* data, std::size_t size) {
     m_impl->failedStep = IoStep::Call;
+    if (m_impl->waitFailure != 0) {
+        Fail(m_impl->waitFailure);
+        return std::nullopt;
+    }
     QueueStatus status;
     if (!GetStatus(status)) {
         return std::nullopt;
@@ -471,23 +513,24 @@ bool LocalSerialDevice::Write(const std::uint8_t* data, std::size_t size, const 
 std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data,
                                                         std::size_t size) {
     Impl& impl = *m_impl;
+    LoopCalls& calls = *impl.loop;
     impl.failedStep = IoStep::Call;
     const HANDLE port = impl.OpenPort();
     if (port == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    if (impl.writePending) {
-        if (!HasOverlappedIoCompleted(&impl.loopWrite)) {
+    if (calls.writePending) {
+        if (!HasOverlappedIoCompleted(&calls.write)) {
             return 0;
         }
-        impl.writePending = false;
+        calls.writePending = false;
         DWORD written = 0;
         impl.failedStep = IoStep::CompletionWait;
-        if (!::GetOverlappedResult(port, &impl.loopWrite, &written, FALSE)) {
+        if (!::GetOverlappedResult(port, &calls.write, &written, FALSE)) {
             return std::nullopt;
         }
         // The driver ends a write at its time-outs with what it got out.
-        if (written < impl.writing.size()) {
+        if (written < calls.writing.size()) {
             Fail(ERROR_TIMEOUT);
             return std::nullopt;
         }
@@ -500,15 +543,14 @@ std::optional<std::size_t> LocalSerialDevice::WriteSome(const std::uint8_t* data
         Fail(ERROR_INVALID_PARAMETER);
         return std::nullopt;
     }
-    impl.writing.assign(data, data + size);
-    impl.loopWrite = {};
-    impl.loopWrite.hEvent = impl.readyEvent;
-    if (!::WriteFile(port, impl.writing.data(), static_cast<DWORD>(size), nullptr,
-                     &impl.loopWrite) &&
+    calls.writing.assign(data, data + size);
+    calls.write = {};
+    calls.write.hEvent = impl.readyEvent;
+    if (!::WriteFile(port, calls.writing.data(), static_cast<DWORD>(size), nullptr, &calls.write) &&
         ::GetLastError() != ERROR_IO_PENDING) {
         return std::nullopt;
     }
-    impl.writePending = true;
+    calls.writePending = true;
     return size;
 }
 

@@ -190,8 +190,6 @@ void CLoop::ReleaseSignals(const std::vector<Signal>& signals) {
 }
 
 // Nothing waits for the loop's end here: a signal's own handling ends the program.
-void CLoop::RunEnded() {}
-
 void CLoop::WaitAndDispatch(int timeoutMs) {
     std::array<epoll_event, kMaxEvents> events{};
     const int n = ::epoll_wait(m_system->epoll, events.data(), kMaxEvents, timeoutMs);

@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "os/Format.h"
+#include "os/SystemError.h"
+
 namespace vandrelux::engine {
 
 namespace {
@@ -37,7 +40,9 @@ struct ConsoleSignals {
     std::vector<Signal> watched;
     std::vector<Signal> pending;
     HANDLE wake = nullptr;
-    HANDLE runEnded = nullptr;
+    // Set once the loop that watched the signals is gone, and with it the program's work; made
+    // once and never closed, as the handler may still wait on it.
+    HANDLE done = nullptr;
 };
 ConsoleSignals g_console;
 
@@ -63,13 +68,13 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
             // once, and a few seconds for the units under way to be recorded before the end.
             Queue(Signal::Terminate);
             Queue(Signal::Terminate);
-            HANDLE ended = nullptr;
+            HANDLE done = nullptr;
             {
                 const std::lock_guard lock(g_console.lock);
-                ended = g_console.runEnded;
+                done = g_console.done;
             }
-            if (ended != nullptr) {
-                ::WaitForSingleObject(ended, kCloseGraceMs);
+            if (done != nullptr) {
+                ::WaitForSingleObject(done, kCloseGraceMs);
             }
             return TRUE;
         }
@@ -85,12 +90,11 @@ const char* StopSignalNames() noexcept {
 struct CLoop::System {
     HANDLE tick = ::CreateWaitableTimerA(nullptr, FALSE, nullptr);
     HANDLE wake = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE runEnded = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::function<void(Signal)> onSignal;
 };
 
 CLoop::CLoop() : m_system(std::make_unique<System>()) {
-    if (m_system->tick == nullptr || m_system->wake == nullptr || m_system->runEnded == nullptr) {
+    if (m_system->tick == nullptr || m_system->wake == nullptr) {
         throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
                                 "cannot set up the event loop");
     }
@@ -102,10 +106,12 @@ CLoop::~CLoop() {
         if (g_console.wake == m_system->wake) {
             g_console.watched.clear();
             g_console.wake = nullptr;
-            g_console.runEnded = nullptr;
+            if (g_console.done != nullptr) {
+                ::SetEvent(g_console.done);
+            }
         }
     }
-    for (const HANDLE handle : {m_system->tick, m_system->wake, m_system->runEnded}) {
+    for (const HANDLE handle : {m_system->tick, m_system->wake}) {
         ::CloseHandle(handle);
     }
 }
@@ -114,8 +120,15 @@ CLoop::Source* CLoop::Watch(std::intptr_t handle, std::uint32_t interest,
                             std::function<void(std::uint32_t)> ready, std::function<void()> arm) {
     const auto live = std::count_if(m_sources.begin(), m_sources.end(),
                                     [](const auto& source) { return !source->gone; });
-    if (handle == -1 || static_cast<std::size_t>(live) >= kMaxSources) {
-        ::SetLastError(handle == -1 ? ERROR_INVALID_HANDLE : ERROR_TOO_MANY_OPEN_FILES);
+    if (handle == -1) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(live) >= kMaxSources) {
+        platform::SetLastSystemError(
+            {ERROR_TOO_MANY_OPEN_FILES,
+             platform::Format("one program waits on at most %zu lines at a time on Windows",
+                              kMaxSources)});
         return nullptr;
     }
     auto& source = m_sources.emplace_back(std::make_unique<Source>());
@@ -165,7 +178,10 @@ bool CLoop::WatchSignals(const std::vector<Signal>& signals, std::function<void(
         g_console.watched = signals;
         g_console.pending.clear();
         g_console.wake = m_system->wake;
-        g_console.runEnded = m_system->runEnded;
+        if (g_console.done == nullptr) {
+            g_console.done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+        ::ResetEvent(g_console.done);
     }
     return ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != FALSE;
 }
@@ -212,18 +228,15 @@ void CLoop::WaitAndDispatch(int timeoutMs) {
     if (woke == WAIT_OBJECT_0 + 1 || IsSignalled(m_system->tick)) {
         m_bTickDue = true;
     }
-    // Every line that is ready has its turn, not only the first the wait names.
+    // Every line that is ready has its turn, not only the first the wait names. The event does
+    // not say for what: the source is told all it waits for, and looks.
     for (Source* source : waited) {
         const HANDLE handle = HandleOf(source->handle);
-        if (!source->gone && IsSignalled(handle)) {
+        if (!source->gone && source->interest != 0 && IsSignalled(handle)) {
             ::ResetEvent(handle);
-            source->ready(kReadable | kWritable);
+            source->ready(source->interest);
         }
     }
-}
-
-void CLoop::RunEnded() {
-    ::SetEvent(m_system->runEnded);
 }
 
 }  // namespace vandrelux::engine

@@ -20,7 +20,8 @@ HANDLE Handle(std::intptr_t handle) {
 }
 
 // Writes all of `bytes` unless a call fails; how many went out, and the failure's code (0 when
-// none). A write that takes nothing is a full disk.
+// none). A write that takes nothing is a full disk, or a pipe whose reader takes nothing more
+// for now.
 std::pair<std::size_t, DWORD> WriteAll(HANDLE file, const char* bytes, std::size_t size) {
     std::size_t done = 0;
     // Appended, wherever the file pointer was left.
@@ -35,7 +36,7 @@ std::pair<std::size_t, DWORD> WriteAll(HANDLE file, const char* bytes, std::size
             return {done, ::GetLastError()};
         }
         if (n == 0) {
-            return {done, ERROR_DISK_FULL};
+            return {done, ::GetFileType(file) == FILE_TYPE_PIPE ? ERROR_RETRY : ERROR_DISK_FULL};
         }
         done += n;
     }
@@ -56,6 +57,12 @@ std::optional<platform::SystemError> CUnitsLog::Open(const std::string& path) {
     }
     m_fd = reinterpret_cast<std::intptr_t>(file);
     m_bFile = ::GetFileType(file) == FILE_TYPE_DISK;
+    if (::GetFileType(file) == FILE_TYPE_PIPE) {
+        // A reader that stops reading must not stop the station with it: a write takes what
+        // fits and the rest waits.
+        DWORD mode = PIPE_NOWAIT;
+        static_cast<void>(::SetNamedPipeHandleState(file, &mode, nullptr, nullptr));
+    }
     LARGE_INTEGER size{};
     if (!m_bFile || !::GetFileSizeEx(file, &size) || size.QuadPart == 0) {
         return std::nullopt;

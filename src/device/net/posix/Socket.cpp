@@ -305,6 +305,6 @@ std::intptr_t Socket::WaitHandle() const noexcept {
 }
 
 // The system watches the descriptor by itself.
-void Socket::ArmWait(bool /*forOutput*/) {}
+void Socket::ArmWait(bool /*forInput*/, bool /*forOutput*/) {}
 
 }  // namespace vandrelux::platform

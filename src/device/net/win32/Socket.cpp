@@ -357,14 +357,14 @@ std::intptr_t Socket::WaitHandle() const noexcept {
                                                    : reinterpret_cast<std::intptr_t>(m_impl->event);
 }
 
-void Socket::ArmWait(bool forOutput) {
+void Socket::ArmWait(bool forInput, bool forOutput) {
     const SOCKET s = m_impl->socket.load();
     if (s == INVALID_SOCKET) {
         return;
     }
     // A new selection records what already holds: bytes waiting, or room to send.
-    const long events = FD_READ | FD_CLOSE | (forOutput ? FD_WRITE : 0);
-    if (::WSAEventSelect(s, m_impl->event, events) != 0 || Readable() > 0) {
+    const long events = (forInput ? FD_READ | FD_CLOSE : 0) | (forOutput ? FD_WRITE : 0);
+    if (::WSAEventSelect(s, m_impl->event, events) != 0 || (forInput && Readable() > 0)) {
         ::WSASetEvent(m_impl->event);
     }
 }
