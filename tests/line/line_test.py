@@ -116,9 +116,10 @@ def record():
         assert unit["station"] == "st1" and unit["outcome"] == "ok", unit
         digest = unit["images"][0]["sha256"]
         boxes = cluster.sql("""
-            SELECT u.box_id, u.station, u.end_at, u.outcome
+            SELECT u.box_id, u.station, u.end_at, u.outcome, u.first_pass
             FROM units u JOIN images i ON i.unit_id = u.id
-            WHERE i.sha256 = :'v1' ORDER BY u.end_at""", digest)
+            WHERE i.sha256 = :'v1'
+            ORDER BY u.end_at""", digest)
         assert [row[0] for row in boxes] == ["ST1%04d" % n for n in range(1, one.serial + 1)], boxes
         print("which boxes got %s:" % digest)
         for row in boxes:
