@@ -53,6 +53,33 @@ else()
     "the service vandrelux-station box after box all day; vandrelux-boxsim\n"
     "simulates a box on a pseudo-terminal. Needs no window system.")
 
+  # The line server's package: the program, its service and its account, and line.conf.
+  if(TARGET vandrelux-line)
+    install(FILES ${debian}/vandrelux-line/vandrelux-line.service
+      DESTINATION lib/systemd/system COMPONENT line)
+    install(FILES ${debian}/vandrelux-line/sysusers.conf
+      DESTINATION lib/sysusers.d RENAME vandrelux-line.conf COMPONENT line)
+    install(FILES ${debian}/vandrelux-line/line.conf DESTINATION /etc/vandrelux COMPONENT line)
+    install(FILES ${debian}/vandrelux-line/README.Debian
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vandrelux-line COMPONENT line)
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vandrelux-line
+      RENAME copyright COMPONENT line)
+    install(FILES docs/vandrelux-line.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT line)
+    list(APPEND CPACK_COMPONENTS_ALL line)
+    set(CPACK_DEBIAN_LINE_PACKAGE_NAME vandrelux-line)
+    set(CPACK_DEBIAN_LINE_PACKAGE_CONTROL_EXTRA
+      ${debian}/vandrelux-line/conffiles ${debian}/vandrelux-line/postinst
+      ${debian}/vandrelux-line/prerm ${debian}/vandrelux-line/postrm)
+    # A database on this computer is the usual set-up, not the only one.
+    set(CPACK_DEBIAN_LINE_PACKAGE_SUGGESTS postgresql)
+    string(CONCAT CPACK_DEBIAN_LINE_DESCRIPTION
+      "Gathers a production line's set-top box updates into PostgreSQL\n"
+      "The line server: pulls the record of every unit (box, files, outcome) from\n"
+      "the production stations of vandrelux-cli through their web API into a\n"
+      "PostgreSQL database, each unit once, and serves the line's page, API and\n"
+      "metrics: every station and slot live, yields, and a search by box or image.")
+  endif()
+
   if(TARGET vandrelux)
     install(FILES data/vandrelux.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications
       COMPONENT window)

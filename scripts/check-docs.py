@@ -18,6 +18,7 @@ ROOT = Path(__file__).resolve().parent.parent
 PROGRAMS = (
     ("src/cli/vandrelux-cli", ("docs/production-lines.md", "docs/station.md")),
     ("src/boxsim/vandrelux-boxsim", ("docs/simulated-box.md",)),
+    ("src/line/vandrelux-line", ("docs/production-lines.md",)),
     ("src/app/vandrelux", ("docs/operator-guide.md",)),
 )
 

@@ -9,6 +9,8 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-
           # The window's full-width comma: the Latin fonts above lack it.
           fonts-wqy-microhei
           g++-mingw-w64-x86-64-posix socat lrzsz ser2net xvfb xauth imagemagick
+          # The line server: libpq, and PostgreSQL itself for its tests and benchmark.
+          libpq-dev postgresql
           # The station's page in a real browser, and its metrics read by a real parser.
           chromium chromium-driver python3-selenium python3-prometheus-client
           # The packages and their install tests: Depends from dpkg-shlibdeps, the installer.

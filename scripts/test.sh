@@ -3,8 +3,8 @@
 # finds in src/, and that every link in the documentation leads somewhere and every option of
 # --help is documented; runs every test, the Debian package of the dev build and its
 # installation among them; then runs them all again under the address and undefined-behaviour
-# sanitizers, and the serial, end-to-end and web API tests under ThreadSanitizer; a short run of
-# each fuzz target comes in between. Last, the Windows programs are cross-compiled and their
+# sanitizers, and the serial, end-to-end, web API and line server tests under ThreadSanitizer; a
+# short run of each fuzz target comes in between. Last, the Windows programs are cross-compiled and their
 # tests run under Wine, the end-to-end cases against the dev build's box simulator, and the zip
 # and the installer are made and installed.
 set -euo pipefail
@@ -27,9 +27,9 @@ fuzz/run-smoke.sh 15
 
 cmake --preset tsan
 cmake --build --preset tsan --target serial_tests device_tests toolkit_tests engine_tests \
-    vandrelux-cli vandrelux-boxsim
+    vandrelux-cli vandrelux-boxsim vandrelux-line line_tests
 # ThreadSanitizer needs a fixed address layout on kernels with wide mmap randomisation.
-setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|NetworkDevice|Event|Engine|e2e|http)' \
+setarch "$(uname -m)" -R ctest --preset tsan -R '^(ComPort|SerialDevice|NetworkDevice|Event|Engine|e2e|http|line)' \
     -E 'window|browser'
 
 cmake --preset win64

@@ -11,7 +11,7 @@
 #include "Version.h"
 #include "device/ComPortNames.h"
 #include "device/net/PortUrl.h"
-#include "station/http/Endpoint.h"
+#include "web/Endpoint.h"
 
 namespace vandrelux::cli {
 
@@ -273,7 +273,7 @@ std::optional<std::string> TakeHttp(Parsed& p) {
                    ? std::nullopt
                    : std::optional<std::string>("--http-token-file goes with --http");
     }
-    options.http = station::http::ParseEndpoint(p.http);
+    options.http = web::ParseEndpoint(p.http);
     if (!options.http) {
         return "--http " + p.http +
                ": write PORT or ADDR:PORT, ADDR an IPv4 address, an IPv6 address in brackets or "

@@ -41,8 +41,8 @@ struct Options {
     bool requireBoxId = false;                     // a box without one is not updated
     std::string bootCheck;                         // what the box says once its update runs
     std::chrono::milliseconds bootCheckTime{60000};
-    std::optional<station::http::Endpoint> http;  // the web page, API and metrics
-    std::string httpTokenFile;                    // empty: no commands, and loopback only
+    std::optional<web::Endpoint> http;  // the web page, API and metrics
+    std::string httpTokenFile;          // empty: no commands, and loopback only
 };
 
 enum class Command { Update, ListPorts, Doctor };

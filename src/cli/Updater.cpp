@@ -55,26 +55,6 @@ station::StationSettings StationSettingsOf(const Options& options) {
     return settings;
 }
 
-std::optional<std::string> ReadToken(const std::string& path, std::string& token) {
-    // Long enough that trying tokens over the network gets nowhere.
-    constexpr std::size_t kShortest = 16;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    if (!in || !std::getline(in, line)) {
-        return "cannot read the token file " + path;
-    }
-    const std::size_t first = line.find_first_not_of(" \t\r");
-    const std::size_t last = line.find_last_not_of(" \t\r");
-    token = first == std::string::npos ? "" : line.substr(first, last - first + 1);
-    if (token.size() < kShortest) {
-        return "the token in " + path +
-               " has fewer than 16 characters; make one with "
-               "`openssl rand -hex 16 > " +
-               path + "`";
-    }
-    return std::nullopt;
-}
-
 std::optional<std::string> CheckFiles(const Options& options) {
     namespace fs = std::filesystem;
     for (const UpdateFile& file : options.files) {

@@ -21,10 +21,6 @@ namespace vandrelux::cli {
 // Why `path` cannot be written as a new file, if it cannot.
 [[nodiscard]] std::optional<std::string> CheckWritable(const std::string& path);
 
-// Reads the web server's token from `path` into `token`: the file's first line, without the
-// blanks around it. Why not, when it cannot be read or holds a token too short to be safe.
-[[nodiscard]] std::optional<std::string> ReadToken(const std::string& path, std::string& token);
-
 // What an ordinary run of `options` is to do.
 [[nodiscard]] station::RunSettings RunSettingsOf(const Options& options);
 // What the station of `options` is to do.

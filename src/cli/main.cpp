@@ -16,6 +16,7 @@
 #include "station/Run.h"
 #include "station/Station.h"
 #include "station/Text.h"
+#include "web/Access.h"
 
 namespace {
 
@@ -163,7 +164,7 @@ int Run(int argc, char** argv) {
     }
     std::string token;
     if (!problem && !options.httpTokenFile.empty()) {
-        problem = vandrelux::cli::ReadToken(options.httpTokenFile, token);
+        problem = vandrelux::web::ReadToken(options.httpTokenFile, token);
     }
     if (problem) {
         std::fprintf(stderr, "vandrelux-cli: %s\n", problem->c_str());

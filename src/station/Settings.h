@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/UpdateKinds.h"
-#include "station/http/Endpoint.h"
+#include "web/Endpoint.h"
 
 namespace vandrelux::station {
 
@@ -48,7 +48,7 @@ struct RunSettings {
 
 // The station's web page, API and metrics.
 struct WebSettings {
-    http::Endpoint endpoint;
+    web::Endpoint endpoint;
     std::string token;  // empty: the API takes no commands
 };
 

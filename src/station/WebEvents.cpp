@@ -141,7 +141,7 @@ CStationWeb::CStationWeb(const StationSettings& settings, IRunEvents& events,
 
 std::string CStationWeb::Url() const {
     const std::uint16_t port = m_server.Port();
-    return http::PageUrl(m_settings.endpoint.address, port != 0 ? port : m_settings.endpoint.port);
+    return web::PageUrl(m_settings.endpoint.address, port != 0 ? port : m_settings.endpoint.port);
 }
 
 }  // namespace vandrelux::station

@@ -15,15 +15,15 @@
 #include "station/Events.h"
 #include "station/Settings.h"
 #include "station/http/Api.h"
-#include "station/http/EventHub.h"
-#include "station/http/Server.h"
 #include "station/http/StationModel.h"
+#include "web/EventHub.h"
+#include "web/Server.h"
 
 namespace vandrelux::station {
 
 class CWebEvents final : public IRunEvents {
 public:
-    CWebEvents(IRunEvents& inner, http::CStationModel& model, http::CEventHub& hub)
+    CWebEvents(IRunEvents& inner, http::CStationModel& model, web::CEventHub& hub)
         : m_inner(inner), m_model(model), m_hub(hub) {}
 
     IPortEvents& AddPort(std::string name) override;
@@ -66,7 +66,7 @@ private:
 
     IRunEvents& m_inner;
     http::CStationModel& m_model;
-    http::CEventHub& m_hub;
+    web::CEventHub& m_hub;
     std::deque<Port> m_ports;  // the references handed out stay valid as ports join
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
@@ -88,10 +88,10 @@ public:
 private:
     const WebSettings& m_settings;
     http::CStationModel m_model;
-    http::CEventHub m_hub;
+    web::CEventHub m_hub;
     CWebEvents m_events;
     http::CApi m_api;
-    http::CWebServer m_server;
+    web::CWebServer m_server;
 };
 
 }  // namespace vandrelux::station

@@ -73,7 +73,9 @@ def main():
 
         driver.find_element(By.ID, "token").send_keys(TOKEN)
         driver.find_element(By.CSS_SELECTOR, "#tokenForm button").click()
-        tile("b").find_element(By.TAG_NAME, "button").click()
+        # The tiles are drawn afresh at every event: a button found may be gone by the click.
+        wait_for("b's pause clicked", on_page(
+            lambda: tile("b").find_element(By.TAG_NAME, "button").click() or True))
         wait_for("b paused", on_page(lambda: tile("b").get_attribute("data-state") == "paused"),
                  30)
         def count(name):

@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # Installs this build's Debian packages with dpkg into a fresh root, as on an operator's machine:
-# vandrelux-cli alone first, as on a station PC, then the window's vandrelux. Checks what each
-# holds and needs (the headless programs no Qt), then runs what they installed: --help and
-# --version, a download from the installed CLI to the installed box simulator, the station as its
-# systemd unit starts it, and the installed window with /usr/bin read-only, whose settings must
-# then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
+# vandrelux-cli alone first, as on a station PC, then the line server's vandrelux-line and the
+# window's vandrelux. Checks what each holds and needs (the headless programs no Qt), then runs
+# what they installed: --help and --version, a download from the installed CLI to the installed
+# box simulator, the station as its systemd unit starts it, the line server as its unit starts
+# it, storing that station's unit in a PostgreSQL cluster of the test's own, and the installed
+# window with /usr/bin read-only, whose settings must then go to $XDG_CONFIG_HOME. Purging the packages must leave none of their files.
 # Usage: deb.sh BUILD_DIR VERSION WITH_WINDOW(0|1)
 set -euo pipefail
 
 build=$1 version=$2 with_window=$3
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
-box_pid="" station_pid=""
+box_pid="" station_pid="" line_pid=""
+pgdir=$(mktemp -d -u /tmp/vandrelux-deb-pg.XXXXXX)
+pg_cluster="$(cd "$(dirname "$0")/../line" && pwd)/pg-cluster.sh"
 cleanup() {
     [ -n "$box_pid" ] && kill "$box_pid" 2>/dev/null || true
     [ -n "$station_pid" ] && kill -KILL "$station_pid" 2>/dev/null || true
+    [ -n "$line_pid" ] && kill -KILL "$line_pid" 2>/dev/null || true
+    "$pg_cluster" stop "$pgdir" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-packages=(vandrelux-cli)
+packages=(vandrelux-cli vandrelux-line)
 [ "$with_window" = 1 ] && packages+=(vandrelux)
 declare -A deb depends
 for package in "${packages[@]}"; do
@@ -110,6 +115,17 @@ diff <(printf '%s\n' /etc/logrotate.d/vandrelux-cli /etc/vandrelux/station.conf)
 grep -q dialout "$root/usr/share/doc/vandrelux-cli/README.Debian" || fail "no word on dialout"
 grep -q '^vandrelux:' "$root/etc/passwd" || fail "no account for the station"
 [ -d "$root/var/log/vandrelux" ] || fail "no folder for the units log"
+install_package vandrelux-line
+expect_files vandrelux-line /usr/bin/vandrelux-line /usr/share/man/man1/vandrelux-line.1 \
+    /usr/lib/systemd/system/vandrelux-line.service /usr/lib/sysusers.d/vandrelux-line.conf \
+    /etc/vandrelux/line.conf \
+    /usr/share/doc/vandrelux-line/README.Debian /usr/share/doc/vandrelux-line/copyright
+expect_libraries_from_depends vandrelux-line
+names_of "${depends[vandrelux-line]}" | grep -qx libpq5 \
+    || fail "vandrelux-line does not depend on libpq5: ${depends[vandrelux-line]}"
+[ "$(dpkg-query --admindir="$admin" -W -f='${Conffiles}\n' vandrelux-line | awk 'NF {print $1}')" \
+    = /etc/vandrelux/line.conf ] || fail "line.conf is not a conffile"
+grep -q '^vandrelux-line:' "$root/etc/passwd" || fail "no account for the line server"
 if [ "$with_window" = 1 ]; then
     install_package vandrelux
     expect_files vandrelux /usr/bin/vandrelux /usr/share/applications/vandrelux.desktop \
@@ -121,7 +137,7 @@ fi
 bin="$root/usr/bin"
 "$bin/vandrelux-cli" --help > "$work/help.txt" || fail "vandrelux-cli --help failed"
 grep -q -- --port "$work/help.txt" || fail "--help names no --port"
-programs=(vandrelux-cli vandrelux-boxsim)
+programs=(vandrelux-cli vandrelux-boxsim vandrelux-line)
 [ "$with_window" = 1 ] && programs+=(vandrelux)
 for program in "${programs[@]}"; do
     [ "$("$bin/$program" --version)" = "$program $version" ] || fail "$program --version"
@@ -158,27 +174,32 @@ timeout 60 "$bin/vandrelux-cli" --port "$DEV" --software sw.bin > cli.out 2> cli
 expect_box cli-box
 cmp -s stored.bin cli-box/software.bin || fail "the box stored another image than the CLI sent"
 
-# The station's unit as systemd reads it. systemd-analyze verify wants the programs a unit runs
-# where the unit names them, and --root would want all of systemd's own units in the root too,
-# so a copy of the unit that runs the root's program is verified against this machine's systemd.
-unit="$root/usr/lib/systemd/system/vandrelux-station.service"
-mkdir units
-sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" > units/vandrelux-station.service
-status=0
-MANPATH="$root/usr/share/man" systemd-analyze verify units/vandrelux-station.service \
-    > verify.out 2>&1 || status=$?
-# It warns of unknown keys and the like without failing.
-[ "$status" = 0 ] && [ ! -s verify.out ] \
-    || { cat verify.out >&2; fail "systemd-analyze verify finds fault with the unit"; }
-
-# The unit's command line, with every absolute path in it taken inside the root.
-[ "$(grep -c '^ExecStart=' "$unit")" = 1 ] || fail "the unit has not one ExecStart"
-read -ra station <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
-for i in "${!station[@]}"; do
-    if [[ "${station[$i]}" == /* ]]; then
-        station[i]="$root${station[$i]}"
-    fi
-done
+# A unit as systemd reads it. systemd-analyze verify wants the programs a unit runs where the
+# unit names them, and --root would want all of systemd's own units in the root too, so a copy of
+# the unit that runs the root's program is verified against this machine's systemd. Sets UNIT to
+# the root's unit NAME.service and COMMAND to its command line, with every absolute path in it
+# taken inside the root.
+verified_unit() {
+    local status=0 i
+    UNIT="$root/usr/lib/systemd/system/$1.service"
+    mkdir -p units
+    sed "s|^ExecStart=/|ExecStart=$root/|" "$UNIT" > "units/$1.service"
+    MANPATH="$root/usr/share/man" systemd-analyze verify "units/$1.service" \
+        > verify.out 2>&1 || status=$?
+    # It warns of unknown keys and the like without failing.
+    [ "$status" = 0 ] && [ ! -s verify.out ] \
+        || { cat verify.out >&2; fail "systemd-analyze verify finds fault with $1.service"; }
+    [ "$(grep -c '^ExecStart=' "$UNIT")" = 1 ] || fail "$1.service has not one ExecStart"
+    read -ra COMMAND <<< "$(sed -n 's/^ExecStart=//p' "$UNIT")"
+    for i in "${!COMMAND[@]}"; do
+        if [[ "${COMMAND[$i]}" == /* ]]; then
+            COMMAND[i]="$root${COMMAND[$i]}"
+        fi
+    done
+}
+verified_unit vandrelux-station
+unit=$UNIT
+station=("${COMMAND[@]}")
 conf="$root/etc/vandrelux/station.conf"
 [[ " ${station[*]} " == *" $conf "* ]] || fail "the unit does not read station.conf: ${station[*]}"
 for option in $(grep -E '^#? ?[a-z-]+ = ' "$conf" | sed -E 's/^# ?//; s/ = .*//'); do
@@ -228,6 +249,58 @@ logrotate --debug --state logrotate.state logrotate.conf > logrotate.out 2>&1 ||
 [ "$status" = 0 ] && ! grep -qi '^error' logrotate.out \
     || { cat logrotate.out >&2; fail "logrotate refuses the rule"; }
 
+# The line server's unit, verified and run as the station's was, against a PostgreSQL of its own
+# and the station above serving its units log.
+verified_unit vandrelux-line
+line_unit=$UNIT
+line=("${COMMAND[@]}")
+line_conf="$root/etc/vandrelux/line.conf"
+[[ " ${line[*]} " == *" $line_conf "* ]] || fail "the line's unit does not read line.conf"
+"$bin/vandrelux-line" --help > line-help.txt || fail "vandrelux-line --help failed"
+for option in $(grep -E '^#? ?[a-z-]+ = ' "$line_conf" | sed -E 's/^# ?//; s/ = .*//'); do
+    grep -q -- "--$option\b" line-help.txt || fail "line.conf names --$option, which --help does not"
+done
+# As shipped it names no station: it must fail at once, with the status that is not restarted.
+status=0
+timeout 10 "${line[@]}" > line.out 2> line.err || status=$?
+grep -qx "RestartPreventExitStatus=$status" "$line_unit" \
+    || fail "shipped line.conf: status $status, which the unit restarts on; $(cat line.err)"
+
+"$pg_cluster" start "$pgdir" $$
+set_option http '"127.0.0.1:0"'
+"${station[@]}" > station.out 2> station.err &
+station_pid=$!
+station_url=""
+for _ in $(seq 1 100); do
+    station_url=$(grep -o 'http://127\.0\.0\.1:[0-9]*' station.err || true)
+    [ -n "$station_url" ] && break
+    sleep 0.1
+done
+[ -n "$station_url" ] || fail "the station serves no API: $(cat station.err)"
+sed -i -E "s|^db = .*|db = \"host=$pgdir user=vandrelux dbname=postgres\"|" "$line_conf"
+sed -i -E "s|^# station = .*|station = [\"$station_url\"]|" "$line_conf"
+"${line[@]}" > line.out 2> line.err &
+line_pid=$!
+stored=""
+for _ in $(seq 1 100); do
+    stored=$(psql -X -At "host=$pgdir user=vandrelux dbname=postgres" \
+        -c "SELECT outcome FROM units" 2> /dev/null || true)
+    [ -n "$stored" ] && break
+    sleep 0.1
+done
+[ "$stored" = ok ] || fail "the line server stored no unit: $(cat line.err)"
+kill -TERM "$line_pid" "$station_pid"
+for pid in "$line_pid" "$station_pid"; do
+    timeout 30 tail --pid="$pid" -f /dev/null || fail "$pid did not stop on SIGTERM"
+done
+status=0
+wait "$line_pid" || status=$?
+line_pid=""
+wait "$station_pid" || true
+station_pid=""
+[ "$status" = 0 ] || fail "the line server ended with status $status: $(cat line.err)"
+"$pg_cluster" stop "$pgdir"
+
 # The installed window, unattended, with /usr/bin read-only as it is for an operator.
 window_with_read_only_programs() {
     mkdir -p config/vandrelux
@@ -254,8 +327,9 @@ fi
 
 dpkg --root="$root" --force-script-chrootless --log=/dev/null -P "${packages[@]}" \
     > "$work/dpkg.out" 2>&1 || { cat "$work/dpkg.out" >&2; fail "dpkg did not purge the packages"; }
-# The station's account stays, as system accounts do; so does the units log under /var.
+# The accounts stay, as system accounts do (with the copies systemd-sysusers keeps of the files
+# it changed); so does the units log under /var.
 left=$(find "$root" -path "$root/var" -prune -o -type f -print \
-    | grep -Ev "^$root/etc/(passwd|group|shadow|gshadow|\.pwd\.lock)$" || true)
+    | grep -Ev "^$root/etc/(passwd|group|shadow|gshadow)-?$|^$root/etc/\.pwd\.lock$" || true)
 [ -z "$left" ] || fail "purging left files behind: $left"
 echo "packages install, run and go again"

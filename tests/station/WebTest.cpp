@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "station/http/Api.h"
-#include "station/http/Endpoint.h"
-#include "station/http/EventHub.h"
 #include "station/http/FileFacts.h"
 #include "station/http/StationModel.h"
+#include "web/Endpoint.h"
+#include "web/EventHub.h"
 
 namespace vandrelux::station::http {
 namespace {
+
+using web::CEventHub;
+using web::Endpoint;
+using web::ParseEndpoint;
 
 TEST(Web, ParseEndpoint_AddressPortAndLoopback) {
     const struct {

@@ -1,8 +1,6 @@
 #include "station/http/Api.h"
 
 #include <algorithm>
-#include <boost/asio/ip/address.hpp>
-#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <map>
@@ -11,6 +9,7 @@
 #include "station/Text.h"
 #include "station/http/Metrics.h"
 #include "station/http/UnitsPage.h"
+#include "web/Access.h"
 
 namespace vandrelux::station::http {
 
@@ -34,39 +33,6 @@ Response MethodNotAllowed(const char* allowed) {
     Response response = Error(405, std::string("use ") + allowed);
     response.headers.emplace_back("Allow", allowed);
     return response;
-}
-
-// The host part of a Host header: "[::1]:8080" is "::1", "localhost:8080" is "localhost".
-std::string_view HostName(std::string_view host) {
-    if (!host.empty() && host.front() == '[') {
-        const std::size_t end = host.find(']');
-        return end == std::string_view::npos ? host : host.substr(1, end - 1);
-    }
-    return host.substr(0, host.find(':'));
-}
-
-bool IsLoopbackName(std::string_view host) {
-    const std::string_view name = HostName(host);
-    if (name == "localhost") {
-        return true;
-    }
-    boost::system::error_code ec;
-    const boost::asio::ip::address address = boost::asio::ip::make_address(std::string(name), ec);
-    return !ec && address.is_loopback();
-}
-
-// The token of an "Authorization: Bearer TOKEN" header; empty when there is none.
-std::string_view BearerToken(std::string_view header) {
-    constexpr std::string_view kScheme = "bearer ";
-    if (header.size() <= kScheme.size() ||
-        !std::equal(kScheme.begin(), kScheme.end(), header.begin(), [](char a, char b) {
-            return a == std::tolower(static_cast<unsigned char>(b));
-        })) {
-        return {};
-    }
-    std::string_view token = header.substr(kScheme.size());
-    token.remove_prefix(std::min(token.find_first_not_of(' '), token.size()));
-    return token;
 }
 
 // The query's parameters that are numbers; nothing when one of them is not.
@@ -143,15 +109,6 @@ Response EventStream() {
 
 }  // namespace
 
-bool SameSecret(std::string_view given, std::string_view secret) {
-    unsigned difference = given.size() == secret.size() ? 0U : 1U;
-    for (std::size_t i = 0; i < secret.size(); ++i) {
-        const char ch = i < given.size() ? given[i] : '\0';
-        difference |= static_cast<unsigned char>(ch ^ secret[i]);
-    }
-    return difference == 0;
-}
-
 CApi::CApi(const CStationModel& model, ApiSettings settings,
            std::function<void(const Command&)> command)
     : m_model(model), m_settings(std::move(settings)), m_command(std::move(command)) {}
@@ -159,7 +116,7 @@ CApi::CApi(const CStationModel& model, ApiSettings settings,
 std::optional<Response> CApi::WrongHost(const Request& request) const {
     // Another site's page whose name was made to lead to this computer must not read the
     // station: on loopback, only loopback names are answered.
-    if (m_settings.loopback && !request.host.empty() && !IsLoopbackName(request.host)) {
+    if (m_settings.loopback && !request.host.empty() && !web::IsLoopbackName(request.host)) {
         return Error(421, "this station answers to loopback names only");
     }
     return std::nullopt;
@@ -170,16 +127,7 @@ std::optional<Response> CApi::WrongToken(const Request& request) const {
         return Error(403,
                      "this station takes no commands: it was started without --http-token-file");
     }
-    const std::string_view token = BearerToken(request.authorization);
-    if (token.empty()) {
-        Response response = Error(401, "send the token: Authorization: Bearer TOKEN");
-        response.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"vandrelux\"");
-        return response;
-    }
-    if (!SameSecret(token, m_settings.token)) {
-        return Error(403, "wrong token");
-    }
-    return std::nullopt;
+    return web::WrongToken(request, m_settings.token);
 }
 
 Response CApi::Handle(const Request& request) {
@@ -339,6 +287,7 @@ Response CApi::UnitsLog() const {
     response.contentType = "application/x-ndjson";
     response.body = m_settings.unitsLog;
     response.headers.emplace_back("Content-Disposition", "attachment; filename=\"units.jsonl\"");
+    response.fileMissing = "no unit has been logged yet";
     return response;
 }
 

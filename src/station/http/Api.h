@@ -9,30 +9,15 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "station/http/FileFacts.h"
 #include "station/http/StationModel.h"
+#include "web/Handler.h"
 
 namespace vandrelux::station::http {
 
-struct Request {
-    std::string method;
-    std::string target;         // the path, and the query after a '?'
-    std::string host;           // the Host header
-    std::string authorization;  // the Authorization header
-    std::string body;
-};
-
-struct Response {
-    enum class Kind { Text, EventStream, File };
-    Kind kind = Kind::Text;
-    int status = 200;
-    std::string contentType = "application/json";
-    std::string body;  // Text: the body; File: the file's path
-    std::vector<std::pair<std::string, std::string>> headers;
-};
+using web::Request;
+using web::Response;
 
 struct Command {
     enum class Kind { Pause, Resume, Drain, Stop };
@@ -46,12 +31,12 @@ struct ApiSettings {
     std::string unitsLog;  // empty: none
 };
 
-class CApi {
+class CApi : public web::IHandler {
 public:
     CApi(const CStationModel& model, ApiSettings settings,
          std::function<void(const Command&)> command);
 
-    [[nodiscard]] Response Handle(const Request& request);
+    [[nodiscard]] Response Handle(const Request& request) override;
 
 private:
     // The responses that refuse `request` for its Host header, or for its token.
@@ -70,9 +55,6 @@ private:
     std::function<void(const Command&)> m_command;
     CFileFacts m_files;
 };
-
-// Whether `given` is `secret`, in a time that does not depend on where they differ.
-[[nodiscard]] bool SameSecret(std::string_view given, std::string_view secret);
 
 // The page, HTML with its style and script: everything a browser needs but the API.
 [[nodiscard]] std::string_view PageHtml();

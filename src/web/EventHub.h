@@ -1,10 +1,10 @@
-// The station's events on their way to the web server's event streams: the station publishes
+// A program's events on their way to the web server's event streams: the program publishes
 // each event's JSON text, the server takes what came since it last looked. The hub keeps the
 // latest events only, so a stream that does not keep up loses its place and is ended (its client
-// connects again) instead of holding memory or the station.
+// connects again) instead of holding memory or the program.
 //
-// Threading: Publish and Wanted from any thread (the engine's); the rest from the server's
-// thread. One lock guards the events, held only to add or copy them.
+// Threading: Publish and Wanted from any thread (the station's engine, say); the rest from the
+// server's thread. One lock guards the events, held only to add or copy them.
 #pragma once
 
 #include <atomic>
@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 class CEventHub {
 public:
@@ -48,4 +48,4 @@ private:
     bool m_bWoken = false;  // a wake is on its way and the server has not looked since
 };
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web

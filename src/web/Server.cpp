@@ -1,5 +1,5 @@
 // Boost.Beast does the HTTP; this file is the only one that includes it.
-#include "station/http/Server.h"
+#include "web/Server.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -10,9 +10,10 @@
 #include <future>
 #include <list>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <thread>
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 namespace {
 
@@ -71,7 +72,7 @@ void CommonHeaders(Fields& head, const Response& response) {
 class CSession;
 
 struct ServerCore {
-    ServerCore(Endpoint where, CApi& served, CEventHub& events)
+    ServerCore(Endpoint where, IHandler& served, CEventHub& events)
         : endpoint(std::move(where)), api(served), hub(events) {}
     ~ServerCore() { destroying = true; }
     ServerCore(const ServerCore&) = delete;
@@ -88,7 +89,7 @@ struct ServerCore {
 
     Endpoint endpoint;
     std::uint16_t port = 0;  // as bound
-    CApi& api;
+    IHandler& api;
     CEventHub& hub;
     std::list<std::weak_ptr<CSession>> sessions;
     std::map<std::string, std::size_t> perAddress;
@@ -264,7 +265,7 @@ private:
         if (ec) {
             Response missing;
             missing.status = 404;
-            missing.body = nlohmann::json({{"error", "no unit has been logged yet"}}).dump();
+            missing.body = nlohmann::json({{"error", response.fileMissing}}).dump();
             Send(missing, keepAlive);
             return;
         }
@@ -453,7 +454,7 @@ void ServerCore::StopAll() {
     }
 }
 
-CWebServer::CWebServer(Endpoint endpoint, CApi& api, CEventHub& hub)
+CWebServer::CWebServer(Endpoint endpoint, IHandler& api, CEventHub& hub)
     : m_core(std::make_unique<ServerCore>(std::move(endpoint), api, hub)) {}
 
 CWebServer::~CWebServer() {
@@ -514,4 +515,4 @@ void CWebServer::Stop() {
     core.thread.join();
 }
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web

@@ -1,9 +1,9 @@
-#include "station/http/Endpoint.h"
+#include "web/Endpoint.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <charconv>
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 std::optional<Endpoint> ParseEndpoint(std::string_view text) {
     Endpoint endpoint;
@@ -44,4 +44,4 @@ std::string PageUrl(const std::string& address, std::uint16_t port) {
     return "http://" + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/";
 }
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web

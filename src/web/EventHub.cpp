@@ -1,6 +1,6 @@
-#include "station/http/EventHub.h"
+#include "web/EventHub.h"
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 void CEventHub::Publish(std::string event) {
     const std::lock_guard lock(m_lock);
@@ -42,4 +42,4 @@ std::optional<std::uint64_t> CEventHub::Since(std::uint64_t seen, std::string& o
     return m_newest;
 }
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web

@@ -1,4 +1,4 @@
-// Where the station's web server listens, as --http names it: [ADDR:]PORT, ADDR an IPv4 address,
+// Where our web server listens, as --http names it: [ADDR:]PORT, ADDR an IPv4 address,
 // an IPv6 address in brackets or localhost; 127.0.0.1 when left out.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 struct Endpoint {
     std::string address = "127.0.0.1";
@@ -22,4 +22,4 @@ struct Endpoint {
 // "http://127.0.0.1:8080/", "http://[::1]:8080/": where a browser finds the page.
 [[nodiscard]] std::string PageUrl(const std::string& address, std::uint16_t port);
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web

@@ -1,11 +1,11 @@
-// The station's web server: the page, the API and the metrics over HTTP/1.1 on a thread of its
-// own beside the engine's. It takes the station's state from the model as copies and hands
-// commands on through the API, so the engine never waits for it. Whatever a client does, the
+// Our web server: a program's page, API and metrics over HTTP/1.1 on a thread of its own. What
+// is answered is the handler's business (the station's API, the line server's); the server does
+// the sockets, the event streams from the hub, and the bounds. Whatever a client does, the
 // server stays open to the others: connections are bounded in all and per address, a request's
 // headers and body in size, and every request and every write in time.
 //
-// Threading: Start and Stop from one thread (the station's); everything else runs on the
-// server's thread.
+// Threading: Start and Stop from one thread (the program's); everything else, the handler's
+// Handle too, runs on the server's thread.
 #pragma once
 
 #include <cstdint>
@@ -13,17 +13,17 @@
 #include <optional>
 #include <string>
 
-#include "station/http/Api.h"
-#include "station/http/Endpoint.h"
-#include "station/http/EventHub.h"
+#include "web/Endpoint.h"
+#include "web/EventHub.h"
+#include "web/Handler.h"
 
-namespace vandrelux::station::http {
+namespace vandrelux::web {
 
 struct ServerCore;  // the sockets and their thread, in Server.cpp
 
 class CWebServer {
 public:
-    CWebServer(Endpoint endpoint, CApi& api, CEventHub& hub);
+    CWebServer(Endpoint endpoint, IHandler& handler, CEventHub& hub);
     ~CWebServer();
     CWebServer(const CWebServer&) = delete;
     CWebServer& operator=(const CWebServer&) = delete;
@@ -40,4 +40,4 @@ private:
     std::unique_ptr<ServerCore> m_core;
 };
 
-}  // namespace vandrelux::station::http
+}  // namespace vandrelux::web
