@@ -126,9 +126,10 @@ void CStationLink::Solved(std::optional<std::string>& last, const std::string& w
 void CStationLink::Pull() {
     std::unique_ptr<CDatabase> db;
     std::unique_ptr<CStore> store;
-    std::optional<StationRow> row;  // as the database has it
-    std::string cursor;             // where the next page is read from
-    bool resuming = true;           // the next page is the first after a wait
+    std::optional<StationRow> row;            // as the database has it
+    std::string cursor;                       // where the next page is read from
+    bool resuming = true;                     // the next page is the first after a wait
+    std::optional<std::int64_t> rereadAfter;  // the last seq stored when the log was read again
     std::optional<std::string> problem;
     CBackoff backoff;
     const auto fail = [&](const std::string& what) {
@@ -215,13 +216,25 @@ void CStationLink::Pull() {
             }
         }
 
-        // Records between the last one stored and this page's first that the station no longer
-        // serves, such as those written to its log just before logrotate renamed it.
+        // Records between the last one stored and this page's first. A log replaced while the
+        // line waited can have a record boundary just where the old cursor points, with the
+        // missing records before it: the log is read again from its start, once for this gap.
+        // What is still missing then is not in the log the station serves, such as records
+        // written to it just before logrotate renamed it.
         if (row->lastSeq) {
             if (const std::optional<std::int64_t> first = FirstSeq(page);
                 first && *first > *row->lastSeq + 1) {
-                m_log("station " + m_settings.url + ": records seq " +
-                      std::to_string(*row->lastSeq + 1) + " to " + std::to_string(*first - 1) +
+                const std::string missing = "records seq " + std::to_string(*row->lastSeq + 1) +
+                                            " to " + std::to_string(*first - 1);
+                if (!cursor.empty() && rereadAfter != row->lastSeq) {
+                    rereadAfter = row->lastSeq;
+                    m_log("station " + m_settings.url + ": " + missing +
+                          " are not where the line's cursor points: reading its log again from "
+                          "its start");
+                    cursor.clear();
+                    continue;
+                }
+                m_log("station " + m_settings.url + ": " + missing +
                       " never reached the line; they are in the station's older units log");
             }
         }

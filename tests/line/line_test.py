@@ -4,10 +4,12 @@
 record:  boxes with serial numbers in their banners on both stations while one station is
          killed and started again, the line server is killed (SIGKILL) mid-ingest and started
          again, and PostgreSQL is stopped for a while and started again: afterwards the database
-         holds each unit of both units logs exactly once, and a search by box id finds its unit.
+         holds each unit of both units logs exactly once, and a search by box id finds its unit;
+         then a log put in place of one station's whose records end where the old cursor points.
 browser: the line's page in headless Chromium: both stations' slots, and a box id search.
 Usage: line_test.py record|browser [SCREENSHOT.png] (CLI, BOXSIM and LINE name the programs)."""
 import os
+import re
 import signal
 import sys
 import tempfile
@@ -124,6 +126,31 @@ def record():
         print("which boxes got %s:" % digest)
         for row in boxes:
             print("  " + " | ".join(row))
+
+        # A log put in place of st1's while st1 and the line server are down, whose records end
+        # exactly where the old cursor points (the old records with the next numbers, as
+        # long): the ones before that point must not be passed over.
+        assert line.stop() == 0
+        one.process.send_signal(signal.SIGTERM)
+        one.process.wait(10)
+        rotated = one.units_log + ".1"
+        os.rename(one.units_log, rotated)
+        with open(rotated, "rb") as f:
+            old = f.read()
+        shift = old.count(b"\n")
+        new = re.sub(rb'"seq":(\d)\b', lambda m: b'"seq":%d' % (int(m.group(1)) + shift), old)
+        assert len(new) == len(old) and new != old, "st1's numbers must stay one digit"
+        with open(one.units_log, "wb") as f:
+            f.write(new)
+        one.begin()
+        assert one.next_box(), one.stderr()
+        line.start()
+        wanted = set(log_digests(rotated)) | set(log_digests(one.units_log)) | set(
+            log_digests(two.units_log))
+        wait_for("every unit of the replaced log", lambda: {
+            row[0] for row in cluster.sql("SELECT encode(digest, 'hex') FROM units")} == wanted)
+        assert "reading its log again from its start" in line.log(), line.log()
+        count = len(wanted)
         assert line.stop() == 0
     finally:
         line.close()
