@@ -249,7 +249,9 @@ SELECT json_build_object(
 Response CLineApi::Search(const std::string& query) {
     const std::optional<std::string> box = QueryValue(query, "box");
     std::optional<std::string> digest = QueryValue(query, "digest");
-    if (box.has_value() == digest.has_value() || (box && box->empty())) {
+    // A box id holds no NUL: the database would take the text only up to it.
+    if (box.has_value() == digest.has_value() ||
+        (box && (box->empty() || box->find('\0') != std::string::npos))) {
         return ErrorResponse(400, "search by ?box=BOX_ID or by ?digest=SHA256");
     }
     if (digest) {

@@ -47,7 +47,12 @@ std::variant<LineOptions, LineExit> ParseLineOptions(int argc, const char* const
         return LineExit{std::string("vandrelux-line: ") + error.what() + "; see --help\n", 2};
     }
     std::set<std::string> seen;
-    for (const std::string& station : options.stations) {
+    for (std::string& station : options.stations) {
+        // The URL names the station in the database too: with or without a closing slash it is
+        // one station.
+        while (station.size() > 1 && station.back() == '/') {
+            station.pop_back();
+        }
         const std::optional<StationUrl> url = ParseStationUrl(station);
         if (!url) {
             return LineExit{"vandrelux-line: --station " + station +

@@ -136,6 +136,7 @@ void CStationLink::Pull() {
         Problem(problem, what);
         m_model.Change(m_index, [&](StationLive& s) {
             s.pulling = false;
+            s.behind = true;  // nothing says the line has all of the station's units
             s.pullProblem = what;
             ++s.failures;
         });

@@ -105,7 +105,9 @@ int Run(int argc, char** argv) {
         settings.where = options.where[i];
         settings.token = stationToken;
         settings.conninfo = options.db;
-        links.push_back(std::make_unique<CStationLink>(settings, i, model, hub, Log));
+        links.push_back(std::make_unique<CStationLink>(
+            settings, i, model, hub,
+            [](const std::string& line) { Log("vandrelux-line: " + line); }));
         links.back()->Start();
     }
     Log("vandrelux-line: following " + std::to_string(links.size()) + " station(s)");

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "line/LineApi.h"
+#include "line/Options.h"
 #include "line/Store.h"
 #include "store/Sha256.h"
 
@@ -219,6 +220,7 @@ TEST_F(LineDb, Api_SearchByBoxAndDigest) {
          200, 3},
         {"/api/v1/search?digest=abc", 400, 0},
         {"/api/v1/search?box=", 400, 0},
+        {"/api/v1/search?box=AB%201%00junk", 400, 0},
     };
     for (const auto& c : cases) {
         const web::Response response = api.Handle(Get(c.target));
@@ -231,6 +233,32 @@ TEST_F(LineDb, Api_SearchByBoxAndDigest) {
                 EXPECT_EQ(body["units"][0]["images"][0]["kind"], "software");
                 EXPECT_EQ(body["units"][0]["end"], "2026-12-08T04:31:45.977Z");
             }
+        }
+    }
+}
+
+TEST(LineOptions, Stations_OneNameEachAndAClosingSlashNamesNoOther) {
+    const struct {
+        std::vector<const char*> stations;
+        int exit;  // -1: the options are taken
+    } cases[] = {
+        {{"http://127.0.0.1:8081", "http://127.0.0.1:8082/"}, -1},
+        {{"http://127.0.0.1:8081", "http://127.0.0.1:8081/"}, 2},
+        {{"http://127.0.0.1"}, 2},
+        {{"https://127.0.0.1:8081"}, 2},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"vandrelux-line", "--db", "host=/nonexistent"};
+        for (const char* station : c.stations) {
+            argv.insert(argv.end(), {"--station", station});
+        }
+        const auto parsed = ParseLineOptions(static_cast<int>(argv.size()), argv.data());
+        if (c.exit < 0) {
+            ASSERT_TRUE(std::holds_alternative<LineOptions>(parsed)) << c.stations.back();
+            EXPECT_EQ(std::get<LineOptions>(parsed).stations.back(), "http://127.0.0.1:8082");
+        } else {
+            ASSERT_TRUE(std::holds_alternative<LineExit>(parsed)) << c.stations.back();
+            EXPECT_EQ(std::get<LineExit>(parsed).status, c.exit) << c.stations.back();
         }
     }
 }
