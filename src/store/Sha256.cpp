@@ -49,6 +49,9 @@ void CSha256::Block(const std::uint8_t* block) {
 }
 
 void CSha256::Update(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) {
+        return;  // an empty span may have no data at all, which memcpy must not be given
+    }
     m_length += bytes.size();
     std::size_t at = 0;
     if (m_pendingSize > 0) {

@@ -216,8 +216,9 @@ TEST_F(ReceiveTest, ReceiveBar_FullWithTheLastBlockAndNotBefore) {
         const int top = toolkit.At(ids::kProgress).rangeUpper;
         for (std::size_t at = 0; at < image.size(); at += block) {
             const bool last = at + block >= image.size();
-            const Bytes part(image.begin() + static_cast<std::ptrdiff_t>(at),
-                             image.begin() + static_cast<std::ptrdiff_t>(at + block));
+            const Bytes part(
+                image.begin() + static_cast<std::ptrdiff_t>(at),
+                image.begin() + static_cast<std::ptrdiff_t>(std::min(at + block, image.size())));
             ASSERT_EQ(Send(BoxFrame(last ? 0xF3 : 0xF2, part)), Bytes{ACK});
             const int pos = toolkit.At(ids::kProgress).progressPos;
             if (last) {
