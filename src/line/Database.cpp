@@ -40,9 +40,21 @@ long long CRows::Changed() const {
 
 CDatabase::CDatabase(const std::string& conninfo) {
     // Ours first, so that what the operator's conninfo says wins: a server that does not answer
-    // is given up after a while, and the server's own views name the program.
-    const char* const keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
-    const char* const values[] = {"10", "vandrelux-line", conninfo.c_str(), nullptr};
+    // is given up after a while, also when the network under a connection dies (30 s without
+    // an acknowledgement, keepalives when idle), the server's own views name the program, and
+    // text comes as UTF-8 whatever the database's encoding.
+    const char* const keys[] = {"connect_timeout",
+                                "tcp_user_timeout",
+                                "keepalives",
+                                "keepalives_idle",
+                                "keepalives_interval",
+                                "keepalives_count",
+                                "application_name",
+                                "client_encoding",
+                                "dbname",
+                                nullptr};
+    const char* const values[] = {
+        "10", "30000", "1", "10", "5", "3", "vandrelux-line", "UTF8", conninfo.c_str(), nullptr};
     m_conn = PQconnectdbParams(keys, values, 1);
     if (m_conn == nullptr) {
         throw DatabaseError{"out of memory", true};

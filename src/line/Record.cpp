@@ -112,6 +112,10 @@ std::size_t ValueEnd(std::string_view text, std::size_t at) {
     return std::string_view::npos;
 }
 
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 }  // namespace
 
 std::optional<UnitsPage> ParseUnitsPage(std::string_view body) {
@@ -124,7 +128,11 @@ std::optional<UnitsPage> ParseUnitsPage(std::string_view body) {
     UnitsPage page;
     std::size_t at = kStart.size();
     while (at < body.size() && body[at] != ']') {
-        const std::size_t end = ValueEnd(body, at);
+        std::size_t end = ValueEnd(body, at);
+        // Blanks after a record (a log line ending in CR LF) are the log's, so its text too.
+        while (end < body.size() && IsBlank(body[end])) {
+            ++end;
+        }
         if (end == std::string_view::npos || end >= body.size()) {
             return std::nullopt;
         }
@@ -146,6 +154,11 @@ std::optional<UnitsPage> ParseUnitsPage(std::string_view body) {
     }
     page.next = rest["next"].get<std::string>();
     page.more = rest["more"].get<bool>();
+    // The cursor goes into the next request's target: a whole number, nothing else.
+    if (page.next.empty() || page.next.size() > 20 ||
+        page.next.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
     return page;
 }
 

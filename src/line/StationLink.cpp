@@ -17,6 +17,8 @@ constexpr milliseconds kViewTime{5000};
 constexpr milliseconds kStreamQuiet{40000};
 // Slots are read again after their events at most this often.
 constexpr milliseconds kSlotsEvery{250};
+// A thread stopped by something unforeseen starts again after this.
+constexpr std::chrono::seconds kRestart{5};
 
 // What the station says is wrong: its {"error": ...}, else the start of its body.
 std::string ErrorOf(const HttpAnswer& answer) {
@@ -87,8 +89,25 @@ CStationLink::~CStationLink() {
 }
 
 void CStationLink::Start() {
-    m_pull = std::thread([this] { Pull(); });
-    m_watch = std::thread([this] { Watch(); });
+    m_pull = std::thread([this] { Guarded(m_pullWaits, &CStationLink::Pull); });
+    m_watch = std::thread([this] { Guarded(m_watchWaits, &CStationLink::Watch); });
+}
+
+// Nothing a station or the database sends may end the line server: whatever escapes a thread's
+// own handling is said, and the thread starts again a little later.
+void CStationLink::Guarded(CWaits& waits, void (CStationLink::*run)()) {
+    while (!waits.Stopping()) {
+        try {
+            (this->*run)();
+            return;
+        } catch (const std::exception& error) {
+            m_log("station " + m_settings.url + ": unexpected: " + error.what() +
+                  "; starting again in " + std::to_string(kRestart.count()) + " s");
+        }
+        if (!waits.Wait(kRestart)) {
+            return;
+        }
+    }
 }
 
 void CStationLink::RequestStop() {
@@ -126,10 +145,12 @@ void CStationLink::Solved(std::optional<std::string>& last, const std::string& w
 void CStationLink::Pull() {
     std::unique_ptr<CDatabase> db;
     std::unique_ptr<CStore> store;
-    std::optional<StationRow> row;            // as the database has it
-    std::string cursor;                       // where the next page is read from
-    bool resuming = true;                     // the next page is the first after a wait
-    std::optional<std::int64_t> rereadAfter;  // the last seq stored when the log was read again
+    std::optional<StationRow> row;               // as the database has it
+    std::string cursor;                          // where the next page is read from
+    bool resuming = true;                        // the next page is the first after a wait
+    std::optional<std::int64_t> rereadAfter;     // the last seq stored when the log was read again
+    std::optional<std::int64_t> previousBefore;  // the first seq after the gap the renamed log
+                                                 // was read for
     std::optional<std::string> problem;
     CBackoff backoff;
     const auto fail = [&](const std::string& what) {
@@ -197,7 +218,7 @@ void CStationLink::Pull() {
             }
             page = std::move(*parsed);
         } catch (const HttpError& error) {
-            if (!fail(error.message)) {
+            if (m_pullWaits.Stopping() || !fail(error.message)) {
                 break;
             }
             continue;
@@ -235,8 +256,24 @@ void CStationLink::Pull() {
                     cursor.clear();
                     continue;
                 }
+                if (previousBefore != first) {
+                    // Written to the log just before a rotation renamed it, after the line
+                    // last read it: the renamed log has them.
+                    previousBefore = first;
+                    m_log("station " + m_settings.url + ": " + missing +
+                          " are not in its log: reading the log its last rotation renamed");
+                    if (const std::optional<std::string> failed = PullPrevious(*store, *row)) {
+                        previousBefore.reset();  // read again once it can be
+                        row.reset();
+                        if (!fail(*failed)) {
+                            break;
+                        }
+                    }
+                    continue;
+                }
                 m_log("station " + m_settings.url + ": " + missing +
-                      " never reached the line; they are in the station's older units log");
+                      " never reached the line; they are in none of the station's logs it serves "
+                      "(rotated more than once since the line read it?)");
             }
         }
         try {
@@ -288,6 +325,47 @@ void CStationLink::Pull() {
         if (!page.more && !m_pullWaits.Wait(m_settings.idle)) {
             break;
         }
+    }
+}
+
+std::optional<std::string> CStationLink::PullPrevious(CStore& store, StationRow& row) {
+    const std::string limit =
+        "/api/v1/units?previous=1&limit=" + std::to_string(m_settings.pageSize) + "&cursor=";
+    std::string at = "0";
+    try {
+        while (!m_pullWaits.Stopping()) {
+            const HttpAnswer answer = m_pullClient.Get(limit + at, kPageTime);
+            if (answer.status != 200) {
+                return "its renamed log: " + ErrorOf(answer);
+            }
+            std::optional<UnitsPage> page = ParseUnitsPage(answer.body);
+            if (!page) {
+                return std::string("its renamed log: the answer is no page of units");
+            }
+            // Stored without moving the cursor, which is the station's current log's.
+            at = page->next;
+            page->next = row.cursor;
+            const Stored stored = store.Put(row.id, row.cursor, *page);
+            if (stored.lastSeq) {
+                row.lastSeq = stored.lastSeq;
+            }
+            m_model.Change(m_index, [&](StationLive& s) {
+                s.stored += stored.units;
+                s.known += stored.known;
+                s.invalid += stored.invalid;
+            });
+            if (!page->more) {
+                return std::nullopt;
+            }
+        }
+        return std::string("stopping");
+    } catch (const HttpError& error) {
+        return "its renamed log: " + error.message;
+    } catch (const DatabaseError& error) {
+        return "the database: " + error.message;
+    } catch (const CursorMoved&) {
+        return std::string(
+            "another line server stores this station's units into the same database");
     }
 }
 
@@ -383,7 +461,9 @@ void CStationLink::OnEvent(std::string_view data, CHttpClient& slots,
             m_hub.Publish(json({{"station", m_settings.url}, {"event", event}})
                               .dump(-1, ' ', false, json::error_handler_t::replace));
         }
-        const std::string type = event.value("event", "");
+        const auto named = event.find("event");
+        const std::string type =
+            named != event.end() && named->is_string() ? named->get<std::string>() : "";
         ended = type == "unit_complete";
         changed = ended || type == "slot_state" || type == "unit_started";
         if (ended) {

@@ -17,6 +17,7 @@
 
 #include "line/HttpClient.h"
 #include "line/LineModel.h"
+#include "line/Store.h"
 #include "web/EventHub.h"
 
 namespace vandrelux::line {
@@ -76,7 +77,11 @@ public:
     void Stop();
 
 private:
+    void Guarded(CWaits& waits, void (CStationLink::*run)());
     void Pull();
+    // Every record of the log the station's last rotation renamed, into the database; what
+    // went wrong, if anything.
+    std::optional<std::string> PullPrevious(CStore& store, StationRow& row);
     void Watch();
     // A problem is logged when it is new, and its end once it is over.
     void Problem(std::optional<std::string>& last, const std::string& what);

@@ -88,6 +88,10 @@ TEST(LineRecord, UnitsPage_RecordsAsSentAndCursor) {
         {R"({"units":[{"a":"]}"},{"b":[1,{"c":"\"}"}]}],"next":"81","more":true})",
          {R"({"a":"]}"})", R"({"b":[1,{"c":"\"}"}]})"},
          "81"},
+        {"{\"units\":[{\"a\":1}\r,{\"b\":2}],\"next\":\"9\",\"more\":false}",
+         {"{\"a\":1}\r", R"({"b":2})"},
+         "9"},  // a log line that ends in CR LF
+        {R"({"units":[],"next":"9 HTTP/1.1\r\nX: y","more":false})", {}, nullptr},
         {R"({"units":[{"a":1}],"more":false})", {}, nullptr},  // no next
         {R"({"units":[{"a":1}")", {}, nullptr},                // cut short
         {R"({"error":"no"})", {}, nullptr},

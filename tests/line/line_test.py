@@ -5,7 +5,8 @@ record:  boxes with serial numbers in their banners on both stations while one s
          killed and started again, the line server is killed (SIGKILL) mid-ingest and started
          again, and PostgreSQL is stopped for a while and started again: afterwards the database
          holds each unit of both units logs exactly once, and a search by box id finds its unit;
-         then a log put in place of one station's whose records end where the old cursor points.
+         then a log put in place of one station's whose records end where the old cursor
+         points, and a rotation while the line server is down with a unit it has not read.
 browser: the line's page in headless Chromium: both stations' slots, and a box id search.
 Usage: line_test.py record|browser [SCREENSHOT.png] (CLI, BOXSIM and LINE name the programs)."""
 import os
@@ -150,6 +151,19 @@ def record():
         wait_for("every unit of the replaced log", lambda: {
             row[0] for row in cluster.sql("SELECT encode(digest, 'hex') FROM units")} == wanted)
         assert "reading its log again from its start" in line.log(), line.log()
+
+        # The packaged rotation (rename, SIGHUP) while the line server is down and st2 has a
+        # unit it has not read: that unit is in the renamed log only.
+        assert line.stop() == 0
+        assert two.next_box(), two.stderr()
+        os.rename(two.units_log, two.units_log + ".1")
+        two.process.send_signal(signal.SIGHUP)
+        assert two.next_box(), two.stderr()
+        line.start()
+        wanted |= set(log_digests(two.units_log + ".1")) | set(log_digests(two.units_log))
+        wait_for("the unit only the renamed log holds", lambda: {
+            row[0] for row in cluster.sql("SELECT encode(digest, 'hex') FROM units")} == wanted)
+        assert "reading the log its last rotation renamed" in line.log(), line.log()
         count = len(wanted)
         assert line.stop() == 0
     finally:

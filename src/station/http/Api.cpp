@@ -253,13 +253,16 @@ Response CApi::Units(const std::string& query) const {
     }
     const auto cursor = numbers->find("cursor");
     const auto limit = numbers->find("limit");
+    // previous=1: the log as it was before its last rotation renamed it, while that file stays.
+    const auto previous = numbers->find("previous");
+    const bool older = previous != numbers->end() && previous->second == 1;
     const std::uint64_t count = limit == numbers->end() ? kDefaultLimit : limit->second;
     if (count == 0 || count > kMaxLimit) {
         return Error(400, "limit is 1 to " + std::to_string(kMaxLimit));
     }
     const std::optional<UnitsPage> page =
-        ReadUnits(m_settings.unitsLog, cursor == numbers->end() ? 0 : cursor->second,
-                  static_cast<std::size_t>(count));
+        ReadUnits(older ? m_settings.unitsLog + ".1" : m_settings.unitsLog,
+                  cursor == numbers->end() ? 0 : cursor->second, static_cast<std::size_t>(count));
     if (!page) {
         return Error(400,
                      "the cursor is at no record of the units log (was the log rotated? "
