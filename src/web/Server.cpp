@@ -29,9 +29,11 @@ constexpr std::size_t kMaxPerAddress = 16;
 constexpr std::uint32_t kHeaderLimit = 8 * 1024;
 constexpr std::uint64_t kBodyLimit = std::uint64_t{4} * 1024;
 constexpr std::size_t kBufferLimit = std::size_t{16} * 1024;
-// From waiting for a request to having all of it, and for any one write.
+// From waiting for a request to having all of it, and for any one write (more for a large
+// answer: see kSlowestReader).
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kWriteTime = std::chrono::seconds(10);
+constexpr std::uint64_t kSlowestReader = 64 * 1024;  // bytes a second
 // A comment on every event stream this often: a client that went away is found out.
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr auto kStopGrace = std::chrono::seconds(2);
@@ -281,7 +283,9 @@ private:
     template <typename Message>
     void Write(std::shared_ptr<Message> message, bool keepAlive) {
         m_bWriting = true;
-        Arm(kWriteTime);
+        // A large answer (the units log) gets the time a slow reader needs for it, not more.
+        const std::uint64_t bytes = message->payload_size().value_or(0);
+        Arm(kWriteTime + std::chrono::seconds(bytes / kSlowestReader));
         bhttp::async_write(
             m_socket, *message,
             [self = shared_from_this(), message, keepAlive](const error_code& ec, std::size_t) {

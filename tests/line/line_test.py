@@ -51,6 +51,46 @@ class LineStation(Station):
         return status == 0
 
 
+class OddStation:
+    """A station that answers with events whose fields have the wrong types, then hangs up."""
+
+    def __init__(self):
+        import http.server
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                bodies = {"/api/v1/station": b"{}", "/api/v1/slots": b'{"slots":[]}'}
+                if self.path.startswith("/api/v1/units"):
+                    body = b'{"units":[],"next":"0","more":false}'
+                elif self.path == "/api/v1/events":
+                    body = b'data: {"event":5}\n\ndata: {"event":{"event":[]}}\n\n: beat\n\n'
+                else:
+                    body = bodies.get(self.path)
+                if body is None:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                if self.path == "/api/v1/events":  # a stream, as long as the connection
+                    self.send_header("Content-Type", "text/event-stream")
+                else:
+                    self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def url(self):
+        return "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 def stored(cluster):
     try:
         return int(cluster.sql("SELECT count(*) FROM units")[0][0])
@@ -73,7 +113,8 @@ def record():
     work = tempfile.mkdtemp(prefix="vandrelux-line-")
     one, two = LineStation("st1"), LineStation("st2")
     write_history(two.units_log, "st2", HISTORY)
-    line = LineServer(LINE, cluster.conninfo, [one.url(), two.url()], work)
+    odd = OddStation()  # beside the others all along: nothing it sends may end the line server
+    line = LineServer(LINE, cluster.conninfo, [one.url(), two.url(), odd.url()], work)
     try:
         one.begin()
         two.begin()
@@ -168,6 +209,7 @@ def record():
         assert line.stop() == 0
     finally:
         line.close()
+        odd.close()
         one.close()
         two.close()
         cluster.close()
