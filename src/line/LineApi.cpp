@@ -5,6 +5,7 @@
 
 #include "Version.h"
 #include "web/Access.h"
+#include "web/Prometheus.h"
 
 namespace vandrelux::line {
 
@@ -46,22 +47,6 @@ int HexValue(char ch) {
         return ch - 'A' + 10;
     }
     return -1;
-}
-
-// Prometheus's text format: a label value with \, " and line breaks escaped.
-std::string Label(std::string_view value) {
-    std::string out;
-    for (const char ch : value) {
-        if (ch == '\\' || ch == '"') {
-            out += '\\';
-            out += ch;
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else {
-            out += ch;
-        }
-    }
-    return out;
 }
 
 // A time as the stations write theirs.
@@ -304,26 +289,26 @@ Response CLineApi::Metrics() {
     metric("vandrelux_line_station_up", "gauge",
            "1 while the station's API answers, 0 while it does not");
     for (const StationLive& s : stations) {
-        text += "vandrelux_line_station_up{station=\"" + Label(s.url) + "\"} " +
+        text += "vandrelux_line_station_up{station=\"" + web::PrometheusLabel(s.url) + "\"} " +
                 (s.reachable ? "1" : "0") + "\n";
     }
     metric("vandrelux_line_pulling", "gauge",
            "1 while the station's units reach the database, 0 while they do not");
     for (const StationLive& s : stations) {
-        text += "vandrelux_line_pulling{station=\"" + Label(s.url) + "\"} " +
+        text += "vandrelux_line_pulling{station=\"" + web::PrometheusLabel(s.url) + "\"} " +
                 (s.pulling ? "1" : "0") + "\n";
     }
     metric("vandrelux_line_units_stored_total", "counter",
            "units stored since the line server started");
     for (const StationLive& s : stations) {
-        text += "vandrelux_line_units_stored_total{station=\"" + Label(s.url) + "\"} " +
-                std::to_string(s.stored) + "\n";
+        text += "vandrelux_line_units_stored_total{station=\"" + web::PrometheusLabel(s.url) +
+                "\"} " + std::to_string(s.stored) + "\n";
     }
     metric("vandrelux_line_pull_failures_total", "counter",
            "pulls that failed (station or database) since the line server started");
     for (const StationLive& s : stations) {
-        text += "vandrelux_line_pull_failures_total{station=\"" + Label(s.url) + "\"} " +
-                std::to_string(s.failures) + "\n";
+        text += "vandrelux_line_pull_failures_total{station=\"" + web::PrometheusLabel(s.url) +
+                "\"} " + std::to_string(s.failures) + "\n";
     }
     CDatabase* db = Database();
     bool up = db != nullptr;
@@ -338,9 +323,9 @@ Response CLineApi::Metrics() {
                 "ORDER BY 1");
             metric("vandrelux_line_units", "gauge", "units in the line's record");
             for (int r = 0; r < units.Count(); ++r) {
-                text += "vandrelux_line_units{station=\"" + Label(units.Text(r, 0)) +
-                        "\",outcome=\"" + Label(units.Text(r, 1)) + "\"} " + units.Text(r, 2) +
-                        "\n";
+                text += "vandrelux_line_units{station=\"" + web::PrometheusLabel(units.Text(r, 0)) +
+                        "\",outcome=\"" + web::PrometheusLabel(units.Text(r, 1)) + "\"} " +
+                        units.Text(r, 2) + "\n";
             }
             metric("vandrelux_line_first_pass_units", "gauge",
                    "units in the line's record that passed at the first go");
@@ -349,19 +334,19 @@ Response CLineApi::Metrics() {
                 firstPass[units.Text(r, 0)] += units.Number(r, 3);
             }
             for (const auto& [url, count] : firstPass) {
-                text += "vandrelux_line_first_pass_units{station=\"" + Label(url) + "\"} " +
-                        std::to_string(count) + "\n";
+                text += "vandrelux_line_first_pass_units{station=\"" + web::PrometheusLabel(url) +
+                        "\"} " + std::to_string(count) + "\n";
             }
             metric("vandrelux_line_images", "gauge", "images in the line's record, by kind");
             for (int r = 0; r < images.Count(); ++r) {
-                text += "vandrelux_line_images{kind=\"" + Label(images.Text(r, 0)) + "\"} " +
-                        images.Text(r, 1) + "\n";
+                text += "vandrelux_line_images{kind=\"" + web::PrometheusLabel(images.Text(r, 0)) +
+                        "\"} " + images.Text(r, 1) + "\n";
             }
             metric("vandrelux_line_images_accepted", "gauge",
                    "images in the line's record that their boxes accepted, by kind");
             for (int r = 0; r < images.Count(); ++r) {
-                text += "vandrelux_line_images_accepted{kind=\"" + Label(images.Text(r, 0)) +
-                        "\"} " + images.Text(r, 2) + "\n";
+                text += "vandrelux_line_images_accepted{kind=\"" +
+                        web::PrometheusLabel(images.Text(r, 0)) + "\"} " + images.Text(r, 2) + "\n";
             }
         } catch (const DatabaseError& error) {
             Lost(error);

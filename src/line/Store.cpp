@@ -167,6 +167,13 @@ void EndRow(std::string& out) {
 }  // namespace
 
 void Migrate(CDatabase& db) {
+    // Records hold any text a box or a path may bring: a database in another encoding would
+    // refuse some of them, and with them every later unit of their station.
+    const std::string encoding = db.Exec("SHOW server_encoding").Text(0, 0);
+    if (encoding != "UTF8") {
+        throw DatabaseError{"the database's encoding is " + encoding +
+                            ": make it with UTF8 (createdb -E UTF8 -T template0 ...)"};
+    }
     CTransaction transaction(db);
     // One line server at a time brings the schema up; another waits here, then finds it done.
     db.Exec("SELECT pg_advisory_xact_lock(7341523)");

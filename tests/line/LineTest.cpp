@@ -199,6 +199,18 @@ TEST_F(LineDb, Schema_MigratedOnceRefusedWhenNewer) {
     EXPECT_EQ(Count("SELECT version FROM schema_version"), kSchemaVersion);
     m_db->Exec("UPDATE schema_version SET version = version + 1");
     EXPECT_THROW(Migrate(*m_db), DatabaseError);
+
+    // A database that could not hold every record is refused before anything is made in it.
+    CDatabase admin(Conninfo("postgres"));
+    admin.Exec("DROP DATABASE IF EXISTS t_latin1");
+    admin.Exec("CREATE DATABASE t_latin1 ENCODING 'LATIN1' TEMPLATE template0");
+    CDatabase latin1(Conninfo("t_latin1"));
+    try {
+        Migrate(latin1);
+        ADD_FAILURE() << "a LATIN1 database was taken";
+    } catch (const DatabaseError& error) {
+        EXPECT_NE(error.message.find("encoding is LATIN1"), std::string::npos) << error.message;
+    }
 }
 
 web::Request Get(const std::string& target, const std::string& host = "127.0.0.1:8080",

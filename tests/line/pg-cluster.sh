@@ -32,7 +32,7 @@ case $command in
 start)
     mkdir -p "$dir"
     [ "$(id -u)" = 0 ] && chown nobody:nogroup "$dir"
-    as_owner "$bin/initdb" -D "$dir/data" -U vandrelux -A trust --no-sync --no-instructions \
+    as_owner "$bin/initdb" -D "$dir/data" -U vandrelux -A trust -E UTF8 --locale=C --no-sync --no-instructions \
         > "$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
     server_start
     if [ -n "${3:-}" ]; then

@@ -2,7 +2,7 @@
 
 #include "os/Format.h"
 #include "station/Results.h"
-#include "station/Text.h"
+#include "web/Prometheus.h"
 
 namespace vandrelux::station::http {
 
@@ -11,28 +11,6 @@ namespace {
 constexpr std::array<Outcome, 6> kUnitOutcomes = {Outcome::Success,         Outcome::BoxFailure,
                                                   Outcome::FileNotOpenable, Outcome::TimedOut,
                                                   Outcome::LineLost,        Outcome::Abandoned};
-
-// A label's value: UTF-8 (a device name need not be), with \, " and line breaks escaped.
-std::string Label(const std::string& value) {
-    const std::string utf8 = nlohmann::json::parse(Dump(value)).get<std::string>();
-    std::string escaped;
-    for (const char ch : utf8) {
-        switch (ch) {
-            case '\\':
-                escaped += "\\\\";
-                break;
-            case '"':
-                escaped += "\\\"";
-                break;
-            case '\n':
-                escaped += "\\n";
-                break;
-            default:
-                escaped += ch;
-        }
-    }
-    return escaped;
-}
 
 void Family(std::string& text, const char* name, const char* type, const char* help) {
     text += platform::Format("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
@@ -44,7 +22,8 @@ void PerSlot(std::string& text, const StationView& view, const char* name, const
              Value value) {
     Family(text, name, "counter", help);
     for (const SlotView& slot : view.slots) {
-        text += platform::Format("%s{slot=\"%s\"} %llu\n", name, Label(slot.name).c_str(),
+        text += platform::Format("%s{slot=\"%s\"} %llu\n", name,
+                                 web::PrometheusLabel(slot.name).c_str(),
                                  static_cast<unsigned long long>(value(slot)));
     }
 }
@@ -55,7 +34,7 @@ std::string MetricsText(const StationView& view) {
     std::string text;
     Family(text, "vandrelux_build_info", "gauge", "The station's program version.");
     text += platform::Format("vandrelux_build_info{version=\"%s\"} 1\n",
-                             Label(view.facts.version).c_str());
+                             web::PrometheusLabel(view.facts.version).c_str());
     Family(text, "vandrelux_start_time_seconds", "gauge",
            "When the station started, in seconds since the Unix epoch.");
     text += platform::Format(
@@ -69,7 +48,7 @@ std::string MetricsText(const StationView& view) {
             const auto found = slot.outcomes.find(OutcomeName(outcome));
             text += platform::Format(
                 "vandrelux_units_total{slot=\"%s\",outcome=\"%s\"} %llu\n",
-                Label(slot.name).c_str(), OutcomeName(outcome),
+                web::PrometheusLabel(slot.name).c_str(), OutcomeName(outcome),
                 static_cast<unsigned long long>(found == slot.outcomes.end() ? 0 : found->second));
         }
     }
@@ -103,7 +82,8 @@ std::string MetricsText(const StationView& view) {
     for (const SlotView& slot : view.slots) {
         for (const char* state : kSlotStates) {
             text += platform::Format("vandrelux_slot_state{slot=\"%s\",state=\"%s\"} %d\n",
-                                     Label(slot.name).c_str(), state, slot.state == state ? 1 : 0);
+                                     web::PrometheusLabel(slot.name).c_str(), state,
+                                     slot.state == state ? 1 : 0);
         }
     }
     return text;
