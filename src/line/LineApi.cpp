@@ -1,5 +1,6 @@
 #include "line/LineApi.h"
 
+#include <charconv>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -194,8 +195,10 @@ Response CLineApi::Line() const {
 Response CLineApi::Yields(const std::string& query) {
     int days = 14;
     if (const std::optional<std::string> asked = QueryValue(query, "days")) {
-        days = std::atoi(asked->c_str());
-        if (days < 1 || days > 366) {
+        const auto [end, error] =
+            std::from_chars(asked->data(), asked->data() + asked->size(), days);
+        if (error != std::errc() || end != asked->data() + asked->size() || days < 1 ||
+            days > 366) {
             return ErrorResponse(400, "days is 1 to 366");
         }
     }

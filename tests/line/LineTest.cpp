@@ -237,6 +237,7 @@ TEST_F(LineDb, Api_SearchByBoxAndDigest) {
         {"/api/v1/search?digest=abc", 400, 0},
         {"/api/v1/search?box=", 400, 0},
         {"/api/v1/search?box=AB%201%00junk", 400, 0},
+        {"/api/v1/yields?days=14abc", 400, 0},
     };
     for (const auto& c : cases) {
         const web::Response response = api.Handle(Get(c.target));
