@@ -33,7 +33,7 @@ constexpr std::size_t kBufferLimit = std::size_t{16} * 1024;
 // answer: see kSlowestReader).
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr auto kWriteTime = std::chrono::seconds(10);
-constexpr std::uint64_t kSlowestReader = 64 * 1024;  // bytes a second
+constexpr std::uint64_t kSlowestReader = std::uint64_t{64} * 1024;  // bytes a second
 // A comment on every event stream this often: a client that went away is found out.
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr auto kStopGrace = std::chrono::seconds(2);
