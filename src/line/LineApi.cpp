@@ -141,7 +141,9 @@ CDatabase* CLineApi::Database() {
     }
     m_db.reset();
     const auto now = std::chrono::steady_clock::now();
-    if (m_failedAt && now - *m_failedAt < kReconnectPause) {
+    // A page asked for while the database is away waits a little between tries; once the
+    // store has its connection back, the next request tries at once.
+    if (m_failedAt && now - *m_failedAt < kReconnectPause && !m_model.DatabaseUp()) {
         return nullptr;
     }
     try {
