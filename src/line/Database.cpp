@@ -1,9 +1,12 @@
 #include "line/Database.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 namespace vandrelux::line {
 
@@ -102,27 +105,99 @@ void CDatabase::Fail(const std::string& what) {
     throw DatabaseError{(lost ? "the connection broke" : what) + ": " + ErrorText(), lost};
 }
 
+void CDatabase::SetAnswerTime(std::chrono::milliseconds time) {
+    m_answerTime = time;
+}
+
+void CDatabase::GiveUp(const std::string& why) {
+    PQfinish(m_conn);
+    m_conn = nullptr;
+    throw DatabaseError{why, true};
+}
+
+// Until libpq has a whole result to give, for as long as the answer time allows.
+void CDatabase::AwaitResult(std::chrono::steady_clock::time_point deadline) {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    while (PQisBusy(m_conn) != 0) {
+        int wait = -1;
+        if (m_answerTime) {
+            const auto left =
+                duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                // A server that hangs (stopped, or its host gone silent while the network
+                // stays up) would hold the caller for ever.
+                GiveUp("no answer from the database in " +
+                       std::to_string(m_answerTime->count() / 1000) + " s");
+            }
+            wait = static_cast<int>(left.count());
+        }
+        pollfd ready{PQsocket(m_conn), POLLIN, 0};
+        if (poll(&ready, 1, wait) < 0 && errno != EINTR) {
+            GiveUp(std::string("cannot wait for the database: ") + std::strerror(errno));
+        }
+        if (PQconsumeInput(m_conn) != 1) {
+            Fail("the database's answer broke off");
+        }
+    }
+}
+
 CRows CDatabase::Exec(const std::string& sql,
                       const std::vector<std::optional<std::string>>& params) {
+    if (m_conn == nullptr) {
+        throw DatabaseError{"the connection was given up", true};
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + m_answerTime.value_or(std::chrono::milliseconds(0));
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const auto& param : params) {
         values.push_back(param ? param->c_str() : nullptr);
     }
     // Without parameters, as a simple query: the schema's steps are several statements each.
-    PGresult* result = params.empty()
-                           ? PQexec(m_conn, sql.c_str())
-                           : PQexecParams(m_conn, sql.c_str(), static_cast<int>(values.size()),
-                                          nullptr, values.data(), nullptr, nullptr, 0);
-    const ExecStatusType status = PQresultStatus(result);
+    const int sent = params.empty()
+                         ? PQsendQuery(m_conn, sql.c_str())
+                         : PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()),
+                                             nullptr, values.data(), nullptr, nullptr, 0);
+    if (sent != 1) {
+        Fail("cannot send a statement");
+    }
+    // The last result, or the first error: statements after an error do not run.
+    PGresult* kept = nullptr;
+    for (;;) {
+        try {
+            AwaitResult(deadline);
+        } catch (const DatabaseError&) {
+            PQclear(kept);
+            throw;
+        }
+        PGresult* result = PQgetResult(m_conn);
+        if (result == nullptr) {
+            break;
+        }
+        if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
+            PQclear(result);
+            continue;
+        }
+        PQclear(kept);
+        kept = result;
+        const ExecStatusType status = PQresultStatus(kept);
+        if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
+            break;
+        }
+    }
+    const ExecStatusType status = PQresultStatus(kept);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        PQclear(result);
+        PQclear(kept);
         Fail("the database refused a statement");
     }
-    return CRows(result);
+    return CRows(kept);
 }
 
 void CDatabase::CopyIn(const std::string& target, std::string_view data) {
+    if (m_conn == nullptr) {
+        throw DatabaseError{"the connection was given up", true};
+    }
     PGresult* started = PQexec(m_conn, ("COPY " + target + " FROM STDIN").c_str());
     const bool copying = PQresultStatus(started) == PGRES_COPY_IN;
     PQclear(started);

@@ -5,6 +5,7 @@
 // Threading: one connection belongs to one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,9 @@ public:
     CDatabase& operator=(const CDatabase&) = delete;
 
     [[nodiscard]] bool Ok() const;
+    // A statement whose answer takes longer fails and gives the connection up (it is lost);
+    // without one, a statement waits as long as the server takes.
+    void SetAnswerTime(std::chrono::milliseconds time);
     // Runs `sql` with $1... bound to `params` (nothing binds NULL).
     CRows Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params = {});
     // COPY `target` FROM STDIN with `data` in COPY's text format.
@@ -58,8 +62,11 @@ public:
 private:
     [[nodiscard]] std::string ErrorText() const;
     [[noreturn]] void Fail(const std::string& what);
+    [[noreturn]] void GiveUp(const std::string& why);
+    void AwaitResult(std::chrono::steady_clock::time_point deadline);
 
     pg_conn* m_conn = nullptr;
+    std::optional<std::chrono::milliseconds> m_answerTime;
 };
 
 // A transaction that rolls back unless committed.

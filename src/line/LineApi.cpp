@@ -18,6 +18,7 @@ using web::Request;
 using web::Response;
 
 constexpr auto kReconnectPause = std::chrono::seconds(3);
+constexpr auto kAnswerTime = std::chrono::seconds(15);
 constexpr int kSearchLimit = 500;
 
 std::string Dump(const json& value) {
@@ -135,6 +136,11 @@ Response CLineApi::Handle(const Request& request) {
     return read->second(*this, query);
 }
 
+bool CLineApi::Slow(const Request& request) const {
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    return path == "/metrics" || path == "/api/v1/yields" || path == "/api/v1/search";
+}
+
 CDatabase* CLineApi::Database() {
     if (m_db && m_db->Ok()) {
         return m_db.get();
@@ -148,7 +154,9 @@ CDatabase* CLineApi::Database() {
     }
     try {
         m_db = std::make_unique<CDatabase>(m_settings.conninfo);
-        // A search or a count must not hold the page up for long, whatever the database does.
+        // A search or a count must not keep its asker waiting for long, whatever the database
+        // does: the server ends a long statement, and a server that hangs is given up.
+        m_db->SetAnswerTime(kAnswerTime);
         m_db->Exec("SET statement_timeout = '10s'");
         m_failedAt.reset();
         return m_db.get();

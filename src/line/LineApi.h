@@ -3,7 +3,8 @@
 // Reads need the token when the server can be reached from other computers; there are no
 // commands.
 //
-// Threading: the web server's thread.
+// Threading: the web server's threads: the record's requests (Slow) on its worker, the others
+// on its own; the two share nothing but the model, which locks.
 #pragma once
 
 #include <chrono>
@@ -28,6 +29,7 @@ public:
     CLineApi(const CLineModel& model, LineApiSettings settings);
 
     [[nodiscard]] web::Response Handle(const web::Request& request) override;
+    [[nodiscard]] bool Slow(const web::Request& request) const override;
 
 private:
     [[nodiscard]] web::Response Line() const;

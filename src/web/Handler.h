@@ -1,7 +1,8 @@
 // What the web server hands a program and takes back: a request in, its response out, apart
 // from the sockets. The station's API and the line server's each implement IHandler.
 //
-// Threading: Handle runs on the web server's thread, one request at a time.
+// Threading: Handle runs on the web server's thread, one request at a time; a request Slow says
+// yes to runs on the server's worker thread instead, one at a time, while the others go on.
 #pragma once
 
 #include <string>
@@ -33,6 +34,9 @@ class IHandler {
 public:
     virtual ~IHandler() = default;
     [[nodiscard]] virtual Response Handle(const Request& request) = 0;
+    // Whether the answer may wait on something outside the program (a database): such a
+    // request must not hold up the page, the event streams and the other requests.
+    [[nodiscard]] virtual bool Slow(const Request& /*request*/) const { return false; }
 
 protected:
     IHandler() = default;

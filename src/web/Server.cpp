@@ -1,6 +1,7 @@
 // Boost.Beast does the HTTP; this file is the only one that includes it.
 #include "web/Server.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -11,6 +12,8 @@
 #include <list>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace vandrelux::web {
@@ -39,6 +42,8 @@ constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr auto kStopGrace = std::chrono::seconds(2);
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// Slow requests waiting for the worker, beyond which they are turned away.
+constexpr std::size_t kMaxSlowWaiting = 16;
 
 // Windows lets another program bind a port taken with SO_REUSEADDR; elsewhere it only lets a
 // restarted station listen again at once.
@@ -99,11 +104,16 @@ struct ServerCore {
     bool destroying = false;  // the handlers go with the context: their sessions tell no one
     std::promise<void> ran;   // the thread's loop has returned
     std::thread thread;
+    std::size_t slowWaiting = 0;  // slow requests given to the worker and not answered yet
+    std::thread worker;
     // Last: the handlers it destroys reach the members above.
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer heartbeat{io};
     asio::steady_timer acceptPause{io};
+    // After io: the requests it still holds at the end hold sessions, whose sockets are io's.
+    asio::io_context slowIo{1};
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> slowWork;
 };
 
 // One connection: requests one after another, or, once it asked for them, the event stream.
@@ -236,7 +246,50 @@ private:
         request.authorization = std::string(message[bhttp::field::authorization]);
         request.body = message.body();
         const bool keepAlive = message.keep_alive() && !m_bClosing;
-        Response response = m_server.api.Handle(request);
+        if (m_server.api.Slow(request)) {
+            AnswerLater(std::move(request), keepAlive);
+            return;
+        }
+        Deliver(m_server.api.Handle(request), keepAlive);
+    }
+
+    // On the worker: the server's thread goes on with the others meanwhile, and takes the
+    // answer back to send it.
+    void AnswerLater(Request request, bool keepAlive) {
+        if (m_server.slowWaiting >= kMaxSlowWaiting) {
+            Response busy;
+            busy.status = 503;
+            busy.body = nlohmann::json({{"error", "busy with other such requests; again"}}).dump();
+            busy.headers.emplace_back("Retry-After", "1");
+            Send(busy, false);
+            return;
+        }
+        ++m_server.slowWaiting;
+        asio::post(m_server.slowIo,
+                   [self = shared_from_this(), request = std::move(request), keepAlive]() mutable {
+                       Response response;
+                       try {
+                           response = self->m_server.api.Handle(request);
+                       } catch (const std::exception& error) {
+                           response.status = 500;
+                           response.body = nlohmann::json({{"error", error.what()}}).dump();
+                       }
+                       ServerCore& server = self->m_server;
+                       // The session goes with the answer: it is let go of on the server's thread
+                       // only.
+                       asio::post(server.io, [self = std::move(self),
+                                              response = std::move(response), keepAlive] {
+                           --self->m_server.slowWaiting;
+                           if (self->m_bClosing) {
+                               self->Abort();
+                               return;
+                           }
+                           self->Deliver(response, keepAlive);
+                       });
+                   });
+    }
+
+    void Deliver(const Response& response, bool keepAlive) {
         switch (response.kind) {
             case Response::Kind::Text:
                 Send(response, keepAlive);
@@ -497,6 +550,8 @@ std::optional<std::string> CWebServer::Start() {
         core.io.run();
         core.ran.set_value();
     });
+    core.slowWork.emplace(core.slowIo.get_executor());
+    core.worker = std::thread([&core] { core.slowIo.run(); });
     return std::nullopt;
 }
 
@@ -517,6 +572,10 @@ void CWebServer::Stop() {
         core.io.stop();
     }
     core.thread.join();
+    // A slow request under way finishes (its handler bounds it); those waiting are dropped.
+    core.slowWork.reset();
+    core.slowIo.stop();
+    core.worker.join();
 }
 
 }  // namespace vandrelux::web

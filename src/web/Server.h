@@ -5,7 +5,8 @@
 // headers and body in size, and every request and every write in time.
 //
 // Threading: Start and Stop from one thread (the program's); everything else, the handler's
-// Handle too, runs on the server's thread.
+// Handle too, runs on the server's thread, but for slow requests (IHandler::Slow), which the
+// server's worker thread answers one after another.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,8 @@ public:
     // The port it listens on: the one the system picked when the endpoint named 0.
     [[nodiscard]] std::uint16_t Port() const;
     // Ends every connection, an event stream once it has the events published so far, and
-    // joins the thread, within a few seconds whatever the clients do.
+    // joins the threads, within a few seconds whatever the clients do (and once a slow request
+    // under way has its answer, which its handler bounds).
     void Stop();
 
 private:

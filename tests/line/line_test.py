@@ -15,6 +15,7 @@ import signal
 import sys
 import tempfile
 import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "http"))
 from harness import Station  # noqa: E402
@@ -147,6 +148,24 @@ def record():
         assert status == 503, "yields without a database: %d" % status
         cluster.resume()
         assert one.next_box() and two.next_box()
+
+        # PostgreSQL hanging: a question to the record gets its answer in bounded time, and the
+        # page and the live part go on meanwhile.
+        wait_for("the record answering again", lambda: line.get("/api/v1/yields")[0] == 200)
+        cluster.hang()
+        try:
+            asked = []
+            search = threading.Thread(
+                target=lambda: asked.append(line.get("/api/v1/search?box=ST10001", 40)))
+            search.start()
+            time.sleep(0.5)
+            began = time.monotonic()
+            assert line.get_json("/api/v1/line")["stations"] and line.get("/")[0] == 200
+            assert time.monotonic() - began < 5, "the page waited for the hanging database"
+            search.join(40)
+            assert asked and asked[0][0] == 503 and b"no answer" in asked[0][1], asked
+        finally:
+            cluster.hang(stop=False)
 
         count = expect_exactly_the_logs(cluster, (one, two))
         assert count == HISTORY + one.serial + two.serial, count

@@ -61,6 +61,15 @@ class Cluster:
     def resume(self):
         subprocess.run([PG_CLUSTER, "resume", self.dir], check=True, timeout=120)
 
+    def hang(self, stop=True):
+        """Stops (or, stop=False, continues) the server's processes: a server that hangs."""
+        with open(os.path.join(self.dir, "data", "postmaster.pid")) as f:
+            postmaster = int(f.readline())
+        children = subprocess.run(["pgrep", "-P", str(postmaster)], capture_output=True,
+                                  text=True).stdout.split()
+        for pid in [postmaster] + [int(child) for child in children]:
+            os.kill(pid, signal.SIGSTOP if stop else signal.SIGCONT)
+
     def close(self):
         subprocess.run([PG_CLUSTER, "stop", self.dir], check=False, timeout=120)
 
@@ -100,9 +109,9 @@ class LineServer:
         except FileNotFoundError:
             return ""
 
-    def get(self, path):
+    def get(self, path, timeout=10):
         import http.client
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
             connection.request("GET", path)
             response = connection.getresponse()
