@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -119,25 +120,24 @@ void CDatabase::GiveUp(const std::string& why) {
 void CDatabase::AwaitResult(std::chrono::steady_clock::time_point deadline) {
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
+    // A bound on each wait: bytes an encrypted connection has already read are not seen by
+    // poll, and are taken in by PQconsumeInput at least this often.
+    constexpr milliseconds kLookAgain(100);
     while (PQisBusy(m_conn) != 0) {
-        int wait = -1;
-        if (m_answerTime) {
-            const auto left =
-                duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                // A server that hangs (stopped, or its host gone silent while the network
-                // stays up) would hold the caller for ever.
-                GiveUp("no answer from the database in " +
-                       std::to_string(m_answerTime->count() / 1000) + " s");
-            }
-            wait = static_cast<int>(left.count());
+        const auto left = duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            // A server that hangs (stopped, or its host gone silent while the network stays
+            // up) would hold the caller for ever.
+            GiveUp("no answer from the database in " +
+                   std::to_string(m_answerTime->count() / 1000) + " s");
         }
         pollfd ready{PQsocket(m_conn), POLLIN, 0};
-        if (poll(&ready, 1, wait) < 0 && errno != EINTR) {
+        if (poll(&ready, 1, static_cast<int>(std::min(left, kLookAgain).count())) < 0 &&
+            errno != EINTR) {
             GiveUp(std::string("cannot wait for the database: ") + std::strerror(errno));
         }
         if (PQconsumeInput(m_conn) != 1) {
-            Fail("the database's answer broke off");
+            GiveUp("the database's answer broke off: " + ErrorText());
         }
     }
 }
@@ -147,43 +147,44 @@ CRows CDatabase::Exec(const std::string& sql,
     if (m_conn == nullptr) {
         throw DatabaseError{"the connection was given up", true};
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + m_answerTime.value_or(std::chrono::milliseconds(0));
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const auto& param : params) {
         values.push_back(param ? param->c_str() : nullptr);
     }
-    // Without parameters, as a simple query: the schema's steps are several statements each.
-    const int sent = params.empty()
-                         ? PQsendQuery(m_conn, sql.c_str())
-                         : PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()),
-                                             nullptr, values.data(), nullptr, nullptr, 0);
-    if (sent != 1) {
-        Fail("cannot send a statement");
-    }
-    // The last result, or the first error: statements after an error do not run.
+    const auto count = static_cast<int>(values.size());
     PGresult* kept = nullptr;
-    for (;;) {
-        try {
-            AwaitResult(deadline);
-        } catch (const DatabaseError&) {
+    if (!m_answerTime) {
+        // Without parameters, as a simple query: the schema's steps are several statements each.
+        kept = params.empty() ? PQexec(m_conn, sql.c_str())
+                              : PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(),
+                                             nullptr, nullptr, 0);
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + *m_answerTime;
+        const int sent = params.empty() ? PQsendQuery(m_conn, sql.c_str())
+                                        : PQsendQueryParams(m_conn, sql.c_str(), count, nullptr,
+                                                            values.data(), nullptr, nullptr, 0);
+        if (sent != 1) {
+            GiveUp("cannot send a statement: " + ErrorText());
+        }
+        // The last result, or the first error: statements after an error do not run.
+        for (;;) {
+            try {
+                AwaitResult(deadline);
+            } catch (const DatabaseError&) {
+                PQclear(kept);
+                throw;
+            }
+            PGresult* result = PQgetResult(m_conn);
+            if (result == nullptr) {
+                break;
+            }
+            if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
+                PQclear(result);
+                continue;
+            }
             PQclear(kept);
-            throw;
-        }
-        PGresult* result = PQgetResult(m_conn);
-        if (result == nullptr) {
-            break;
-        }
-        if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
-            PQclear(result);
-            continue;
-        }
-        PQclear(kept);
-        kept = result;
-        const ExecStatusType status = PQresultStatus(kept);
-        if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
-            break;
+            kept = result;
         }
     }
     const ExecStatusType status = PQresultStatus(kept);

@@ -52,7 +52,8 @@ public:
 
     [[nodiscard]] bool Ok() const;
     // A statement whose answer takes longer fails and gives the connection up (it is lost);
-    // without one, a statement waits as long as the server takes.
+    // without one, a statement waits as long as the server takes. Only statements that do not
+    // COPY.
     void SetAnswerTime(std::chrono::milliseconds time);
     // Runs `sql` with $1... bound to `params` (nothing binds NULL).
     CRows Exec(const std::string& sql, const std::vector<std::optional<std::string>>& params = {});

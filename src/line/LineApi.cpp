@@ -147,9 +147,11 @@ CDatabase* CLineApi::Database() {
     }
     m_db.reset();
     const auto now = std::chrono::steady_clock::now();
-    // A page asked for while the database is away waits a little between tries; once the
-    // store has its connection back, the next request tries at once.
-    if (m_failedAt && now - *m_failedAt < kReconnectPause && !m_model.DatabaseUp()) {
+    // While the database is away (or hangs), a try every few seconds; once the links have it
+    // back since this connection failed, the next request tries at once.
+    const auto upSince = m_model.DatabaseUpSince();
+    const bool back = m_failedAt && upSince && *upSince > *m_failedAt;
+    if (m_failedAt && now - *m_failedAt < kReconnectPause && !back) {
         return nullptr;
     }
     try {

@@ -20,6 +20,11 @@ void CLineModel::Change(std::size_t station, const std::function<void(StationLiv
 
 void CLineModel::SetDatabase(bool up, const std::string& problem) {
     const std::lock_guard lock(m_lock);
+    if (!up) {
+        m_databaseUpSince.reset();
+    } else if (!m_databaseUpSince) {
+        m_databaseUpSince = std::chrono::steady_clock::now();
+    }
     m_bDatabaseUp = up;
     m_databaseProblem = problem;
 }
@@ -32,6 +37,11 @@ std::vector<StationLive> CLineModel::Stations() const {
 bool CLineModel::DatabaseUp() const {
     const std::lock_guard lock(m_lock);
     return m_bDatabaseUp;
+}
+
+std::optional<std::chrono::steady_clock::time_point> CLineModel::DatabaseUpSince() const {
+    const std::lock_guard lock(m_lock);
+    return m_databaseUpSince;
 }
 
 std::string CLineModel::DatabaseProblem() const {

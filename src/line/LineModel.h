@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ public:
 
     [[nodiscard]] std::vector<StationLive> Stations() const;
     [[nodiscard]] bool DatabaseUp() const;
+    // Since when the database has been up without a break: nothing while it is down.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> DatabaseUpSince() const;
     [[nodiscard]] std::string DatabaseProblem() const;
     [[nodiscard]] std::chrono::system_clock::time_point Start() const { return m_start; }
 
@@ -50,6 +53,7 @@ private:
     mutable std::mutex m_lock;  // guards what follows
     std::vector<StationLive> m_stations;
     bool m_bDatabaseUp = false;
+    std::optional<std::chrono::steady_clock::time_point> m_databaseUpSince;
     std::string m_databaseProblem = "not connected yet";
     const std::chrono::system_clock::time_point m_start = std::chrono::system_clock::now();
 };

@@ -273,6 +273,9 @@ private:
                        } catch (const std::exception& error) {
                            response.status = 500;
                            response.body = nlohmann::json({{"error", error.what()}}).dump();
+                       } catch (...) {
+                           response.status = 500;
+                           response.body = R"({"error":"the answer failed"})";
                        }
                        ServerCore& server = self->m_server;
                        // The session goes with the answer: it is let go of on the server's thread
