@@ -166,6 +166,9 @@ def record():
             assert asked and asked[0][0] == 503 and b"no answer" in asked[0][1], asked
         finally:
             cluster.hang(stop=False)
+        # Given up on, the database is tried again a few seconds later.
+        wait_for("the record answering after the hang",
+                 lambda: line.get("/api/v1/yields")[0] == 200)
 
         count = expect_exactly_the_logs(cluster, (one, two))
         assert count == HISTORY + one.serial + two.serial, count
