@@ -110,6 +110,12 @@ void CDatabase::SetAnswerTime(std::chrono::milliseconds time) {
     m_answerTime = time;
 }
 
+void CDatabase::RequireConnection() const {
+    if (m_conn == nullptr) {
+        throw DatabaseError{"the connection was given up", true};
+    }
+}
+
 void CDatabase::GiveUp(const std::string& why) {
     PQfinish(m_conn);
     m_conn = nullptr;
@@ -144,21 +150,19 @@ void CDatabase::AwaitResult(std::chrono::steady_clock::time_point deadline) {
 
 CRows CDatabase::Exec(const std::string& sql,
                       const std::vector<std::optional<std::string>>& params) {
-    if (m_conn == nullptr) {
-        throw DatabaseError{"the connection was given up", true};
-    }
+    RequireConnection();
     std::vector<const char*> values;
     values.reserve(params.size());
     for (const auto& param : params) {
         values.push_back(param ? param->c_str() : nullptr);
     }
     const auto count = static_cast<int>(values.size());
-    PGresult* kept = nullptr;
+    std::unique_ptr<PGresult, void (*)(PGresult*)> kept(nullptr, PQclear);
     if (!m_answerTime) {
         // Without parameters, as a simple query: the schema's steps are several statements each.
-        kept = params.empty() ? PQexec(m_conn, sql.c_str())
-                              : PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(),
-                                             nullptr, nullptr, 0);
+        kept.reset(params.empty() ? PQexec(m_conn, sql.c_str())
+                                  : PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(),
+                                                 nullptr, nullptr, 0));
     } else {
         const auto deadline = std::chrono::steady_clock::now() + *m_answerTime;
         const int sent = params.empty() ? PQsendQuery(m_conn, sql.c_str())
@@ -169,36 +173,27 @@ CRows CDatabase::Exec(const std::string& sql,
         }
         // The last result, or the first error: statements after an error do not run.
         for (;;) {
-            try {
-                AwaitResult(deadline);
-            } catch (const DatabaseError&) {
-                PQclear(kept);
-                throw;
-            }
+            AwaitResult(deadline);
             PGresult* result = PQgetResult(m_conn);
             if (result == nullptr) {
                 break;
             }
-            if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
+            if (kept && PQresultStatus(kept.get()) == PGRES_FATAL_ERROR) {
                 PQclear(result);
-                continue;
+            } else {
+                kept.reset(result);
             }
-            PQclear(kept);
-            kept = result;
         }
     }
-    const ExecStatusType status = PQresultStatus(kept);
+    const ExecStatusType status = PQresultStatus(kept.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        PQclear(kept);
         Fail("the database refused a statement");
     }
-    return CRows(kept);
+    return CRows(kept.release());
 }
 
 void CDatabase::CopyIn(const std::string& target, std::string_view data) {
-    if (m_conn == nullptr) {
-        throw DatabaseError{"the connection was given up", true};
-    }
+    RequireConnection();
     PGresult* started = PQexec(m_conn, ("COPY " + target + " FROM STDIN").c_str());
     const bool copying = PQresultStatus(started) == PGRES_COPY_IN;
     PQclear(started);

@@ -63,6 +63,7 @@ public:
 private:
     [[nodiscard]] std::string ErrorText() const;
     [[noreturn]] void Fail(const std::string& what);
+    void RequireConnection() const;
     [[noreturn]] void GiveUp(const std::string& why);
     void AwaitResult(std::chrono::steady_clock::time_point deadline);
 

@@ -21,6 +21,10 @@ constexpr auto kReconnectPause = std::chrono::seconds(3);
 constexpr auto kAnswerTime = std::chrono::seconds(15);
 constexpr int kSearchLimit = 500;
 
+std::string PathOf(const std::string& target) {
+    return target.substr(0, target.find('?'));
+}
+
 std::string Dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -94,7 +98,7 @@ CLineApi::CLineApi(const CLineModel& model, LineApiSettings settings)
 
 Response CLineApi::Handle(const Request& request) {
     const std::size_t mark = request.target.find('?');
-    const std::string path = request.target.substr(0, mark);
+    const std::string path = PathOf(request.target);
     const std::string query = mark == std::string::npos ? "" : request.target.substr(mark + 1);
     // Another site's page whose name was made to lead to this computer must not read the line.
     if (m_settings.loopback && !request.host.empty() && !web::IsLoopbackName(request.host)) {
@@ -137,7 +141,7 @@ Response CLineApi::Handle(const Request& request) {
 }
 
 bool CLineApi::Slow(const Request& request) const {
-    const std::string path = request.target.substr(0, request.target.find('?'));
+    const std::string path = PathOf(request.target);
     return path == "/metrics" || path == "/api/v1/yields" || path == "/api/v1/search";
 }
 
